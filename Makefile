@@ -1,0 +1,40 @@
+# Front door of the node: `make run` and `make test` do all the set-up.
+JOBS ?= $(shell nproc)
+BUILD ?= build
+
+.PHONY: all deps build run test test-asan test-tsan format clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+build: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD) -j $(JOBS)
+
+# Starts the node in run/ (its working directory: config.json, data/, img/, uploads/).
+run: build
+	mkdir -p run
+	cd run && ../$(BUILD)/ondrix-node
+
+test: build
+	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure
+
+# The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
+test-asan: deps
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DONDRIX_SANITIZE=address,undefined
+	cmake --build build-asan -j $(JOBS)
+	ctest --test-dir build-asan -j $(JOBS) --output-on-failure
+
+# The concurrency tests under ThreadSanitizer.
+test-tsan: deps
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DONDRIX_SANITIZE=thread
+	cmake --build build-tsan -j $(JOBS)
+	ctest --test-dir build-tsan -j $(JOBS) --output-on-failure -L concurrency
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+clean:
+	rm -rf build build-asan build-tsan

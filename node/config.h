@@ -1,0 +1,27 @@
+// config.h -- the configuration kept from config.json for the whole run.
+// Written once by start-up before any other thread exists; read-only after.
+#pragma once
+
+#include <cjson/cJSON.h>
+
+// The parsed config.json, or null when it does not parse.
+extern cJSON* configRoot;
+
+// Members of configRoot found by key ignoring case, or null.
+extern cJSON* configName;           // "name"
+extern cJSON* configIcon;           // "icon" (text)
+extern cJSON* configCover;          // "cover" (text)
+extern cJSON* configPort;           // "port"
+extern cJSON* configPageSize;       // "page_size"
+extern cJSON* configAdmin;          // "admin" (array of user ids), null: no administrators
+extern cJSON* configWriteInterval;  // "write_interval" (milliseconds)
+extern cJSON* configWatermark;      // "watermark" (object with the text "path")
+extern cJSON* configEditInterval;   // "edit_interval" (seconds)
+
+// Integer copies of "port" and "page_size".
+extern int listenPort;    // initially 80
+extern int newsPageSize;  // initially 5
+
+// The integer value of a JSON item: a number truncated toward zero and held at
+// the 32-bit signed limits; 0 for a text, an array, an object or null.
+int jsonIntValue(const cJSON* item);

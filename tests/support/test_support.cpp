@@ -1,0 +1,329 @@
+// test_support.cpp -- temporary directories, child nodes and raw clients for the tests.
+#include "tests/support/test_support.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace testsupport {
+namespace {
+
+long long nowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+int exitStatusOf(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
+
+// Waits for pid until deadline; SIGKILLs it when the time runs out.
+int waitWithDeadline(pid_t pid, long long deadline) {
+  int status = 0;
+  while (true) {
+    pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid) return exitStatusOf(status);
+    if (r < 0 && errno != EINTR) return -1;
+    if (nowMs() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return exitStatusOf(status);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+void readAvailable(int fd, std::string& into) {
+  char buf[65536];
+  while (true) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n > 0) {
+      into.append(buf, static_cast<size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    break;
+  }
+}
+
+// Forks the node with its working directory, standard input from stdinFd and
+// the given descriptors for its output.
+pid_t spawnNode(const std::string& dir, int stdinFd, int outFd, int errFd) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(dir.c_str()) != 0) _exit(127);
+    dup2(stdinFd, 0);
+    dup2(outFd, 1);
+    dup2(errFd, 2);
+    for (int fd = 3; fd < 1024; ++fd) close(fd);
+    std::string binary = nodeBinary();
+    execl(binary.c_str(), binary.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  return pid;
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+  char pattern[] = "/tmp/ondrix-test-XXXXXX";
+  char* made = mkdtemp(pattern);
+  if (made == nullptr) throw std::runtime_error("mkdtemp failed");
+  path = made;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  // Tests may leave read-only directories behind; make them writable first.
+  for (auto it = fs::recursive_directory_iterator(path, ec); !ec && it != fs::end(it);
+       it.increment(ec)) {
+    fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+  }
+  fs::remove_all(path, ec);
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+  fs::path p(path);
+  if (p.has_parent_path()) fs::create_directories(p.parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+}
+
+bool pathExists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+ScopedChdir::ScopedChdir(const std::string& dir) {
+  previous = fs::current_path().string();
+  fs::current_path(dir);
+}
+
+ScopedChdir::~ScopedChdir() {
+  std::error_code ec;
+  fs::current_path(previous, ec);
+}
+
+int freePort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
+  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  int port = ntohs(addr.sin_port);
+  close(fd);
+  return port;
+}
+
+std::string minimalConfig(int port, int writeIntervalMs, const std::string& extraMembers) {
+  std::ostringstream c;
+  c << "{\n\t\"name\":\t\"Test node\",\n\t\"icon\":\t\"img/icon.png\",\n\t\"cover\":\t\"img/cover.png\",\n"
+    << "\t\"port\":\t" << port << ",\n\t\"page_size\":\t5,\n";
+  if (!extraMembers.empty()) c << "\t" << extraMembers << ",\n";
+  c << "\t\"write_interval\":\t" << writeIntervalMs << ",\n"
+    << "\t\"watermark\":\t{\n\t\t\"path\":\t\"img/watermark.png\",\n\t\t\"offsetX\":\t0,\n"
+    << "\t\t\"offsetY\":\t0,\n\t\t\"position\":\t0\n\t},\n"
+    << "\t\"sercut_key\":\t\"0000\",\n\t\"edit_interval\":\t7776000\n}";
+  return c.str();
+}
+
+std::string nodeBinary() { return ONDRIX_NODE_BINARY; }
+
+ProcessResult runNodeToExit(const std::string& dir, const std::string& stdinText, int timeoutMs) {
+  ProcessResult result;
+  int in[2], out[2], err[2];
+  if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) return result;
+  pid_t pid = spawnNode(dir, in[0], out[1], err[1]);
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  std::thread writer([&] {
+    signal(SIGPIPE, SIG_IGN);
+    size_t off = 0;
+    while (off < stdinText.size()) {
+      ssize_t n = write(in[1], stdinText.data() + off, stdinText.size() - off);
+      if (n <= 0) break;
+      off += static_cast<size_t>(n);
+    }
+    close(in[1]);
+  });
+  std::thread errReader([&] { readAvailable(err[0], result.err); });
+  long long deadline = nowMs() + timeoutMs;
+  std::thread killer([&] { result.exitStatus = waitWithDeadline(pid, deadline); });
+  readAvailable(out[0], result.out);
+  killer.join();
+  errReader.join();
+  writer.join();
+  close(out[0]);
+  close(err[0]);
+  return result;
+}
+
+NodeProcess::~NodeProcess() {
+  if (pid > 0) {
+    kill(pid, SIGKILL);
+    int status;
+    waitpid(pid, &status, 0);
+  }
+  if (stdoutFd >= 0) close(stdoutFd);
+}
+
+bool startNode(NodeProcess& node, const std::string& dir, int port, int timeoutMs) {
+  int out[2];
+  if (pipe(out) != 0) return false;
+  int devnull = open("/dev/null", O_RDONLY);
+  node.dir = dir;
+  node.port = port;
+  node.pid = spawnNode(dir, devnull, out[1], 2);
+  close(devnull);
+  close(out[1]);
+  node.stdoutFd = out[0];
+  long long deadline = nowMs() + timeoutMs;
+  while (nowMs() < deadline) {
+    pollfd p{node.stdoutFd, POLLIN, 0};
+    int r = poll(&p, 1, 50);
+    if (r > 0) {
+      char buf[4096];
+      ssize_t n = read(node.stdoutFd, buf, sizeof buf);
+      if (n <= 0) break;  // the node closed its output: it has exited
+      node.outSoFar.append(buf, static_cast<size_t>(n));
+    }
+    if (node.outSoFar.find("Listening on 0.0.0.0:") != std::string::npos) {
+      // The socket listens before the line is printed.
+      return true;
+    }
+    int status;
+    if (waitpid(node.pid, &status, WNOHANG) == node.pid) {
+      node.pid = -1;
+      return false;
+    }
+  }
+  return false;
+}
+
+int stopNode(NodeProcess& node, int sig, int timeoutMs) {
+  if (node.pid <= 0) return -1;
+  kill(node.pid, sig);
+  int status = waitWithDeadline(node.pid, nowMs() + timeoutMs);
+  node.pid = -1;
+  if (node.stdoutFd >= 0) {
+    int flags = fcntl(node.stdoutFd, F_GETFL);
+    fcntl(node.stdoutFd, F_SETFL, flags | O_NONBLOCK);
+    readAvailable(node.stdoutFd, node.outSoFar);
+  }
+  return status;
+}
+
+std::string sendRaw(int port, const std::string& bytes, int timeoutMs) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return "";
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    close(fd);
+    return "";
+  }
+  size_t off = 0;
+  while (off < bytes.size()) {
+    ssize_t n = send(fd, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
+    if (n <= 0) break;
+    off += static_cast<size_t>(n);
+  }
+  std::string reply;
+  long long deadline = nowMs() + timeoutMs;
+  while (nowMs() < deadline) {
+    pollfd p{fd, POLLIN, 0};
+    int r = poll(&p, 1, 50);
+    if (r <= 0) continue;
+    char buf[65536];
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) break;
+    reply.append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  return reply;
+}
+
+std::string getRequest(const std::string& path) {
+  return "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: test\r\nAccept: */*\r\n\r\n";
+}
+
+std::string captureReply(const std::function<void(int)>& handler) {
+  int sv[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return "";
+  std::string received;
+  std::thread reader([&] {
+    char buf[65536];
+    while (true) {
+      ssize_t n = recv(sv[1], buf, sizeof buf, 0);
+      if (n > 0) {
+        received.append(buf, static_cast<size_t>(n));
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      break;
+    }
+  });
+  handler(sv[0]);
+  close(sv[0]);
+  reader.join();
+  close(sv[1]);
+  return received;
+}
+
+std::pair<std::string, std::string> splitReply(const std::string& reply) {
+  size_t end = reply.find("\r\n\r\n");
+  if (end == std::string::npos) return {reply, ""};
+  return {reply.substr(0, end + 4), reply.substr(end + 4)};
+}
+
+std::string runCommand(const std::string& command, int* exitStatus) {
+  std::string output;
+  FILE* p = popen(command.c_str(), "r");
+  if (p == nullptr) {
+    if (exitStatus) *exitStatus = -1;
+    return output;
+  }
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) output.append(buf, n);
+  int status = pclose(p);
+  if (exitStatus) *exitStatus = exitStatusOf(status);
+  return output;
+}
+
+}  // namespace testsupport

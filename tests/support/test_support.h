@@ -1,0 +1,99 @@
+// test_support.h -- shared fixtures for the tests: temporary working
+// directories, files, the real node as a child process, and raw clients.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// A fresh directory under /tmp, removed with everything in it on destruction.
+struct TempDir {
+  std::string path;
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::string file(const std::string& relative) const { return path + "/" + relative; }
+};
+
+// Whole-file helpers; writeFile creates missing parent directories.
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& content);
+bool pathExists(const std::string& path);
+
+// Changes the current directory for the lifetime of the guard (in-process
+// handler tests work relative to the working directory).
+struct ScopedChdir {
+  std::string previous;
+  explicit ScopedChdir(const std::string& dir);
+  ~ScopedChdir();
+  ScopedChdir(const ScopedChdir&) = delete;
+  ScopedChdir& operator=(const ScopedChdir&) = delete;
+};
+
+// A loopback TCP port that was free a moment ago.
+int freePort();
+
+// A config.json text with every key start-up requires. port as given;
+// extraMembers (e.g. "\"admin\": [1]") is inserted as further members.
+std::string minimalConfig(int port, int writeIntervalMs = 10000,
+                          const std::string& extraMembers = "");
+
+// Path of the built node executable.
+std::string nodeBinary();
+
+struct ProcessResult {
+  int exitStatus = -1;  // exit code, or 128 + signal number
+  std::string out;
+  std::string err;
+};
+
+// Runs the node in dir with stdinText on its standard input until it exits
+// (killed after timeoutMs).
+ProcessResult runNodeToExit(const std::string& dir, const std::string& stdinText = "",
+                            int timeoutMs = 20000);
+
+// A node running in the background.
+struct NodeProcess {
+  pid_t pid = -1;
+  int port = 0;
+  int stdoutFd = -1;  // the rest of standard output, readable after startNode
+  std::string dir;
+  std::string outSoFar;
+  NodeProcess() = default;
+  ~NodeProcess();  // SIGKILLs a node still running
+  NodeProcess(const NodeProcess&) = delete;
+  NodeProcess& operator=(const NodeProcess&) = delete;
+};
+
+// Starts the node in dir (config.json must be there) and waits until it
+// prints its "Listening on 0.0.0.0:" line. Returns false when it exits first
+// or does not get there within timeoutMs.
+bool startNode(NodeProcess& node, const std::string& dir, int port, int timeoutMs = 20000);
+
+// Sends sig and waits for the exit; returns the exit code, or 128 + signal.
+int stopNode(NodeProcess& node, int sig, int timeoutMs = 20000);
+
+// Connects to 127.0.0.1:port, sends bytes, reads until the server closes.
+// Returns the bytes received; "" when the connection failed.
+std::string sendRaw(int port, const std::string& bytes, int timeoutMs = 10000);
+
+// A plain GET request text for path.
+std::string getRequest(const std::string& path);
+
+// Runs handler with one end of a connected socket pair and returns every
+// byte it sent before it returned (the other end is read concurrently).
+std::string captureReply(const std::function<void(int)>& handler);
+
+// Splits a raw reply at the blank line: the header block (with its final
+// CR LF CR LF) and the body.
+std::pair<std::string, std::string> splitReply(const std::string& reply);
+
+// Runs a shell command, returning its standard output; exitStatus receives its status.
+std::string runCommand(const std::string& command, int* exitStatus = nullptr);
+
+}  // namespace testsupport
