@@ -1,0 +1,47 @@
+// response.h -- reply header blocks, {"r": code} status objects, content
+// types, the two fixed HTML pages and the routines that send a reply.
+#pragma once
+
+#include <cjson/cJSON.h>
+
+#include <cstddef>
+#include <string>
+
+// The name and version the node announces in its Server line and pages.
+constexpr const char* kServerName = "Ondrix Node Server";
+constexpr const char* kServerVersion = "0.1.0";
+
+// The header block of a reply: status line, Server, Date (UTC), Content-Type
+// only when contentType is not empty, Connection: close, then an empty line.
+// bodyLength is accepted for the callers' sake and not written (the body ends
+// when the connection closes).
+std::string buildResponseHeader(int status, std::string contentType, int bodyLength);
+
+// A new object {"r": code}, owned by the caller (free with cJSON_Delete).
+// Sets contentType to "application/json". Returns null only when memory runs out.
+cJSON* makeStatusJson(int code, std::string& contentType);
+
+// The content type for a file name by its last extension (case-sensitive);
+// "text/plain; charset=UTF-8" when it has none or an unknown one. The result
+// is a constant text.
+const char* mimeTypeFor(const char* name);
+
+// The fixed hello page and the not-found page.
+std::string helloWorldPage();
+std::string notFoundPage();
+
+// Sends all length bytes of data on the socket, continuing after short sends
+// and retrying on EINTR. Never raises SIGPIPE. Returns false when a send
+// fails (the peer has gone); the rest of the bytes are then lost.
+bool sendAll(int socket, const char* data, std::size_t length);
+bool sendAll(int socket, const std::string& bytes);
+
+// Sends one reply: the header block of status and contentType, then body.
+// Returns false when a send failed; the reply then ends where it failed.
+bool sendReply(int socket, int status, const std::string& contentType, const std::string& body);
+
+// Sends a JSON reply: reply printed unformatted as the body, with status and
+// type "application/json". When the tree cannot be printed, {"r":404} with
+// status 404 goes out instead. The tree stays the caller's. Returns false
+// when a send failed.
+bool sendJsonReply(int socket, int status, const cJSON* reply);

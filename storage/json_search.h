@@ -1,0 +1,31 @@
+// json_search.h -- finding records in JSON arrays by the text of one member,
+// and the newest-first order of news records. No state, no locking: callers
+// that search the database hold the database lock.
+#pragma once
+
+#include <cjson/cJSON.h>
+
+// The first object of array whose member key (exact, case included) agrees
+// with text: a string member byte for byte; a number member when text reads
+// whole by strtod to an equal value; true/false and null by their names,
+// ignoring ASCII case. When index is given it is set to -1 first and then to
+// the match's index. Returns null on bad arguments or no match. The result is
+// owned by the array.
+cJSON* findObjectByField(const cJSON* array, const char* key, const char* text, int* index);
+
+// A new array of deep copies of every matching object, in array order; empty
+// when none matches. Null on bad arguments or when memory runs out (reported
+// on standard error). The caller frees the result with cJSON_Delete.
+cJSON* findAllObjectsByField(const cJSON* array, const char* key, const char* text);
+
+// Index of the first element whose "id" (key ignoring case) is a number with
+// the integer value id; -1 when none, or when array is not an array.
+int indexById(const cJSON* array, int id);
+
+// True when news record a goes before b: a greater numeric "timestamp" first,
+// records without one after all others. A strict weak order.
+bool compareByTimestamp(const cJSON* a, const cJSON* b);
+
+// Diagnostics: run one search and print what it finds on standard output.
+void runFindTest(const char* title, const cJSON* array, const char* key, const char* text);
+void runFindAllTest(const char* title, const cJSON* array, const char* key, const char* text);

@@ -1,0 +1,133 @@
+// records.cpp -- user, administrator and like lookups, and toggleLike.
+#include "storage/records.h"
+
+#include <cjson/cJSON.h>
+
+#include <ctime>
+#include <memory>
+
+#include "node/config.h"
+#include "storage/database.h"
+#include "storage/json_search.h"
+
+namespace {
+
+using JsonPtr = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
+
+constexpr int kNotFound = -1;
+constexpr int kBroken = -2;
+
+// The session check by record: the user's "user_sid" must be a text of the
+// same length and bytes as sessionId.
+bool sessionIsUsers(int userIndex, const std::string& sessionId) {
+  const cJSON* user = cJSON_GetArrayItem(userArray, userIndex);
+  const cJSON* sid = cJSON_GetObjectItem(user, "user_sid");
+  if (!cJSON_IsString(sid) || sid->valuestring == nullptr) return false;
+  return sessionId == sid->valuestring;
+}
+
+// The administrator loop over configAdmin.
+int adminListIndex(int userId) {
+  if (configAdmin == nullptr) return kNotFound;
+  int i = 0;
+  for (const cJSON* item = configAdmin->child; item != nullptr; item = item->next, ++i) {
+    if (jsonIntValue(item) == userId) return i;
+  }
+  // cJSON arrays hold no gaps: a listed element is never missing.
+  return kNotFound;
+}
+
+}  // namespace
+
+int userIdBySession(const std::string& sessionId) {
+  const cJSON* user = findObjectByField(userArray, "user_sid", sessionId.c_str(), nullptr);
+  if (user == nullptr) return kNotFound;
+  return jsonIntValue(cJSON_GetObjectItem(user, "id"));
+}
+
+int userIndexById(int userId) {
+  if (userArray == nullptr) return kNotFound;
+  int i = 0;
+  for (const cJSON* user = userArray->child; user != nullptr; user = user->next, ++i) {
+    const cJSON* id = cJSON_GetObjectItem(user, "id");
+    if (id != nullptr && jsonIntValue(id) == userId) return i;
+  }
+  return kNotFound;
+}
+
+int adminIndex(int userId) { return adminListIndex(userId); }
+
+int adminIndexBySession(const std::string& sessionId) {
+  const cJSON* user = findObjectByField(userArray, "user_sid", sessionId.c_str(), nullptr);
+  if (user == nullptr) return kBroken;
+  return adminListIndex(jsonIntValue(cJSON_GetObjectItem(user, "id")));
+}
+
+int adminIndexChecked(int userId, const std::string& sessionId) {
+  int userIndex = userIndexById(userId);
+  if (userIndex < 0) return kNotFound;
+  if (!sessionIsUsers(userIndex, sessionId)) return kNotFound;
+  return adminListIndex(userId);
+}
+
+int findLike(int newsId, int userId, const std::string& sessionId) {
+  JsonPtr likes(findAllObjectsByField(likeArray, "news_id", std::to_string(newsId).c_str()),
+                &cJSON_Delete);
+  if (likes == nullptr) return kBroken;
+  const cJSON* like =
+      findObjectByField(likes.get(), "user_id", std::to_string(userId).c_str(), nullptr);
+  if (like == nullptr) return kNotFound;
+  int userIndex = userIndexById(userId);
+  if (userIndex < 0) return kBroken;
+  if (!sessionIsUsers(userIndex, sessionId)) return kBroken;
+  return jsonIntValue(cJSON_GetObjectItem(like, "id"));
+}
+
+int toggleLike(int newsId, int userId, const std::string& sessionId) {
+  int result;
+  int existing = findLike(newsId, userId, sessionId);
+  if (existing == kNotFound) {
+    // Likes are added only for a user that exists and owns the session id:
+    // a like under a stranger's id or session could never be removed again.
+    int userIndex = userIndexById(userId);
+    if (userIndex < 0 || !sessionIsUsers(userIndex, sessionId)) return -1;
+    // An exhausted counter refuses the like rather than reuse an id.
+    if (like_maxid >= kMaxCounterValue) return -1;
+    int id = like_maxid + 1;
+    JsonPtr like(cJSON_CreateObject(), &cJSON_Delete);
+    if (like == nullptr) return -1;
+    if (cJSON_AddNumberToObject(like.get(), "id", id) == nullptr ||
+        cJSON_AddNumberToObject(like.get(), "news_id", newsId) == nullptr ||
+        cJSON_AddNumberToObject(like.get(), "user_id", userId) == nullptr ||
+        cJSON_AddNumberToObject(like.get(), "timestamp", static_cast<double>(std::time(nullptr))) ==
+            nullptr) {
+      return -1;
+    }
+    if (!cJSON_AddItemToArray(likeArray, like.get())) return -1;
+    like.release();
+    raiseCounter(like_maxid);
+    result = 1;
+  } else if (existing >= 0) {
+    int index = -1;
+    findObjectByField(likeArray, "id", std::to_string(existing).c_str(), &index);
+    if (index < 0) return -1;
+    cJSON_DeleteItemFromArray(likeArray, index);
+    result = 0;
+  } else {
+    return -1;
+  }
+
+  cJSON* news = findObjectByField(newsArray, "id", std::to_string(newsId).c_str(), nullptr);
+  if (news == nullptr) return -1;
+  const cJSON* likes = cJSON_GetObjectItem(news, "likes");
+  // A record without "likes" comes only from a damaged database: the like
+  // change stands and the record is left as it is.
+  if (likes != nullptr) {
+    long long count = static_cast<long long>(jsonIntValue(likes)) + (result == 1 ? 1 : -1);
+    cJSON* updated = cJSON_CreateNumber(static_cast<double>(count));
+    if (updated != nullptr && !cJSON_ReplaceItemInObject(news, "likes", updated)) {
+      cJSON_Delete(updated);
+    }
+  }
+  return result;
+}
