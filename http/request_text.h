@@ -1,0 +1,45 @@
+// request_text.h -- helpers that search the request text: the request line,
+// Content-Type, boundary, Content-Length and the body.
+//
+// The request text is every byte received on one connection, kept as one
+// string (NUL bytes included) and never parsed into headers. Header names
+// ("Content-Type:", "Content-Length:" and the parameter "boundary=") are
+// matched ignoring ASCII case, at their first occurrence anywhere in the text
+// (the body included). All helpers are pure functions of their arguments.
+#pragma once
+
+#include <string>
+
+// What the text helpers return when the item they look for is missing.
+constexpr const char* kRequestItemMissing = "failed";
+
+// Splits the request line at its first two spaces (0x20 only).
+// Returns 0 with method and path set; 1 when the first space is missing
+// (method and path untouched) or the second one is (only method set).
+// The second space is searched in the whole text, not only the first line.
+int parseRequestLine(std::string text, std::string& method, std::string& path);
+
+// The value of the first "Content-Type:" header: one space after the colon is
+// skipped, the value ends before CR, LF, ';' or NUL. "failed" when missing.
+std::string getContentType(const std::string& text);
+
+// The bytes after the first "boundary=" up to the first CR or the end of the
+// text (quotes and spaces stay). "failed" when missing.
+std::string getBoundary(const std::string& text);
+
+// The length the request announces: Content-Length plus everything up to and
+// including the first empty line after the Content-Length value.
+// Returns -1 when there is no "Content-Length:" or its value has no digits,
+// 1 when no empty line follows the value. Throws std::out_of_range when the
+// value, or the total, lies beyond the int range.
+int expectedRequestLength(const std::string& text);
+
+// The announced body: Content-Length bytes from the first byte after the
+// empty line that follows the Content-Length value (a negative length gives
+// everything after the empty line). "failed" when the header, its digits or
+// the empty line are missing, or fewer bytes arrived than announced.
+// Throws std::out_of_range when the value lies beyond the int range.
+std::string getRequestBody(const std::string& text);
+
+// True when every character is a decimal digit (also for the empty text).
+bool isDigits(const std::string& text);
