@@ -1,0 +1,185 @@
+// multipart.cpp -- multipart/form-data parser and the split of stored upload
+// paths at their dated directory chain.
+#include "http/multipart.h"
+
+#include <climits>
+#include <cstddef>
+#include <utility>
+
+namespace {
+
+constexpr char kNameParam[] = "name=\"";
+constexpr char kFilenameParam[] = "filename=\"";
+constexpr char kContentTypeHeader[] = "content-type:";  // matched on a lower-cased copy
+constexpr char kContentLengthHeader[] = "Content-Length:";
+
+// The text between the first `param` (which ends in a double quote) and the
+// next double quote in header; empty when either is missing.
+std::string quotedParameter(const std::string& header, const std::string& param) {
+  std::size_t start = header.find(param);
+  if (start == std::string::npos) return "";
+  start += param.size();
+  std::size_t end = header.find('"', start);
+  if (end == std::string::npos) return "";
+  return header.substr(start, end - start);
+}
+
+// End of a header value that starts at `from`: the first CR LF after it, or
+// only when there is none the first LF; npos when no line break follows
+// (the value stands on the last line of the header block).
+std::size_t headerValueEnd(const std::string& header, std::size_t from) {
+  std::size_t end = header.find("\r\n", from);
+  if (end == std::string::npos) end = header.find('\n', from);
+  return end;
+}
+
+bool isBlankOrTab(char c) { return c == ' ' || c == '\t'; }
+
+bool isCSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// Reads a decimal int the way std::stoi does (leading white space, optional
+// sign, digits up to the first non-digit). False when there are no digits or
+// the number lies outside the int range.
+bool readDecimalInt(const std::string& text, int& value) {
+  std::size_t i = 0;
+  while (i < text.size() && isCSpace(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  std::size_t digitsStart = i;
+  long long magnitude = 0;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
+    magnitude = magnitude * 10 + (text[i] - '0');
+    if (magnitude > static_cast<long long>(INT_MAX) + 1) return false;
+    ++i;
+  }
+  if (i == digitsStart) return false;
+  long long signedValue = negative ? -magnitude : magnitude;
+  if (signedValue > INT_MAX || signedValue < INT_MIN) return false;
+  value = static_cast<int>(signedValue);
+  return true;
+}
+
+std::string partContentType(const std::string& header) {
+  std::string lowered = header;
+  for (char& c : lowered) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  std::size_t found = lowered.find(kContentTypeHeader);
+  if (found == std::string::npos) return "";
+  std::size_t start = found + sizeof(kContentTypeHeader) - 1;
+  std::size_t end = headerValueEnd(header, start);
+  if (end == std::string::npos) return "";
+  while (start < end && isBlankOrTab(header[start])) ++start;
+  while (end > start && isBlankOrTab(header[end - 1])) --end;
+  return header.substr(start, end - start);
+}
+
+// The part's data: the first n bytes of content when a usable Content-Length
+// n shorter than the content is given; otherwise the content without the one
+// line break that separates it from the next delimiter. Uploaded bytes are
+// never trimmed beyond that line break.
+std::string partData(const std::string& header, const std::string& content) {
+  std::size_t found = header.find(kContentLengthHeader);
+  if (found != std::string::npos) {
+    std::size_t start = found + sizeof(kContentLengthHeader) - 1;
+    std::size_t end = headerValueEnd(header, start);
+    int length = 0;
+    if (end != std::string::npos && readDecimalInt(header.substr(start, end - start), length) &&
+        length >= 0 && static_cast<std::size_t>(length) < content.size()) {
+      return content.substr(0, static_cast<std::size_t>(length));
+    }
+  }
+  std::size_t size = content.size();
+  if (size >= 2 && content[size - 2] == '\r' && content[size - 1] == '\n') {
+    size -= 2;
+  } else if (size >= 1 && content[size - 1] == '\n') {
+    size -= 1;
+  }
+  return content.substr(0, size);
+}
+
+}  // namespace
+
+std::vector<FormPart> parseMultipart(const std::string& boundary, const std::string& body) {
+  std::vector<FormPart> parts;
+  const std::string delimiter = "--" + boundary;
+  std::size_t pos = body.find_first_not_of("\r\n");
+  if (pos == std::string::npos) return parts;
+  while (true) {
+    std::size_t delimiterAt = body.find(delimiter, pos);
+    if (delimiterAt == std::string::npos) return parts;
+    std::size_t partStart = delimiterAt + delimiter.size();
+    if (body.size() - partStart >= 2 && body.compare(partStart, 2, "--") == 0) return parts;
+    std::size_t next = body.find(delimiter, partStart);
+    if (next == std::string::npos) return parts;
+
+    const std::string partText = body.substr(partStart, next - partStart);
+    std::size_t headerEnd = partText.find("\r\n\r\n");
+    std::size_t headerEndLength = 4;
+    if (headerEnd == std::string::npos) {
+      headerEnd = partText.find("\n\n");
+      headerEndLength = 2;
+    }
+    if (headerEnd == std::string::npos) {
+      // No empty line after the header lines: skip this part.
+      pos = partStart;
+      continue;
+    }
+    const std::string header = partText.substr(0, headerEnd);
+    const std::string content = partText.substr(headerEnd + headerEndLength);
+
+    FormPart part;
+    part.name = quotedParameter(header, kNameParam);
+    part.data = partData(header, content);
+    part.filename = quotedParameter(header, kFilenameParam);
+    part.contentType = partContentType(header);
+    parts.push_back(std::move(part));
+    pos = next;
+  }
+}
+
+PathSplit splitPathAtNumber(const std::string& path) {
+  std::vector<std::string> segments;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t slash = path.find('/', start);
+    if (slash == std::string::npos) {
+      // The piece after the last '/' counts only when it is not empty.
+      if (start < path.size()) segments.push_back(path.substr(start));
+      break;
+    }
+    segments.push_back(path.substr(start, slash - start));
+    start = slash + 1;
+  }
+
+  auto allDigits = [](const std::string& s) {
+    for (char c : s) {
+      if (c < '0' || c > '9') return false;
+    }
+    return true;
+  };
+  auto join = [&segments](std::size_t from, std::size_t to) {
+    std::string joined;
+    for (std::size_t i = from; i < to; ++i) {
+      if (i > from) joined += '/';
+      joined += segments[i];
+    }
+    return joined;
+  };
+
+  PathSplit split;
+  std::size_t runStart = 0;
+  while (runStart < segments.size() && !allDigits(segments[runStart])) ++runStart;
+  if (runStart == segments.size()) return split;
+  std::size_t runEnd = runStart;
+  while (runEnd < segments.size() && allDigits(segments[runEnd])) ++runEnd;
+  split.prefix = join(0, runStart);
+  split.numbers = join(runStart, runEnd);
+  split.rest = join(runEnd, segments.size());
+  return split;
+}

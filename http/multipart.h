@@ -1,0 +1,36 @@
+// multipart.h -- multipart/form-data bodies split into parts, and stored
+// upload paths cut at their dated directory chain.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// One part of a multipart/form-data body. Every field owns its bytes.
+struct FormPart {
+  std::string name;         // the name="..." parameter; empty when missing
+  std::string data;         // the content bytes, exactly as sent
+  std::string filename;     // the filename="..." parameter; empty when missing
+  std::string contentType;  // the part's Content-Type value, blanks and tabs trimmed
+};
+
+// A path cut at its first run of all-digit segments (an empty segment counts
+// as all-digit). All three fields are empty when no segment is all-digit.
+struct PathSplit {
+  std::string rest;     // segments after the run, joined with "/"
+  std::string numbers;  // the run itself, joined with "/"
+  std::string prefix;   // segments before the run, joined with "/"
+};
+
+// Splits body into its parts, in body order, using "--" + boundary as the
+// delimiter (the boundary is used exactly as given). A part is taken only
+// when a further delimiter follows it and it has an empty line after its
+// header lines; anything else is skipped. Its data is the content up to the
+// single line break (CR LF or LF) that precedes the next delimiter, unless a
+// usable "Content-Length:" header line (not the last header line) gives a
+// shorter length. Never throws except for running out of memory.
+std::vector<FormPart> parseMultipart(const std::string& boundary, const std::string& body);
+
+// Cuts path (segments separated by '/') at its first run of all-digit
+// segments. For a stored upload path such as uploads/img/2024/5/17/12/0.webp
+// the prefix is the upload root, numbers the dated chain and rest the file.
+PathSplit splitPathAtNumber(const std::string& path);
