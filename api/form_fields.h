@@ -1,0 +1,85 @@
+// form_fields.h -- the form fields of the six POST actions: which fields each
+// action reads, how (text, text without trailing line breaks, form integer),
+// and their values when the form does not carry them.
+#pragma once
+
+#include <cjson/cJSON.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "http/multipart.h"
+
+// The reply tree that the POST dispatch hands to its actions; an action may
+// replace it (for example with a {"r": code} object).
+using ReplyTree = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
+
+// A URL-encoded form: decoded names to decoded values, in byte order of the names.
+using UrlForm = std::map<std::string, std::string>;
+
+// Reads a form integer: white space at the start skipped, an optional sign,
+// at least one decimal digit, reading stops at the first non-digit. False,
+// with value untouched, when there are no digits or the number lies outside
+// the int range.
+bool readFormInteger(const std::string& text, int& value);
+
+// text without every CR and LF at its end.
+std::string withoutTrailingLineBreaks(std::string text);
+
+// The text of a multipart text field: the part's data without its trailing
+// blanks, tabs, CR and LF. Uploaded file bytes are never read through this.
+std::string multipartText(const std::string& data);
+
+// The fields of signin and postavatar (postavatar ignores "nickname").
+struct UserFormFields {
+  int uid = -1;
+  std::string sid;
+  std::string nickname;
+  std::string avatar;  // the image bytes, exactly as uploaded
+  std::string hash;
+  bool hasAvatar = false;  // an "avatar" part was present, even empty
+  bool hasHash = false;    // a "hash" part was present, even empty
+};
+
+// The text fields of postnews and how many parts carried them.
+struct NewsFormFields {
+  int uid = -1;
+  int id = -1;
+  std::string sid;
+  std::string title;
+  std::string content;
+  int textParts = 0;  // parts named uid, sid, id, title or content, repeats included
+};
+
+// The fields of postnickname.
+struct NicknameFormFields {
+  int uid = -1;
+  std::string sid;
+  std::string nickname;
+};
+
+// The fields of like. The session id is taken unchanged.
+struct LikeFormFields {
+  bool hasId = false;  // without "id" the news item is not looked up
+  int id = 0;
+  int uid = 0;
+  std::string sid;
+};
+
+// The fields of delnews.
+struct DeleteNewsFormFields {
+  int uid = -1;
+  int id = -1;
+  std::string sid;
+};
+
+// Each reader visits the form once, in its order; a later field of the same
+// name replaces an earlier one. It returns false when a form integer cannot
+// be read (the action then ends the request), true otherwise.
+bool readUserFormFields(const std::vector<FormPart>& parts, UserFormFields& fields);
+bool readNewsFormFields(const std::vector<FormPart>& parts, NewsFormFields& fields);
+bool readNicknameFormFields(const UrlForm& form, NicknameFormFields& fields);
+bool readLikeFormFields(const UrlForm& form, LikeFormFields& fields);
+bool readDeleteNewsFormFields(const UrlForm& form, DeleteNewsFormFields& fields);
