@@ -1,0 +1,234 @@
+// records_test.cpp -- user, administrator and like lookups and toggleLike
+// over a small fixture database.
+#include "storage/records.h"
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include "node/config.h"
+#include "storage/database.h"
+
+namespace {
+
+using JsonPtr = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
+
+constexpr const char* kFixture = R"({
+  "news_maxid": 3, "user_maxid": 4, "like_maxid": 10,
+  "news": [
+    {"id": 1, "title": "a", "timestamp": 100, "views": 0, "comments": 0, "likes": 1, "user_id": 1, "cover": ""},
+    {"id": 2, "title": "b", "timestamp": 200, "views": 0, "comments": 0, "likes": 0, "user_id": 1, "cover": ""},
+    {"id": 3, "title": "c", "timestamp": 300, "views": 0, "comments": 0, "user_id": 1, "cover": ""}
+  ],
+  "news_detail": [],
+  "user": [
+    {"id": 1, "user_sid": "sid-one", "nickname": "one"},
+    {"id": 2, "user_sid": "sid-two", "nickname": "two"},
+    {"id": 3, "nickname": "no sid"},
+    {"nickname": "no id", "user_sid": "sid-noid"},
+    {"id": 4, "user_sid": 44, "nickname": "number sid"},
+    {"ID": 5, "User_Sid": "sid-five", "nickname": "upper keys"},
+    {"id": 6, "user_sid": "sid-two", "nickname": "duplicate sid"}
+  ],
+  "like": [
+    {"id": 10, "news_id": 1, "user_id": 1, "timestamp": 1},
+    {"id": 7, "news_id": 2, "user_id": 99, "timestamp": 1}
+  ]
+})";
+
+// Installs the fixture database and an "admin" list, restoring the globals
+// afterwards.
+class RecordsTest : public testing::Test {
+ protected:
+  void SetUp() override { load(kFixture, "{\"admin\": [2, 6, 2, 5]}"); }
+  void TearDown() override { unload(); }
+
+  void load(const char* database, const char* config) {
+    unload();
+    databaseRoot = cJSON_Parse(database);
+    ASSERT_NE(databaseRoot, nullptr);
+    newsArray = cJSON_GetObjectItem(databaseRoot, "news");
+    newsDetailArray = cJSON_GetObjectItem(databaseRoot, "news_detail");
+    userArray = cJSON_GetObjectItem(databaseRoot, "user");
+    likeArray = cJSON_GetObjectItem(databaseRoot, "like");
+    like_maxid = cJSON_GetObjectItem(databaseRoot, "like_maxid")->valueint;
+    configRoot = cJSON_Parse(config);
+    ASSERT_NE(configRoot, nullptr);
+    configAdmin = cJSON_GetObjectItem(configRoot, "admin");
+  }
+  void unload() {
+    cJSON_Delete(databaseRoot);
+    cJSON_Delete(configRoot);
+    databaseRoot = newsArray = newsDetailArray = userArray = likeArray = nullptr;
+    configRoot = configAdmin = nullptr;
+    like_maxid = 0;
+  }
+  std::string likes() {
+    char* text = cJSON_PrintUnformatted(likeArray);
+    std::string out = text;
+    cJSON_free(text);
+    return out;
+  }
+  int newsLikes(int index) {
+    const cJSON* n = cJSON_GetObjectItem(cJSON_GetArrayItem(newsArray, index), "likes");
+    return n != nullptr ? n->valueint : -12345;
+  }
+};
+
+TEST_F(RecordsTest, UserLookups) {
+  struct {
+    std::string sid;
+    int id;
+  } bySession[] = {
+      {"sid-one", 1},
+      {"sid-two", 2},  // first of two users with one sid
+      {"44", 4},       // the search matches a number member by its decimal text
+      {"SID-ONE", -1},
+      {"sid-noid", 0},
+      {std::string("sid-one\0tail", 12), 1},  // compared up to the NUL
+      {"", -1},
+  };
+  for (const auto& c : bySession) EXPECT_EQ(userIdBySession(c.sid), c.id) << c.sid;
+
+  struct {
+    int id;
+    int index;
+  } byId[] = {{1, 0}, {2, 1}, {3, 2}, {4, 4}, {5, 5}, {6, 6}, {0, -1}, {7, -1}, {-1, -1}};
+  for (const auto& c : byId) EXPECT_EQ(userIndexById(c.id), c.index) << c.id;
+}
+
+TEST_F(RecordsTest, Administrators) {
+  struct {
+    int id;
+    int index;
+  } plain[] = {{2, 0}, {6, 1}, {5, 3}, {1, -1}, {99, -1}};
+  for (const auto& c : plain) EXPECT_EQ(adminIndex(c.id), c.index) << c.id;
+
+  struct {
+    std::string sid;
+    int index;
+  } bySession[] = {
+      {"sid-two", 0}, {"sid-one", -1}, {"nobody", -2}, {std::string("sid-two\0x", 9), 0}};
+  for (const auto& c : bySession) EXPECT_EQ(adminIndexBySession(c.sid), c.index) << c.sid;
+
+  struct {
+    int id;
+    std::string sid;
+    int index;
+  } checked[] = {
+      {2, "sid-two", 0},
+      {6, "sid-two", 1},
+      {5, "sid-five", 3},   // keys found ignoring case
+      {2, "sid-one", -1},   // another user's session
+      {1, "sid-one", -1},   // not an administrator
+      {99, "sid-two", -1},  // no such user
+      {4, "44", -1},        // "user_sid" not a text
+      {3, "", -1},          // no "user_sid"
+      {2, std::string("sid-two\0", 8), -1},
+  };
+  for (const auto& c : checked) EXPECT_EQ(adminIndexChecked(c.id, c.sid), c.index) << c.id;
+
+  load(kFixture, "{\"name\": \"x\"}");
+  EXPECT_EQ(adminIndex(2), -1);
+  EXPECT_EQ(adminIndexChecked(2, "sid-two"), -1);
+}
+
+TEST_F(RecordsTest, FindLike) {
+  struct {
+    int news, user;
+    std::string sid;
+    int result;
+  } cases[] = {
+      {1, 1, "sid-one", 10}, {1, 1, "sid-two", -2}, {1, 2, "sid-two", -1},  {1, 99, "any", -1},
+      {2, 99, "any", -2},    {3, 1, "sid-one", -1}, {-4, 1, "sid-one", -1},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(findLike(c.news, c.user, c.sid), c.result) << c.news << "/" << c.user << "/" << c.sid;
+  }
+}
+
+TEST_F(RecordsTest, ToggleLike) {
+  std::string before = likes();
+  // Refused adds: no such user, another user's session, no sid, a sid with a
+  // NUL. Nothing changes.
+  struct {
+    int news, user;
+    std::string sid;
+  } refused[] = {{2, 99, "any"},
+                 {2, 1, "sid-two"},
+                 {2, 3, ""},
+                 {2, 1, std::string("sid-one\0", 8)},
+                 {2, 99, "any"}};
+  for (const auto& c : refused) {
+    EXPECT_EQ(toggleLike(c.news, c.user, c.sid), -1) << c.user << "/" << c.sid;
+  }
+  EXPECT_EQ(likes(), before);
+  EXPECT_EQ(like_maxid, 10);
+  EXPECT_EQ(newsLikes(1), 0);
+
+  // Removing needs the user's own session.
+  EXPECT_EQ(toggleLike(1, 1, "sid-two"), -1);
+  EXPECT_EQ(likes(), before);
+  EXPECT_EQ(toggleLike(1, 1, "sid-one"), 0);
+  EXPECT_EQ(newsLikes(0), 0);
+  EXPECT_EQ(like_maxid, 10);
+  EXPECT_EQ(likes(), "[{\"id\":7,\"news_id\":2,\"user_id\":99,\"timestamp\":1}]");
+
+  // Adding appends a record in member order and raises counter and count.
+  std::time_t now = std::time(nullptr);
+  EXPECT_EQ(toggleLike(2, 2, "sid-two"), 1);
+  EXPECT_EQ(like_maxid, 11);
+  EXPECT_EQ(newsLikes(1), 1);
+  const cJSON* added = cJSON_GetArrayItem(likeArray, 1);
+  ASSERT_NE(added, nullptr);
+  EXPECT_STREQ(added->child->string, "id");
+  EXPECT_STREQ(added->child->next->string, "news_id");
+  EXPECT_STREQ(added->child->next->next->string, "user_id");
+  EXPECT_STREQ(added->child->next->next->next->string, "timestamp");
+  EXPECT_EQ(cJSON_GetObjectItem(added, "id")->valueint, 11);
+  EXPECT_GE(cJSON_GetObjectItem(added, "timestamp")->valuedouble, static_cast<double>(now));
+  // The "likes" member keeps its place among the members.
+  const cJSON* news = cJSON_GetArrayItem(newsArray, 1);
+  EXPECT_STREQ(cJSON_GetArrayItem(news, 5)->string, "likes");
+
+  // On then off leaves array and count as they were, the counter one higher.
+  std::string mid = likes();
+  EXPECT_EQ(toggleLike(1, 2, "sid-two"), 1);
+  EXPECT_EQ(toggleLike(1, 2, "sid-two"), 0);
+  EXPECT_EQ(likes(), mid);
+  EXPECT_EQ(newsLikes(0), 0);
+  EXPECT_EQ(like_maxid, 12);
+  // Counts have no lower bound.
+  EXPECT_EQ(toggleLike(2, 2, "sid-two"), 0);
+  EXPECT_EQ(toggleLike(2, 1, "sid-one"), 1);
+  EXPECT_EQ(toggleLike(2, 1, "sid-one"), 0);
+  EXPECT_EQ(newsLikes(1), 0);
+}
+
+TEST_F(RecordsTest, ToggleLikeOddNewsRecords) {
+  // No news record with the id: the like change stands, the answer is -1.
+  EXPECT_EQ(toggleLike(50, 1, "sid-one"), -1);
+  EXPECT_EQ(like_maxid, 11);
+  EXPECT_EQ(findLike(50, 1, "sid-one"), 11);
+  EXPECT_EQ(toggleLike(50, 1, "sid-one"), -1);
+  EXPECT_EQ(findLike(50, 1, "sid-one"), -1);
+  // A news record without "likes" keeps the like change and stays as it is.
+  EXPECT_EQ(toggleLike(3, 1, "sid-one"), 1);
+  EXPECT_EQ(cJSON_GetObjectItem(cJSON_GetArrayItem(newsArray, 2), "likes"), nullptr);
+  EXPECT_EQ(toggleLike(3, 1, "sid-one"), 0);
+}
+
+TEST_F(RecordsTest, ToggleLikeRefusesWhenCounterIsExhausted) {
+  like_maxid = kMaxCounterValue;
+  std::string before = likes();
+  EXPECT_EQ(toggleLike(2, 2, "sid-two"), -1);
+  EXPECT_EQ(likes(), before);
+  EXPECT_EQ(newsLikes(1), 0);
+  EXPECT_EQ(like_maxid, kMaxCounterValue);
+  // A removal still works.
+  EXPECT_EQ(toggleLike(1, 1, "sid-one"), 0);
+}
+
+}  // namespace
