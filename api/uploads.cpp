@@ -1,0 +1,177 @@
+// uploads.cpp -- dated upload directories, news image files and the removal
+// of stored uploads with the directories they leave empty.
+#include "api/uploads.h"
+
+#include <cstdio>
+#include <memory>
+
+#include "http/url_form.h"
+#include "storage/file_helpers.h"
+
+namespace {
+
+bool startsWith(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+// No empty, "." or ".." segment and no NUL byte: the path cannot climb out of
+// the directory it starts in, and the file system sees the same path as we do.
+bool hasPlainSegments(const std::string& path) {
+  if (path.find('\0') != std::string::npos) return false;
+  std::size_t start = 0;
+  while (true) {
+    std::size_t slash = path.find('/', start);
+    std::string segment =
+        path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+    if (segment.empty() || segment == "." || segment == "..") return false;
+    if (slash == std::string::npos) return true;
+    start = slash + 1;
+  }
+}
+
+std::string datedDirectory(const std::string& root, const DateParts& d) {
+  return root + "/" + std::to_string(d.year) + "/" + std::to_string(d.month) + "/" +
+         std::to_string(d.day) + "/";
+}
+
+// The image number that a part's file name gives, when it is a plain decimal
+// text (no sign, no leading zeros) of an int.
+bool imageNumber(const std::string& filename, int& number) {
+  if (filename.empty() || filename.size() > 10) return false;
+  if (filename.size() > 1 && filename[0] == '0') return false;
+  long long value = 0;
+  for (char c : filename) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  if (value > 2147483647LL) return false;
+  number = static_cast<int>(value);
+  return true;
+}
+
+}  // namespace
+
+DateParts toDateParts(std::time_t t) {
+  DateParts d;
+  std::tm local{};
+  if (localtime_r(&t, &local) == nullptr) return d;
+  d.year = local.tm_year + 1900;
+  d.month = local.tm_mon + 1;
+  d.day = local.tm_mday;
+  d.hour = local.tm_hour;
+  d.minute = local.tm_min;
+  d.second = local.tm_sec;
+  return d;
+}
+
+std::time_t fromDateParts(const DateParts& d) {
+  std::tm local{};
+  local.tm_sec = d.second;
+  local.tm_min = d.minute;
+  local.tm_hour = d.hour;
+  local.tm_mday = d.day;
+  local.tm_mon = d.month - 1;
+  local.tm_year = d.year - 1900;
+  local.tm_wday = 0;
+  local.tm_yday = 0;
+  local.tm_isdst = -1;  // the platform decides whether daylight saving applies
+  return std::mktime(&local);
+}
+
+std::string avatarDirectory(const DateParts& d) { return datedDirectory(kAvatarRoot, d); }
+
+std::string newsImageDirectory(const DateParts& d, int newsId) {
+  return datedDirectory(kNewsImageRoot, d) + std::to_string(newsId) + "/";
+}
+
+bool isStoredNewsImagePath(const std::string& path) {
+  return startsWith(path, std::string(kNewsImageRoot) + "/") && hasPlainSegments(path);
+}
+
+bool isRemovableUploadPath(const std::string& path) {
+  return (startsWith(path, std::string(kNewsImageRoot) + "/") ||
+          startsWith(path, std::string(kAvatarRoot) + "/")) &&
+         hasPlainSegments(path);
+}
+
+bool writeUploadFile(const std::string& path, const std::string& bytes) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) return false;
+  if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), file);
+  std::fclose(file);
+  return true;
+}
+
+bool removeUploadFile(const std::string& storedPath) {
+  if (!isRemovableUploadPath(storedPath)) return false;
+  return std::remove(storedPath.c_str()) == 0;
+}
+
+void removeUploadDirectories(const std::string& storedPath) {
+  if (!isRemovableUploadPath(storedPath)) return;
+  PathSplit split = splitPathAtNumber(storedPath);
+  if (split.numbers.empty() || split.prefix.empty()) return;
+  removeEmptyDirectoryChain(split.prefix + "/" + split.numbers, split.prefix);
+}
+
+cJSON* saveNewsImages(int start, int partCount, int newsId, const std::vector<FormPart>& parts,
+                      std::time_t now, const cJSON* oldImages) {
+  const DateParts date = toDateParts(now);
+  if (start < 0) start = 0;
+  if (partCount > static_cast<int>(parts.size())) partCount = static_cast<int>(parts.size());
+  const int oldCount = cJSON_IsArray(oldImages) ? cJSON_GetArraySize(oldImages) : 0;
+
+  // Old images that the request no longer names are removed before anything
+  // new is written, but only when it sends fewer image parts than the item has.
+  if (partCount - start < oldCount) {
+    std::vector<std::string> named;
+    for (int i = start; i < partCount; ++i) named.push_back(urlDecode(parts[i].filename));
+    const cJSON* entry = nullptr;
+    cJSON_ArrayForEach(entry, oldImages) {
+      if (!cJSON_IsString(entry) || entry->valuestring == nullptr) continue;
+      const std::string oldPath = entry->valuestring;
+      bool stays = false;
+      for (const std::string& name : named) {
+        if (name == oldPath) {
+          stays = true;
+          break;
+        }
+      }
+      if (stays) continue;
+      if (removeUploadFile(oldPath)) removeUploadDirectories(oldPath);
+    }
+  }
+
+  std::unique_ptr<cJSON, decltype(&cJSON_Delete)> images(cJSON_CreateArray(), &cJSON_Delete);
+  if (!images) return nullptr;
+  int lowest = 0;  // the number of the last image stored; lower numbers are dropped
+  for (int i = start; i < partCount; ++i) {
+    const FormPart& part = parts[i];
+    int number = 0;
+    const bool numbered = imageNumber(part.filename, number);
+    bool store = false;
+    if (part.data.empty()) {
+      store = numbered && number == lowest;
+      if (!store) {
+        // A part without data keeps an existing image by its stored path.
+        const std::string kept = urlDecode(part.filename);
+        if (kept.empty() || isStoredNewsImagePath(kept)) {
+          cJSON_AddItemToArray(images.get(), cJSON_CreateString(kept.c_str()));
+        }
+        continue;
+      }
+    } else {
+      store = numbered && number >= lowest && number < partCount;
+    }
+    if (!store) continue;
+
+    const std::string dir = newsImageDirectory(date, newsId);
+    ensureDirectory(dir);  // a missing directory shows as a file that cannot be created
+    const std::string path = dir + std::to_string(number) +
+                             std::to_string(static_cast<long long>(now)) + kUploadExtension;
+    if (!writeUploadFile(path, part.data)) return nullptr;
+    cJSON_AddItemToArray(images.get(), cJSON_CreateString(path.c_str()));
+    lowest = number;
+  }
+  return images.release();
+}

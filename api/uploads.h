@@ -1,0 +1,85 @@
+// uploads.h -- uploaded image files under uploads/: the local calendar date
+// that names their directories, the news image files of postnews, and the
+// removal of a stored upload together with the directories it leaves empty.
+//
+// A stored upload path is relative to the working directory:
+//   uploads/img/Y/M/D/<news id>/<image number><now>.webp     (news image)
+//   uploads/avatar/Y/M/D/<user id><now>.webp                 (avatar)
+// with plain decimal numbers and the local date of the request's time.
+#pragma once
+
+#include <cjson/cJSON.h>
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "http/multipart.h"
+
+// The two upload roots (they themselves are never removed) and the file
+// name ending of every stored upload.
+constexpr const char* kNewsImageRoot = "uploads/img";
+constexpr const char* kAvatarRoot = "uploads/avatar";
+constexpr const char* kUploadExtension = ".webp";
+
+// A calendar time in local time.
+struct DateParts {
+  int year = 0;   // the full year (2024)
+  int month = 0;  // 1 to 12
+  int day = 0;    // 1 to 31
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+};
+
+// t in local time; all six fields 0 when t cannot be converted. Safe on
+// several threads at once (each call converts into storage of its own).
+DateParts toDateParts(std::time_t t);
+
+// The Unix time that d names in local time (mktime: fields out of range carry
+// over); -1 when it cannot be represented.
+std::time_t fromDateParts(const DateParts& d);
+
+// "uploads/avatar/Y/M/D/" for the date d.
+std::string avatarDirectory(const DateParts& d);
+
+// "uploads/img/Y/M/D/<newsId>/" for the date d.
+std::string newsImageDirectory(const DateParts& d, int newsId);
+
+// True when path has the form of a stored news image path: it begins with
+// "uploads/img/", has no empty, "." or ".." segment and no NUL byte. Only
+// such names keep an existing image in a postnews edit.
+bool isStoredNewsImagePath(const std::string& path);
+
+// True when path lies under "uploads/img/" or "uploads/avatar/" and has no
+// empty, "." or ".." segment and no NUL byte. Every removal of an upload
+// (file or directories) skips any other path.
+bool isRemovableUploadPath(const std::string& path);
+
+// Creates or truncates the file at path and writes bytes to it unchanged.
+// False only when the file cannot be created; a failed write or close after
+// that is not reported.
+bool writeUploadFile(const std::string& path, const std::string& bytes);
+
+// Removes the file named by a stored upload path. False when the path is not
+// removable (see isRemovableUploadPath) or the removal fails.
+bool removeUploadFile(const std::string& storedPath);
+
+// Removes the dated directories of a stored upload path that are left empty:
+// from the deepest all-digit directory up to, never including, the upload
+// root. Does nothing for a path that is not removable. Errors end it silently.
+void removeUploadDirectories(const std::string& storedPath);
+
+// Writes the image parts parts[start .. partCount-1] of a postnews request for
+// news item newsId at time now, and returns the item's new images list (a new
+// array owned by the caller, free with cJSON_Delete), or null when an image
+// file cannot be created (files already written and old images already
+// removed stay so). A part with data is stored as image n when its file name
+// is the decimal text of n, with n below partCount and not below the number
+// of the last image stored in this call; a part without data keeps the
+// existing image its URL-encoded file name names. When there are fewer image
+// parts than entries in oldImages (which may be null), the old images that no
+// part names are removed first, with the directories they leave empty.
+// The caller holds the database lock.
+cJSON* saveNewsImages(int start, int partCount, int newsId, const std::vector<FormPart>& parts,
+                      std::time_t now, const cJSON* oldImages);
