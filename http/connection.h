@@ -1,0 +1,24 @@
+// connection.h -- the task that serves one accepted connection.
+#pragma once
+
+#include <cstddef>
+
+// Limits of one connection. A client that stops sending, or sends too slowly,
+// loses its connection instead of holding a worker.
+constexpr int kReceiveChunkBytes = 4096;
+constexpr int kSocketTimeoutMs = 10000;  // each receive and each send
+// The whole request must arrive within this time from its first byte, plus
+// one second for every kDeadlineBytesPerSecond bytes it announces.
+constexpr int kRequestDeadlineMs = 30000;
+constexpr long long kDeadlineBytesPerSecond = 256 * 1024;
+// A form POST announcing more than this in total (header block plus body) is
+// closed without a reply.
+constexpr long long kMaxRequestBytes = 64LL * 1024 * 1024;
+
+// Receives one request on socket, completes the body of a form POST
+// (multipart/form-data or application/x-www-form-urlencoded) by its
+// Content-Length, and hands GET to handleGet and POST to handlePost. Requests
+// that cannot be read, are malformed, too large or too slow get no reply.
+// Owns socket and closes it on every path, also when a handler throws (the
+// exception then leaves the task). Always returns null.
+void* handleConnection(int socket);

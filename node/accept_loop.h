@@ -1,0 +1,39 @@
+// accept_loop.h -- sizing and building the worker pool, and the accept loop
+// that hands every connection with a request to the pool.
+#pragma once
+
+#include <iosfwd>
+#include <memory>
+
+#include "http/thread_pool.h"
+
+// A connection that sends nothing for this long after it was accepted is
+// closed without a reply.
+constexpr int kIdleConnectionMs = 10000;
+// Pause before accepting again when descriptors or memory have run out.
+constexpr int kAcceptPauseMs = 50;
+
+// The number of workers: hardwareThreads when it is not 0; otherwise asks
+// "Unable to read the number of your cpu cores, please input: " on out and
+// reads an unsigned decimal number from in (0 for an answer that is not one,
+// or for the end of input).
+unsigned long long workerCount(unsigned long long hardwareThreads, std::istream& in,
+                               std::ostream& out);
+
+// Prints "Creating thread pool with n threads." on out and builds the pool.
+// Returns null after one line on err when it is refused (n is 0) or a worker
+// cannot start.
+std::unique_ptr<ThreadPool> buildWorkerPool(unsigned long long count, std::ostream& out,
+                                            std::ostream& err);
+
+// Accepts on listenSocket for ever. Each accepted connection waits in an
+// epoll set until it has bytes to read and is then queued on pool as a
+// handleConnection task, which owns it from then on; one that stays silent
+// for kIdleConnectionMs is closed. Returns only when the epoll set cannot be
+// made (after one line on standard error).
+void acceptConnections(int listenSocket, ThreadPool& pool);
+
+// The last start-up steps on the main thread: sizes and builds the pool from
+// the console, then accepts for ever. Returns 1 when the pool cannot be built
+// or the connections cannot be watched.
+int serveConnections(int listenSocket);
