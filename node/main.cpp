@@ -1,2 +1,4 @@
-// main.cpp -- the node's entry point.
-int main() { return 1; }
+// main.cpp -- the node's entry point; command-line arguments are ignored.
+#include "node/startup.h"
+
+int main() { return runNode(); }

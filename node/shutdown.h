@@ -1,0 +1,18 @@
+// shutdown.h -- the orderly stop: SIGTERM and SIGINT save the database once
+// more and end the process.
+#pragma once
+
+#include <string>
+
+// A send to a peer that has gone must not end the process. Call before any
+// thread starts so every thread inherits it.
+void ignoreBrokenPipe();
+
+// Blocks SIGTERM and SIGINT in the calling thread (threads started after it
+// inherit the mask) and starts a detached thread that waits for them. On the
+// first one it takes the database lock, saves the database to databasePath
+// once more (atomically) and ends the process: status 0 after a good save, 1
+// when that save failed (its reason is on standard error). Call from the main
+// thread before the writer thread and the pool start. Returns false with a
+// reason in error when the thread cannot be started.
+bool startStopSignalThread(const std::string& databasePath, std::string& error);

@@ -1,0 +1,189 @@
+// startup.cpp -- start-up on the main thread: config.json, data/index.ndb,
+// the listening socket and the writer thread, in this order.
+#include "node/startup.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <system_error>
+#include <thread>
+
+#include "node/config.h"
+#include "node/shutdown.h"
+#include "storage/database.h"
+#include "storage/database_file.h"
+#include "storage/file_helpers.h"
+
+std::atomic<bool> writerStop{false};
+
+namespace {
+
+constexpr const char* kConfigPath = "config.json";
+constexpr int kDefaultCompressionLevel = -1;
+
+enum class Presence { kPresent, kMissing, kError };
+
+// Whether anything of any kind is at path (links followed); a status that
+// fails for another reason than absence is an error.
+Presence presenceOf(const char* path, std::string& reason) {
+  struct stat st;
+  if (stat(path, &st) == 0) return Presence::kPresent;
+  if (errno == ENOENT || errno == ENOTDIR) return Presence::kMissing;
+  reason = std::generic_category().message(errno);
+  return Presence::kError;
+}
+
+// One start-up line on standard output.
+void say(const std::string& line) {
+  fputs(line.c_str(), stdout);
+  fflush(stdout);
+}
+
+bool isText(const cJSON* item) { return cJSON_IsString(item) && item->valuestring != nullptr; }
+
+// Creates data/index.ndb holding the empty database. Returns false only when
+// the directory cannot be made; a file that was not written fails the load.
+bool createEmptyDatabase() {
+  say("File \"index.ndb\" does not exist and will be created.\n");
+  std::string text = emptyDatabaseText();
+  if (!ensureDirectory(kDatabaseDirectory)) return false;
+  try {
+    std::string error;
+    writeFileAtomically(kDatabasePath, compressString(text, kDefaultCompressionLevel), error);
+  } catch (const std::exception&) {
+  }
+  return true;
+}
+
+// Opens the IPv4 listening socket on 0.0.0.0 at listenPort and prints the
+// listening line. Returns the descriptor, or -1 after printing the failure.
+int openListeningSocket() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) {
+    say("Create failed! \n");
+    return -1;
+  }
+  int one = 1;
+  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
+    fprintf(stderr, "Setsockopt SO_REUSEADDR failed. Error: %d\n", errno);
+    fflush(stderr);
+    close(fd);
+    return -1;
+  }
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  // The port is the low 16 bits of the configured integer; no range test.
+  address.sin_port = htons(static_cast<uint16_t>(static_cast<unsigned>(listenPort) & 0xFFFFu));
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    say("Bind failed! \n");
+    close(fd);
+    return -1;
+  }
+  if (listen(fd, SOMAXCONN) != 0) {
+    say("Listen failed! \n");
+    close(fd);
+    return -1;
+  }
+  say("Listening on 0.0.0.0:" + std::to_string(listenPort) + "\n");
+  return fd;
+}
+
+}  // namespace
+
+void loadConfigurationText(const std::string& text) {
+  cJSON_Delete(configRoot);
+  configRoot = cJSON_ParseWithLength(text.data(), text.size());
+  // cJSON_GetObjectItem ignores case and gives null for a null root.
+  configName = cJSON_GetObjectItem(configRoot, "name");
+  configIcon = cJSON_GetObjectItem(configRoot, "icon");
+  configCover = cJSON_GetObjectItem(configRoot, "cover");
+  configPort = cJSON_GetObjectItem(configRoot, "port");
+  configPageSize = cJSON_GetObjectItem(configRoot, "page_size");
+  configAdmin = cJSON_GetObjectItem(configRoot, "admin");
+  configWriteInterval = cJSON_GetObjectItem(configRoot, "write_interval");
+  configWatermark = cJSON_GetObjectItem(configRoot, "watermark");
+  configEditInterval = cJSON_GetObjectItem(configRoot, "edit_interval");
+  listenPort = jsonIntValue(configPort);
+  newsPageSize = jsonIntValue(configPageSize);
+}
+
+std::string configurationProblem() {
+  // The first three test presence only; the GET routes read the texts of the
+  // last three on every request, so they must be texts.
+  if (configPort == nullptr) return "No port!";
+  if (configName == nullptr) return "No server name!";
+  if (configPageSize == nullptr) return "No page size!";
+  if (configWriteInterval == nullptr) return "No write interval!";
+  if (configEditInterval == nullptr) return "No edit interval!";
+  if (!isText(configIcon)) return "No icon!";
+  if (!isText(configCover)) return "No cover!";
+  if (!isText(cJSON_GetObjectItem(configWatermark, "path"))) return "No watermark!";
+  return "";
+}
+
+int runNode() {
+  // Before any thread exists, so every thread inherits it.
+  ignoreBrokenPipe();
+  writerStop = false;
+
+  std::string reason;
+  Presence config = presenceOf(kConfigPath, reason);
+  if (config == Presence::kError) {
+    say("Cannot test whether config.json exists: " + reason + "\n");
+    return 1;
+  }
+  if (config == Presence::kMissing) {
+    // The first-run wizard belongs here.
+    say("No config.json! Create it, see README.\n");
+    return 1;
+  }
+
+  loadConfigurationText(readTextFile(kConfigPath));
+  std::string problem = configurationProblem();
+  if (!problem.empty()) {
+    say(problem + "\n");
+    return 1;
+  }
+
+  // A save cut short by a crash leaves its temporary file; it is never loaded.
+  removeStaleSaveFiles(kDatabasePath);
+  Presence database = presenceOf(kDatabasePath, reason);
+  if (database == Presence::kError) {
+    say("Cannot test whether data/index.ndb exists: " + reason + "\n");
+    return 1;
+  }
+  if (database == Presence::kMissing && !createEmptyDatabase()) return 1;
+  if (!loadDatabaseFile(kDatabasePath)) return 1;
+
+  int listenFd = openListeningSocket();
+  if (listenFd < 0) return 1;
+
+  std::string error;
+  if (!startStopSignalThread(kDatabasePath, error)) {
+    say("Cannot start the stop-signal thread: " + error + "\n");
+    close(listenFd);
+    return 1;
+  }
+  try {
+    std::thread(persistDatabase, std::string(kDatabasePath), jsonIntValue(configWriteInterval),
+                std::ref(writerStop))
+        .detach();
+  } catch (const std::system_error& e) {
+    say(std::string("Cannot start the writer thread: ") + e.what() + "\n");
+    close(listenFd);
+    return 1;
+  }
+
+  // The pool and the accept loop on listenFd belong here. Until they serve,
+  // the main thread only keeps the process alive; the stop-signal thread
+  // ends it.
+  for (;;) pause();
+}

@@ -1,0 +1,363 @@
+// database_file.cpp -- zlib compression of the database text, the atomic
+// save of data/index.ndb and the writer thread's loops.
+#include "storage/database_file.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "storage/database.h"
+#include "storage/file_helpers.h"
+
+namespace {
+
+constexpr size_t kZlibChunkBytes = 32768;
+// zlib counts its input in 32 bits: longer inputs are handed over in pieces.
+constexpr size_t kZlibMaxPieceBytes = std::numeric_limits<uInt>::max();
+constexpr mode_t kDatabaseFileMode = 0644;
+
+struct CJsonTextFree {
+  void operator()(char* text) const { cJSON_free(text); }
+};
+using PrintedText = std::unique_ptr<char, CJsonTextFree>;
+using JsonTree = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
+
+// Feeds a zlib stream from input, at most pieceBytes at a time.
+struct InputFeeder {
+  const Bytef* next;
+  size_t remaining;
+  size_t pieceBytes;
+  void feed(z_stream& stream) {
+    if (stream.avail_in != 0 || remaining == 0) return;
+    size_t piece = std::min(remaining, pieceBytes);
+    stream.next_in = const_cast<Bytef*>(next);
+    stream.avail_in = static_cast<uInt>(piece);
+    next += piece;
+    remaining -= piece;
+  }
+};
+
+InputFeeder feederFor(const std::string& input, size_t pieceBytes) {
+  pieceBytes = std::max<size_t>(1, std::min(pieceBytes, kZlibMaxPieceBytes));
+  return InputFeeder{reinterpret_cast<const Bytef*>(input.data()), input.size(), pieceBytes};
+}
+
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+using DirHandle = std::unique_ptr<DIR, DirCloser>;
+
+std::string errnoText(int code) { return std::generic_category().message(code); }
+
+std::string parentDirectory(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string baseName(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool writeAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// One save at a time: a save prints its snapshot and renames its file under
+// this lock, so an older snapshot can never be renamed over a newer one.
+// Always taken before the database lock, never while holding it.
+std::mutex saveMutex;
+
+constexpr const char* kCounterKeys[] = {"news_maxid", "user_maxid", "like_maxid"};
+constexpr const char* kArrayKeys[] = {"news", "news_detail", "user", "like"};
+
+// A loaded file may spell a root key in another case; it is saved as spelled
+// here, in its place. The array nodes themselves stay the same nodes.
+void respellKey(cJSON* item, const char* key) {
+  if (item == nullptr || item->string == nullptr || std::strcmp(item->string, key) == 0) return;
+  if ((item->type & cJSON_StringIsConst) != 0) return;
+  size_t size = std::strlen(key) + 1;
+  char* copy = static_cast<char*>(cJSON_malloc(size));
+  if (copy == nullptr) return;
+  std::memcpy(copy, key, size);
+  cJSON_free(item->string);
+  item->string = copy;
+}
+
+// Copies the counters into the tree and prints it. Caller holds the database lock.
+PrintedText printDatabaseLocked() {
+  if (databaseRoot == nullptr) return PrintedText();
+  const int counters[] = {news_maxid, user_maxid, like_maxid};
+  for (size_t i = 0; i < 3; ++i) {
+    cJSON* number = cJSON_CreateNumber(counters[i]);
+    if (number == nullptr) return PrintedText();
+    if (!cJSON_ReplaceItemInObject(databaseRoot, kCounterKeys[i], number)) cJSON_Delete(number);
+  }
+  for (const char* key : kArrayKeys) respellKey(cJSON_GetObjectItem(databaseRoot, key), key);
+  return PrintedText(cJSON_Print(databaseRoot));
+}
+
+bool saveDatabase(const std::string& path, bool keepLocked) {
+  std::unique_lock<std::mutex> saveLock(saveMutex);
+  PrintedText text;
+  {
+    DatabaseLock lock(databaseMutex);
+    text = printDatabaseLocked();
+    if (keepLocked) {
+      // The process ends after this save: nothing may change the database
+      // or start another save from here on.
+      lock.release();
+      saveLock.release();
+    }
+  }
+  std::string reason;
+  try {
+    if (!text) {
+      reason = "the database could not be printed";
+    } else {
+      std::string bytes = compressString(text.get(), Z_DEFAULT_COMPRESSION);
+      text.reset();
+      if (writeFileAtomically(path, bytes, reason)) return true;
+    }
+  } catch (const std::exception& e) {
+    reason = e.what();
+  }
+  fprintf(stderr, "Database save failed: %s\n", reason.c_str());
+  fflush(stderr);
+  return false;
+}
+
+// The pause before a cycle; sleep_for resumes after a signal for the time left.
+void pauseBeforeCycle(int interval_ms) {
+  if (interval_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(interval_ms));
+}
+
+}  // namespace
+
+namespace databasefile_detail {
+
+std::string compressInPieces(const std::string& input, int level, size_t pieceBytes) {
+  z_stream stream{};
+  if (deflateInit(&stream, level) != Z_OK) {
+    throw std::runtime_error("deflateInit failed while compressing.");
+  }
+  std::unique_ptr<z_stream, int (*)(z_stream*)> end(&stream, &deflateEnd);
+  std::string result;
+  result.reserve(input.size() / 2 + 12);
+  std::vector<Bytef> chunk(kZlibChunkBytes, 0);
+  InputFeeder feeder = feederFor(input, pieceBytes);
+  while (true) {
+    feeder.feed(stream);
+    stream.next_out = chunk.data();
+    stream.avail_out = static_cast<uInt>(chunk.size());
+    int code = deflate(&stream, feeder.remaining == 0 ? Z_FINISH : Z_NO_FLUSH);
+    if (code != Z_OK && code != Z_STREAM_END && code != Z_BUF_ERROR) {
+      throw std::runtime_error("deflate failed while compressing: " + std::to_string(code));
+    }
+    result.append(reinterpret_cast<const char*>(chunk.data()), chunk.size() - stream.avail_out);
+    if (code == Z_STREAM_END) break;
+  }
+  return result;
+}
+
+std::string decompressInPieces(const std::string& input, size_t pieceBytes) {
+  z_stream stream{};
+  if (inflateInit(&stream) != Z_OK) {
+    throw std::runtime_error("inflateInit failed while decompressing.");
+  }
+  std::unique_ptr<z_stream, int (*)(z_stream*)> end(&stream, &inflateEnd);
+  std::string result;
+  if (input.size() <= result.max_size() / 2) result.reserve(2 * input.size());
+  std::vector<Bytef> chunk(kZlibChunkBytes, 0);
+  InputFeeder feeder = feederFor(input, pieceBytes);
+  while (true) {
+    feeder.feed(stream);
+    stream.next_out = chunk.data();
+    stream.avail_out = static_cast<uInt>(chunk.size());
+    int code = inflate(&stream, Z_NO_FLUSH);
+    if (code == Z_NEED_DICT || code == Z_DATA_ERROR || code == Z_MEM_ERROR) {
+      throw std::runtime_error("zlib decompression error: " + std::to_string(code));
+    }
+    if (code != Z_OK && code != Z_STREAM_END) {
+      throw std::runtime_error("Unexpected zlib error during decompression: " +
+                               std::to_string(code));
+    }
+    result.append(reinterpret_cast<const char*>(chunk.data()), chunk.size() - stream.avail_out);
+    if (code == Z_STREAM_END) break;
+  }
+  return result;
+}
+
+}  // namespace databasefile_detail
+
+std::string compressString(const std::string& input, int level) {
+  return databasefile_detail::compressInPieces(input, level, kZlibMaxPieceBytes);
+}
+
+std::string decompressString(const std::string& input) {
+  return databasefile_detail::decompressInPieces(input, kZlibMaxPieceBytes);
+}
+
+std::string emptyDatabaseText() {
+  JsonTree root(cJSON_CreateObject(), &cJSON_Delete);
+  if (!root) return "";
+  for (const char* key : kCounterKeys) {
+    if (cJSON_AddNumberToObject(root.get(), key, 0) == nullptr) return "";
+  }
+  for (const char* key : kArrayKeys) {
+    if (cJSON_AddArrayToObject(root.get(), key) == nullptr) return "";
+  }
+  PrintedText text(cJSON_Print(root.get()));
+  return text ? std::string(text.get()) : std::string();
+}
+
+bool adoptDatabaseText(const std::string& text) {
+  JsonTree root(cJSON_ParseWithLength(text.data(), text.size()), &cJSON_Delete);
+  if (!root || !cJSON_IsObject(root.get())) return false;
+  cJSON* counters[3];
+  for (size_t i = 0; i < 3; ++i) {
+    counters[i] = cJSON_GetObjectItem(root.get(), kCounterKeys[i]);
+    if (!cJSON_IsNumber(counters[i])) return false;
+  }
+  cJSON* arrays[4];
+  for (size_t i = 0; i < 4; ++i) {
+    arrays[i] = cJSON_GetObjectItem(root.get(), kArrayKeys[i]);
+    if (!cJSON_IsArray(arrays[i])) return false;
+  }
+  cJSON_Delete(databaseRoot);
+  databaseRoot = root.release();
+  // valueint is the number truncated toward zero and held at the int limits.
+  news_maxid = counters[0]->valueint;
+  user_maxid = counters[1]->valueint;
+  like_maxid = counters[2]->valueint;
+  newsArray = arrays[0];
+  newsDetailArray = arrays[1];
+  userArray = arrays[2];
+  likeArray = arrays[3];
+  return true;
+}
+
+bool loadDatabaseFile(const std::string& path) {
+  std::unique_ptr<FILE, decltype(&fclose)> file(fopen(path.c_str(), "rb"), &fclose);
+  if (!file || fseeko(file.get(), 0, SEEK_END) != 0) return false;
+  off_t size = ftello(file.get());
+  if (size < 0 || fseeko(file.get(), 0, SEEK_SET) != 0) return false;
+  std::string bytes(static_cast<size_t>(size), '\0');
+  if (fread(&bytes[0], 1, bytes.size(), file.get()) != bytes.size()) return false;
+  file.reset();
+  try {
+    return adoptDatabaseText(decompressString(bytes));
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+bool writeFileAtomically(const std::string& path, const std::string& bytes, std::string& error) {
+  std::string pattern = path + kSaveFileSuffix + "XXXXXX";
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back('\0');
+  int fd = mkostemp(name.data(), O_CLOEXEC);
+  if (fd < 0) {
+    error = "create " + pattern + ": " + errnoText(errno);
+    return false;
+  }
+  std::string tempPath(name.data());
+  auto fail = [&](const char* step) {
+    int code = errno;
+    if (fd >= 0) close(fd);
+    unlink(tempPath.c_str());
+    error = std::string(step) + " " + tempPath + ": " + errnoText(code);
+    return false;
+  };
+  // The new file keeps the permissions of the one it replaces.
+  struct stat previous;
+  mode_t mode = stat(path.c_str(), &previous) == 0 ? (previous.st_mode & 07777) : kDatabaseFileMode;
+  if (fchmod(fd, mode) != 0) return fail("chmod");
+  if (!writeAll(fd, bytes.data(), bytes.size())) return fail("write");
+  if (fsync(fd) != 0) return fail("fsync");
+  int closed = close(fd);
+  fd = -1;
+  if (closed != 0) return fail("close");
+  if (rename(tempPath.c_str(), path.c_str()) != 0) {
+    int code = errno;
+    unlink(tempPath.c_str());
+    error = "rename " + tempPath + " to " + path + ": " + errnoText(code);
+    return false;
+  }
+  // The rename is durable only once the directory entry is on disk.
+  std::string dir = parentDirectory(path);
+  int dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd < 0 || fsync(dirFd) != 0) {
+    error = "sync directory " + dir + ": " + errnoText(errno);
+    if (dirFd >= 0) close(dirFd);
+    return false;
+  }
+  close(dirFd);
+  return true;
+}
+
+void removeStaleSaveFiles(const std::string& path) {
+  std::string dir = parentDirectory(path);
+  std::string prefix = baseName(path) + kSaveFileSuffix;
+  DirHandle listing(opendir(dir.c_str()));
+  if (!listing) return;
+  while (dirent* entry = readdir(listing.get())) {
+    if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0) {
+      unlink((dir + "/" + entry->d_name).c_str());
+    }
+  }
+}
+
+bool saveDatabaseNow(const std::string& path) { return saveDatabase(path, false); }
+
+bool saveDatabaseForExit(const std::string& path) { return saveDatabase(path, true); }
+
+void persistDatabase(std::string path, int interval_ms, std::atomic<bool>& stop) {
+  while (!stop.load()) {
+    pauseBeforeCycle(interval_ms);
+    saveDatabaseNow(path);
+  }
+}
+
+void writeTextLoop(const char* path, const std::string& text, int interval_ms,
+                   std::atomic<bool>& stop) {
+  while (!stop.load()) {
+    pauseBeforeCycle(interval_ms);
+    writeTextFile(path, text);
+  }
+}
+
+void writeJsonLoop(const char* path, const cJSON* tree, int interval_ms, std::atomic<bool>& stop) {
+  while (!stop.load()) {
+    pauseBeforeCycle(interval_ms);
+    PrintedText text(cJSON_Print(tree));
+    if (text) writeTextFile(path, text.get());
+  }
+}

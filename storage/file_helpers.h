@@ -1,0 +1,58 @@
+// file_helpers.h -- small file and directory routines: modification time,
+// emptiness test, directory creation and clean-up, picture copy, whole-file
+// read and write.
+//
+// None of them lets a file-system error reach the caller: an error becomes the
+// routine's failure result or silently ends a removal walk. Paths are used as
+// spelled (never normalised), relative to the working directory unless they
+// begin with "/". Symbolic links are followed by every test. They take no lock.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The modification time in whole Unix seconds (the low 32 bits of it);
+// -1 when the status cannot be read.
+int32_t fileModifiedTime(const std::string& path);
+
+// True when path is a directory without entries; false for anything else and
+// on any file-system error.
+bool isEmptyDirectory(const std::string& path);
+
+// Removes start and then each parent while it is an empty directory, until the
+// path equals stopAt (which stays). Any failure ends the walk silently.
+void removeEmptyParents(const std::string& start, const std::string& stopAt);
+
+// Removes path when it is an empty directory (even when it equals stopAt), then
+// its parents as removeEmptyParents does. Any failure ends it silently.
+void removeEmptyDirectoryChain(const std::string& path, const std::string& stopAt);
+
+// True when something of any kind exists at dir or the directory and its
+// missing parents were created; false when creation fails or the existence
+// test meets a file-system error.
+bool ensureDirectory(const std::string& dir);
+
+// Copies src into dstDir (created with its parents when missing).
+// A regular file is written as dstDir/<stem><ext>: the stem is newStem unless
+// it is empty (then the source's stem); the extension is the source's when
+// newExt is empty, newExt when it begins with ".", else "." + newExt. outExt
+// receives that extension before the copy is tried. A directory source is
+// copied as dstDir/<its last element> with the regular files directly inside
+// it (only when overwrite is false; with overwrite it does nothing and counts
+// as made). Without overwrite an existing target is refused. Returns true
+// when the copy was made.
+bool copyFileAs(const std::string& src, const std::string& dstDir, std::string& outExt,
+                bool overwrite, const std::string& newStem, const std::string& newExt);
+
+// The file's content up to its first NUL byte; empty when it cannot be opened.
+std::string readTextFile(const std::string& path);
+
+// Replaces the file's content with text (NUL bytes included).
+// Inverted sense: returns true when the file cannot be opened for writing,
+// false otherwise (a failed write or close after the open is not reported).
+bool writeTextFile(const std::string& path, const std::string& text);
+
+// A new 1,000,000-byte buffer from malloc holding at most the first 999,999
+// bytes of the file followed by a NUL (an empty text when the file cannot be
+// opened). The caller releases it with free. Null only when malloc fails.
+char* readFileToBuffer(const char* path);
