@@ -38,3 +38,14 @@ format:
 
 clean:
 	rm -rf build build-asan build-tsan
+
+# The fuzz targets of fuzz/ (clang, libFuzzer with AddressSanitizer and
+# UndefinedBehaviorSanitizer), all at once, each for FUZZ_SECONDS; fails on any finding.
+FUZZ_SECONDS ?= 60
+.PHONY: fuzz
+fuzz:
+	@scripts/install-deps.sh clang libclang-rt-14-dev
+	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+	  -DCMAKE_CXX_COMPILER=clang++ -DONDRIX_SANITIZE=address,undefined -DONDRIX_FUZZ=ON -DONDRIX_TESTS=OFF
+	cmake --build build-fuzz -j $(JOBS)
+	fuzz/run_fuzzers.sh build-fuzz $(FUZZ_SECONDS)

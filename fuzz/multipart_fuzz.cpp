@@ -1,0 +1,55 @@
+// multipart_fuzz.cpp -- fuzz target for the multipart parser and the stored
+// path split. The input is the boundary, a line feed, then the body (no line
+// feed: an empty boundary and the whole input as body); the whole input is
+// also cut as a stored upload path.
+#include <cstdint>
+#include <string>
+
+#include "fuzz/fuzz_check.h"
+#include "http/multipart.h"
+
+namespace {
+
+bool onlyDigitsAndSlashes(const std::string& text) {
+  return text.find_first_not_of("0123456789/") == std::string::npos;
+}
+
+bool hasBlankEnds(const std::string& text) {
+  if (text.empty()) return false;
+  auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  return blank(text.front()) || blank(text.back());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string input(reinterpret_cast<const char*>(data), size);
+  const size_t newline = input.find('\n');
+  const std::string boundary = newline == std::string::npos ? "" : input.substr(0, newline);
+  const std::string body = newline == std::string::npos ? input : input.substr(newline + 1);
+
+  const std::vector<FormPart> parts = parseMultipart(boundary, body);
+  // Every part stands between two delimiters, so parts never share bytes:
+  // their contents together are no longer than the body.
+  size_t dataBytes = 0;
+  for (const FormPart& part : parts) {
+    dataBytes += part.data.size();
+    FUZZ_CHECK(part.name.find('"') == std::string::npos);
+    FUZZ_CHECK(part.filename.find('"') == std::string::npos);
+    FUZZ_CHECK(!hasBlankEnds(part.contentType));
+    FUZZ_CHECK(part.name.size() < body.size() && part.filename.size() < body.size());
+  }
+  FUZZ_CHECK(dataBytes <= body.size());
+  const std::string delimiter = "--" + boundary;
+  size_t delimiters = 0;
+  for (size_t at = body.find(delimiter); at != std::string::npos;
+       at = body.find(delimiter, at + delimiter.size())) {
+    ++delimiters;
+  }
+  FUZZ_CHECK(parts.empty() || parts.size() < delimiters);
+
+  const PathSplit split = splitPathAtNumber(input);
+  FUZZ_CHECK(onlyDigitsAndSlashes(split.numbers));
+  FUZZ_CHECK(split.prefix.size() + split.numbers.size() + split.rest.size() <= input.size());
+  return 0;
+}
