@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 BUILD ?= build
 
-.PHONY: all deps build run test test-asan test-tsan format clean
+.PHONY: all deps build run test test-asan test-tsan bench format clean
 
 all: build
 
@@ -33,11 +33,21 @@ test-tsan: deps
 	cmake --build build-tsan -j $(JOBS)
 	ctest --test-dir build-tsan -j $(JOBS) --output-on-failure -L concurrency
 
+# Benchmarks: a release build in build-bench, the in-process Google Benchmark
+# program and the end-to-end ab runs against the node and an nginx yardstick;
+# prints the table and writes bench/results.md. Its extra packages are
+# installed here only, so `make test` does not need them.
+bench:
+	@scripts/install-deps.sh libbenchmark-dev apache2-utils nginx
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DONDRIX_BENCH=ON -DONDRIX_TESTS=OFF
+	cmake --build build-bench -j $(JOBS)
+	bench/run_bench.sh build-bench
+
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-bench
 
 # The fuzz targets of fuzz/ (clang, libFuzzer with AddressSanitizer and
 # UndefinedBehaviorSanitizer), all at once, each for FUZZ_SECONDS; fails on any finding.
