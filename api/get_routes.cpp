@@ -1,0 +1,354 @@
+// get_routes.cpp -- GET routes of the news API and confined file serving.
+#include "api/get_routes.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "api/form_fields.h"
+#include "http/response.h"
+#include "http/url_form.h"
+#include "node/config.h"
+#include "storage/database.h"
+#include "storage/file_helpers.h"
+#include "storage/json_search.h"
+#include "storage/records.h"
+
+namespace {
+
+using JsonPtr = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
+using FilePtr = std::unique_ptr<FILE, decltype(&std::fclose)>;
+
+constexpr const char* kApiVersion = "v1";
+constexpr const char* kFileType = "image/webp";
+constexpr const char* kConfigFile = "config.json";
+// The directories whose files clients may fetch by path.
+constexpr const char* kServedRoots[] = {"img", "uploads"};
+// File bodies go out in reads of this size through one buffer one byte larger.
+constexpr std::size_t kFileChunk = 4096;
+
+// What a route decided: a JSON tree to send with status, or a file to stream.
+struct Reply {
+  JsonPtr tree{nullptr, &cJSON_Delete};
+  int status = 200;
+  bool isFile = false;  // stream fileName as kFileType
+  std::string fileName;
+};
+
+JsonPtr newTree(cJSON* tree) { return JsonPtr(tree, &cJSON_Delete); }
+
+Reply statusReply(int code) {
+  Reply reply;
+  std::string type;
+  reply.tree = newTree(makeStatusJson(code, type));
+  reply.status = code;
+  return reply;
+}
+
+Reply treeReply(cJSON* tree) {
+  Reply reply;
+  reply.tree = newTree(tree);
+  return reply;
+}
+
+Reply fileReply(const std::string& name) {
+  Reply reply;
+  reply.isFile = true;
+  reply.fileName = name;
+  return reply;
+}
+
+// The text of a configured item, or null when it is not a text.
+const char* configText(const cJSON* item) {
+  return cJSON_IsString(item) ? item->valuestring : nullptr;
+}
+
+bool equalsConfigText(const std::string& trimmed, const cJSON* item) {
+  const char* text = configText(item);
+  return text != nullptr && trimmed.size() == std::strlen(text) &&
+         trimmed.compare(0, std::string::npos, text) == 0;
+}
+
+Reply nodeDescription() {
+  JsonPtr tree = newTree(cJSON_CreateObject());
+  if (tree == nullptr) return statusReply(404);
+  cJSON* t = tree.get();
+  cJSON_AddStringToObject(t, "ver", kApiVersion);
+  if (const char* name = configText(configName)) cJSON_AddStringToObject(t, "name", name);
+  if (const char* icon = configText(configIcon)) cJSON_AddStringToObject(t, "icon", icon);
+  if (const char* cover = configText(configCover)) cJSON_AddStringToObject(t, "cover", cover);
+  cJSON_AddNumberToObject(t, "pageSize", jsonIntValue(configPageSize));
+  if (cJSON* watermark = cJSON_Duplicate(configWatermark, 1)) {
+    cJSON_AddItemToObject(t, "watermark", watermark);
+  }
+  cJSON_AddNumberToObject(t, "editInterval", jsonIntValue(configEditInterval));
+  return treeReply(tree.release());
+}
+
+// One list item: a copy of the news record without "user_id" and with the
+// author's nickname last. Null when the record or its author lacks what the
+// item needs, or the copy cannot be made. Caller holds the database lock.
+cJSON* listItem(const cJSON* record) {
+  const cJSON* userId = cJSON_GetObjectItem(record, "user_id");
+  if (!cJSON_IsNumber(userId)) return nullptr;
+  int authorIndex = userIndexById(jsonIntValue(userId));
+  if (authorIndex < 0) return nullptr;
+  const char* nickname =
+      configText(cJSON_GetObjectItem(cJSON_GetArrayItem(userArray, authorIndex), "nickname"));
+  if (nickname == nullptr) return nullptr;
+  JsonPtr item = newTree(cJSON_Duplicate(record, 1));
+  if (item == nullptr) return nullptr;
+  cJSON_DeleteItemFromObject(item.get(), "user_id");
+  if (cJSON_AddStringToObject(item.get(), "nickname", nickname) == nullptr) return nullptr;
+  return item.release();
+}
+
+Reply newsListPage(int page) {
+  const int pageSize = newsPageSize;
+  DatabaseLock lock(databaseMutex);
+  const int count = cJSON_GetArraySize(newsArray);
+  if (count == 0 || page < 1 || pageSize < 0) return treeReply(cJSON_CreateArray());
+  const std::int64_t start = (static_cast<std::int64_t>(page) - 1) * pageSize;
+  if (start > count) return treeReply(cJSON_CreateArray());
+  const std::int64_t end = std::min<std::int64_t>(start + pageSize, count);
+
+  // The list order, newest first, as references to the records: only the
+  // requested page is ever copied.
+  std::vector<const cJSON*> ordered;
+  ordered.reserve(static_cast<std::size_t>(count));
+  for (const cJSON* record = newsArray->child; record != nullptr; record = record->next) {
+    ordered.push_back(record);
+  }
+  std::stable_sort(ordered.begin(), ordered.end(), compareByTimestamp);
+
+  JsonPtr items = newTree(cJSON_CreateArray());
+  if (items == nullptr) return statusReply(404);
+  for (std::int64_t i = start; i < end; ++i) {
+    cJSON* item = listItem(ordered[static_cast<std::size_t>(i)]);
+    // A page with an item that cannot be shown is empty as a whole.
+    if (item == nullptr || !cJSON_AddItemToArray(items.get(), item)) {
+      cJSON_Delete(item);
+      return treeReply(cJSON_CreateArray());
+    }
+  }
+  return treeReply(items.release());
+}
+
+Reply newsDetail(int id) {
+  const std::string idText = std::to_string(id);
+  DatabaseLock lock(databaseMutex);
+  int index = -1;
+  const cJSON* detail = findObjectByField(newsDetailArray, "id", idText.c_str(), &index);
+  if (detail == nullptr) return statusReply(404);
+  if (jsonIntValue(cJSON_GetObjectItem(detail, "id")) <= 0) return statusReply(404);
+  cJSON* news = cJSON_GetArrayItem(newsArray, index);
+  cJSON* views = cJSON_GetObjectItemCaseSensitive(news, "views");
+  if (!cJSON_IsNumber(views)) return statusReply(404);
+  // Counted in 64 bits: a count at the int limit must not overflow.
+  cJSON_SetNumberValue(views,
+                       static_cast<double>(static_cast<std::int64_t>(jsonIntValue(views)) + 1));
+
+  const cJSON* userId = cJSON_GetObjectItem(news, "user_id");
+  if (!cJSON_IsNumber(userId)) return statusReply(404);
+  int authorIndex = userIndexById(jsonIntValue(userId));
+  if (authorIndex < 0) return statusReply(404);
+  const char* avatar =
+      configText(cJSON_GetObjectItem(cJSON_GetArrayItem(userArray, authorIndex), "avatar"));
+  if (avatar == nullptr) return statusReply(404);
+
+  JsonPtr copy = newTree(cJSON_Duplicate(detail, 1));
+  if (copy == nullptr) return statusReply(404);
+  cJSON* avatarItem = cJSON_CreateString(avatar);
+  if (avatarItem == nullptr) return statusReply(404);
+  bool placed = cJSON_GetObjectItem(copy.get(), "avatar") != nullptr
+                    ? cJSON_ReplaceItemInObject(copy.get(), "avatar", avatarItem)
+                    : cJSON_AddItemToObject(copy.get(), "avatar", avatarItem);
+  if (!placed) {
+    cJSON_Delete(avatarItem);
+    return statusReply(404);
+  }
+  return treeReply(copy.release());
+}
+
+Reply checkUpdate() {
+  int32_t modified = fileModifiedTime(kConfigFile);
+  if (modified == -1) return statusReply(404);
+  JsonPtr tree = newTree(cJSON_CreateObject());
+  if (tree == nullptr || cJSON_AddNumberToObject(tree.get(), "timestamp", modified) == nullptr) {
+    return statusReply(404);
+  }
+  return treeReply(tree.release());
+}
+
+// {"r": 1} for a yes, {"r": 0} for a no, both with status 200.
+Reply yesNo(bool yes) {
+  Reply reply = statusReply(yes ? 1 : 0);
+  reply.status = 200;
+  return reply;
+}
+
+Reply isAdmin(int uid, const std::string& sid) {
+  int result;
+  {
+    DatabaseLock lock(databaseMutex);
+    result = adminIndexChecked(uid, sid);
+  }
+  if (result < -1) return statusReply(400);
+  return yesNo(result >= 0);
+}
+
+Reply isLike(int uid, const std::string& sid, int newsId) {
+  int result;
+  {
+    DatabaseLock lock(databaseMutex);
+    result = findLike(newsId, uid, sid);
+  }
+  if (result < -1) return statusReply(500);
+  return yesNo(result >= 0);
+}
+
+Reply connectTest() {
+  JsonPtr tree = newTree(cJSON_CreateObject());
+  if (tree == nullptr || cJSON_AddStringToObject(tree.get(), "r", "ok") == nullptr) {
+    return statusReply(404);
+  }
+  return treeReply(tree.release());
+}
+
+// The routes under "v1": segments present first (400), then the numbers in
+// segment order (403), then the route's answer.
+Reply apiRoute(const std::vector<std::string>& segments) {
+  if (segments.size() < 2) return statusReply(404);
+  const std::string& route = segments[1];
+  auto has = [&](std::size_t count) { return segments.size() >= 2 + count; };
+  auto number = [&](std::size_t at, int& value) { return readFormInteger(segments[at], value); };
+
+  if (route == "list") {
+    if (!has(1)) return statusReply(400);
+    int page;
+    if (!number(2, page)) return statusReply(403);
+    return newsListPage(page);
+  }
+  if (route == "news") {
+    if (!has(1)) return statusReply(400);
+    int id;
+    if (!number(2, id)) return statusReply(403);
+    return newsDetail(id);
+  }
+  if (route == "checkupdate") return checkUpdate();
+  if (route == "isadmin") {
+    if (!has(2)) return statusReply(400);
+    int uid;
+    if (!number(2, uid)) return statusReply(403);
+    return isAdmin(uid, segments[3]);
+  }
+  if (route == "islike") {
+    if (!has(3)) return statusReply(400);
+    int uid, newsId;
+    if (!number(2, uid) || !number(4, newsId)) return statusReply(403);
+    return isLike(uid, segments[3], newsId);
+  }
+  if (route == "connect-test") return connectTest();
+  return statusReply(404);
+}
+
+// The real path of name, or "" when it cannot be resolved.
+std::string realPathOf(const std::string& name) {
+  std::unique_ptr<char, decltype(&std::free)> resolved(realpath(name.c_str(), nullptr), &std::free);
+  return resolved != nullptr ? std::string(resolved.get()) : std::string();
+}
+
+// The name of a stored file that a client may fetch by path, resolved; "" when
+// the name is refused. Only regular files that really lie inside img/ or
+// uploads/ of the working directory are served: config.json holds the node
+// key and data/index.ndb every user's session id.
+std::string confinedFileName(const std::string& name) {
+  if (name.find('\0') != std::string::npos) return "";
+  bool underRoot = false;
+  for (const char* root : kServedRoots) {
+    std::string prefix = std::string(root) + "/";
+    if (name.compare(0, prefix.size(), prefix) == 0) underRoot = true;
+  }
+  if (!underRoot) return "";
+  std::size_t start = 0;
+  while (true) {
+    std::size_t slash = name.find('/', start);
+    std::string segment = name.substr(start, slash == std::string::npos ? slash : slash - start);
+    if (segment.empty() || segment == "." || segment == "..") return "";
+    if (slash == std::string::npos) break;
+    start = slash + 1;
+  }
+  std::string resolved = realPathOf(name);
+  if (resolved.empty()) return "";
+  bool inside = false;
+  for (const char* root : kServedRoots) {
+    std::string rootPath = realPathOf(root);
+    if (!rootPath.empty() && resolved.compare(0, rootPath.size() + 1, rootPath + "/") == 0) {
+      inside = true;
+    }
+  }
+  if (!inside) return "";
+  struct stat status;
+  if (stat(resolved.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return "";
+  return resolved;
+}
+
+// Streams a file after its header block. False when the file cannot be
+// served (missing, unreadable or not a regular file): nothing has been sent.
+bool sendFile(int socket, const std::string& name) {
+  if (name.empty()) return false;
+  FilePtr file(std::fopen(name.c_str(), "rb"), &std::fclose);
+  if (file == nullptr) return false;
+  struct stat status;
+  if (fstat(fileno(file.get()), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+  const int size = status.st_size > INT_MAX ? INT_MAX : static_cast<int>(status.st_size);
+  if (!sendAll(socket, buildResponseHeader(200, kFileType, size))) return true;
+  std::vector<char> buffer(kFileChunk + 1);
+  while (true) {
+    std::size_t n = std::fread(buffer.data(), 1, kFileChunk, file.get());
+    if (n > 0 && !sendAll(socket, buffer.data(), n)) break;
+    if (n < kFileChunk) break;
+  }
+  return true;
+}
+
+Reply chooseReply(const std::string& path) {
+  std::vector<std::string> segments = splitPath(path);
+  if (segments.empty()) return nodeDescription();
+  const std::string trimmed = path.substr(1);
+  // The node pictures are served by their configured names.
+  if (equalsConfigText(trimmed, configIcon) || equalsConfigText(trimmed, configCover) ||
+      equalsConfigText(trimmed, cJSON_GetObjectItem(configWatermark, "path"))) {
+    return fileReply(trimmed);
+  }
+  if (segments[0] == kApiVersion) return apiRoute(segments);
+  const std::string name = path[0] == '/' ? path.substr(1) : path;
+  std::string confined = confinedFileName(name);
+  if (confined.empty()) return statusReply(404);
+  return fileReply(confined);
+}
+
+}  // namespace
+
+void handleGet(int socket, std::string path) {
+  try {
+    Reply reply = chooseReply(path);
+    if (reply.isFile) {
+      if (sendFile(socket, reply.fileName)) return;
+      reply = statusReply(404);
+    }
+    sendJsonReply(socket, reply.status, reply.tree.get());
+  } catch (const std::bad_alloc&) {
+    // Memory ran out while the reply was being made: no reply; the database
+    // lock was released by its guard and the database is unchanged.
+  } catch (...) {
+  }
+}

@@ -1,0 +1,420 @@
+// get_routes_test.cpp -- every GET route and error reply with the exact bytes
+// a client receives, view counting, the list order and paging, confined file
+// serving and a client that has gone.
+#include "api/get_routes.h"
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <utime.h>
+
+#include <regex>
+#include <string>
+
+#include "node/config.h"
+#include "storage/database.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using testsupport::captureReply;
+using testsupport::splitReply;
+
+constexpr const char* kConfig = R"({
+  "name": "Test Node", "icon": "img/icon.png", "cover": "img/cover.jpg", "port": 8080,
+  "page_size": 2, "admin": [2],  "write_interval": 10000,
+  "watermark": {"path": "img/watermark.png", "offsetX": 5, "offsetY": 6, "position": 1},
+  "sercut_key": "secret", "edit_interval": 600
+})";
+
+// Four news items (two with equal timestamps, one without a timestamp),
+// aligned details, three users and one like.
+constexpr const char* kDatabase = R"({
+  "news_maxid": 5, "user_maxid": 3, "like_maxid": 1,
+  "news": [
+    {"id": 1, "title": "first", "timestamp": 100, "views": 0, "comments": 0, "likes": 0, "user_id": 1, "cover": "uploads/img/a.webp"},
+    {"id": 2, "title": "second", "timestamp": 300, "views": 4, "comments": 0, "likes": 1, "user_id": 2, "cover": ""},
+    {"id": 3, "title": "third", "views": 0, "comments": 0, "likes": 0, "user_id": 1, "cover": ""},
+    {"id": 5, "title": "fifth", "timestamp": 300, "views": 2147483647, "comments": 0, "likes": 0, "user_id": 2, "cover": ""}
+  ],
+  "news_detail": [
+    {"id": 1, "content": "one", "images": ["uploads/img/a.webp"]},
+    {"id": 2, "content": "two", "images": [], "Avatar": "old"},
+    {"id": 3, "content": "three", "images": []},
+    {"id": 5, "content": "five", "images": []}
+  ],
+  "user": [
+    {"id": 1, "user_sid": "s1", "nickname": "ann", "nickname_uptm": 0, "avatar": "uploads/avatar/1.webp", "avatar_uptm": 0, "avatar_hash": ""},
+    {"id": 2, "user_sid": "s2", "nickname": "bob", "nickname_uptm": 0, "avatar": "", "avatar_uptm": 0, "avatar_hash": ""},
+    {"id": 3, "user_sid": "s3", "nickname": "cy", "nickname_uptm": 0, "avatar": "", "avatar_uptm": 0, "avatar_hash": ""}
+  ],
+  "like": [
+    {"id": 1, "news_id": 2, "user_id": 1, "timestamp": 1}
+  ]
+})";
+
+constexpr const char* kJsonHeader =
+    "Server: Ondrix Node Server 0.1.0 \r\nDate: *\r\nContent-Type: application/json\r\n"
+    "Connection: close\r\n\r\n";
+constexpr const char* kFileHeader =
+    "HTTP/1.1 200 OK\r\nServer: Ondrix Node Server 0.1.0 \r\nDate: *\r\n"
+    "Content-Type: image/webp\r\nConnection: close\r\n\r\n";
+
+// The reply with its Date value (checked for its form) replaced by "*".
+std::string masked(const std::string& reply) {
+  static const std::regex date(
+      "Date: [A-Z][a-z]{2}, \\d{2} [A-Z][a-z]{2} \\d{4} \\d{2}:\\d{2}:\\d{2} GMT\r\n");
+  return std::regex_replace(reply, date, "Date: *\r\n", std::regex_constants::format_first_only);
+}
+
+std::string json(int status, const std::string& body) {
+  const char* reason = status == 200 ? "OK" : status == 404 ? "Not Found" : "Unknown";
+  return "HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\n" + kJsonHeader + body;
+}
+
+class GetRoutesTest : public testing::Test {
+ protected:
+  testsupport::TempDir dir;
+  std::unique_ptr<testsupport::ScopedChdir> chdir;
+
+  void SetUp() override {
+    loadDatabase(kDatabase);
+    loadConfig(kConfig);
+    testsupport::writeFile(dir.file("config.json"), kConfig);
+    testsupport::writeFile(dir.file("data/index.ndb"), "session ids");
+    testsupport::writeFile(dir.file("img/icon.png"), "ICON");
+    testsupport::writeFile(dir.file("img/cover.jpg"), "COVER");
+    testsupport::writeFile(dir.file("img/watermark.png"), "MARK");
+    testsupport::writeFile(dir.file("uploads/avatar/1.webp"), "AVATAR");
+    testsupport::writeFile(dir.file("uploads/empty.webp"), "");
+    testsupport::writeFile(dir.file("uploads/a%20b.webp"), "PERCENT");
+    testsupport::writeFile(dir.file("V1/list/1"), "not api");
+    chdir = std::make_unique<testsupport::ScopedChdir>(dir.path);
+  }
+  void TearDown() override {
+    chdir.reset();
+    cJSON_Delete(databaseRoot);
+    cJSON_Delete(configRoot);
+    databaseRoot = newsArray = newsDetailArray = userArray = likeArray = nullptr;
+    configRoot = configName = configIcon = configCover = configPort = configPageSize = nullptr;
+    configAdmin = configWriteInterval = configWatermark = configEditInterval = nullptr;
+  }
+
+  static void loadDatabase(const std::string& text) {
+    cJSON_Delete(databaseRoot);
+    databaseRoot = cJSON_Parse(text.c_str());
+    ASSERT_NE(databaseRoot, nullptr);
+    newsArray = cJSON_GetObjectItem(databaseRoot, "news");
+    newsDetailArray = cJSON_GetObjectItem(databaseRoot, "news_detail");
+    userArray = cJSON_GetObjectItem(databaseRoot, "user");
+    likeArray = cJSON_GetObjectItem(databaseRoot, "like");
+    news_maxid = cJSON_GetObjectItem(databaseRoot, "news_maxid")->valueint;
+    user_maxid = cJSON_GetObjectItem(databaseRoot, "user_maxid")->valueint;
+    like_maxid = cJSON_GetObjectItem(databaseRoot, "like_maxid")->valueint;
+  }
+  static void loadConfig(const char* text) {
+    cJSON_Delete(configRoot);
+    configRoot = cJSON_Parse(text);
+    ASSERT_NE(configRoot, nullptr);
+    configName = cJSON_GetObjectItem(configRoot, "name");
+    configIcon = cJSON_GetObjectItem(configRoot, "icon");
+    configCover = cJSON_GetObjectItem(configRoot, "cover");
+    configPort = cJSON_GetObjectItem(configRoot, "port");
+    configPageSize = cJSON_GetObjectItem(configRoot, "page_size");
+    configAdmin = cJSON_GetObjectItem(configRoot, "admin");
+    configWriteInterval = cJSON_GetObjectItem(configRoot, "write_interval");
+    configWatermark = cJSON_GetObjectItem(configRoot, "watermark");
+    configEditInterval = cJSON_GetObjectItem(configRoot, "edit_interval");
+    listenPort = jsonIntValue(configPort);
+    newsPageSize = jsonIntValue(configPageSize);
+  }
+
+  static std::string get(const std::string& path) {
+    return masked(captureReply([&](int socket) { handleGet(socket, path); }));
+  }
+  static int views(int index) {
+    return cJSON_GetObjectItem(cJSON_GetArrayItem(newsArray, index), "views")->valueint;
+  }
+};
+
+constexpr const char* kDescription =
+    "{\"ver\":\"v1\",\"name\":\"Test Node\",\"icon\":\"img/icon.png\",\"cover\":\"img/cover.jpg\","
+    "\"pageSize\":2,\"watermark\":{\"path\":\"img/watermark.png\",\"offsetX\":5,\"offsetY\":6,"
+    "\"position\":1},\"editInterval\":600}";
+
+TEST_F(GetRoutesTest, NodeDescription) {
+  for (const char* path : {"/", "//", ""}) EXPECT_EQ(get(path), json(200, kDescription)) << path;
+  // A name that is not a text is left out; a page size that is not a number reads 0.
+  loadConfig(R"({"name": 5, "icon": "i", "cover": "c", "page_size": "2", "edit_interval": 1,
+                 "watermark": {"path": "w"}})");
+  EXPECT_EQ(get("/"), json(200,
+                           "{\"ver\":\"v1\",\"icon\":\"i\",\"cover\":\"c\",\"pageSize\":0,"
+                           "\"watermark\":{\"path\":\"w\"},\"editInterval\":1}"));
+  EXPECT_EQ(get("/v1/list/1"), json(200, "[]"));
+}
+
+TEST_F(GetRoutesTest, RoutingAndSegmentErrors) {
+  struct {
+    const char* path;
+    int status;
+    const char* body;
+  } cases[] = {
+      {"/v1", 404, "{\"r\":404}"},
+      {"/v1/", 404, "{\"r\":404}"},
+      {"/v1/helloworld", 404, "{\"r\":404}"},
+      {"/v1/List/1", 404, "{\"r\":404}"},
+      {"/v1/connect-test?x=1", 404, "{\"r\":404}"},
+      {"/v1/list", 400, "{\"r\":400}"},
+      {"/v1/news", 400, "{\"r\":400}"},
+      {"/v1/isadmin/5", 400, "{\"r\":400}"},
+      {"/v1/islike/5/abc", 400, "{\"r\":400}"},
+      {"/v1/list/x", 403, "{\"r\":403}"},
+      {"/v1/list/2147483648", 403, "{\"r\":403}"},
+      {"/v1/news/-", 403, "{\"r\":403}"},
+      {"/v1/isadmin/x/s2", 403, "{\"r\":403}"},
+      {"/v1/islike/x/abc/3", 403, "{\"r\":403}"},
+      {"/v1/islike/5/abc/x", 403, "{\"r\":403}"},
+      {"/v1/connect-test", 200, "{\"r\":\"ok\"}"},
+      {"/v1/connect-test/extra", 200, "{\"r\":\"ok\"}"},
+      {"v1/connect-test", 200, "{\"r\":\"ok\"}"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(get(c.path), json(c.status, c.body)) << c.path;
+}
+
+TEST_F(GetRoutesTest, ListPagesNewestFirst) {
+  const std::string second =
+      "{\"id\":2,\"title\":\"second\",\"timestamp\":300,\"views\":4,\"comments\":0,\"likes\":1,"
+      "\"cover\":\"\",\"nickname\":\"bob\"}";
+  const std::string fifth =
+      "{\"id\":5,\"title\":\"fifth\",\"timestamp\":300,\"views\":2147483647,\"comments\":0,"
+      "\"likes\":0,\"cover\":\"\",\"nickname\":\"bob\"}";
+  const std::string first =
+      "{\"id\":1,\"title\":\"first\",\"timestamp\":100,\"views\":0,\"comments\":0,\"likes\":0,"
+      "\"cover\":\"uploads/img/a.webp\",\"nickname\":\"ann\"}";
+  const std::string third =
+      "{\"id\":3,\"title\":\"third\",\"views\":0,\"comments\":0,\"likes\":0,\"cover\":\"\","
+      "\"nickname\":\"ann\"}";
+  struct {
+    const char* path;
+    std::string body;
+  } cases[] = {
+      {"/v1/list/1", "[" + second + "," + fifth + "]"},
+      {"/v1/list/2", "[" + first + "," + third + "]"},
+      {"/v1/list/2x", "[" + first + "," + third + "]"},
+      {"/v1/list/2?a=b", "[" + first + "," + third + "]"},
+      {"/v1/list/+1/extra", "[" + second + "," + fifth + "]"},
+      {"/v1/list/3", "[]"},
+      {"/v1/list/4", "[]"},
+      {"/v1/list/0", "[]"},
+      {"/v1/list/-5", "[]"},
+      {"/v1/list/2147483647", "[]"},
+  };
+  char* printed = cJSON_PrintUnformatted(databaseRoot);
+  std::string database = printed;
+  cJSON_free(printed);
+  for (const auto& c : cases) EXPECT_EQ(get(c.path), json(200, c.body)) << c.path;
+  // The list never reorders or changes the database.
+  printed = cJSON_PrintUnformatted(databaseRoot);
+  EXPECT_EQ(database, printed);
+  cJSON_free(printed);
+
+  newsPageSize = 0;
+  EXPECT_EQ(get("/v1/list/1"), json(200, "[]"));
+  newsPageSize = -1;
+  EXPECT_EQ(get("/v1/list/1"), json(200, "[]"));
+}
+
+TEST_F(GetRoutesTest, ListPageWithMissingAuthorOrMembersIsEmpty) {
+  // "first" loses its author: page 2 is empty as a whole, page 1 unaffected.
+  cJSON_ReplaceItemInObject(cJSON_GetArrayItem(newsArray, 0), "user_id", cJSON_CreateNumber(77));
+  EXPECT_EQ(get("/v1/list/2"), json(200, "[]"));
+  EXPECT_NE(get("/v1/list/1"), json(200, "[]"));
+  // A record without "user_id", or an author without a nickname text.
+  cJSON_DeleteItemFromObject(cJSON_GetArrayItem(newsArray, 0), "user_id");
+  EXPECT_EQ(get("/v1/list/2"), json(200, "[]"));
+  cJSON_ReplaceItemInObject(cJSON_GetArrayItem(userArray, 1), "nickname", cJSON_CreateNull());
+  EXPECT_EQ(get("/v1/list/1"), json(200, "[]"));
+}
+
+TEST_F(GetRoutesTest, ListPagingOverManyRecords) {
+  for (int total : {45, 40}) {
+    std::string db = R"({"news_maxid": 0, "user_maxid": 1, "like_maxid": 0, "news": [)";
+    for (int i = 1; i <= total; ++i) {
+      db += (i > 1 ? "," : "") + std::string("{\"id\":") + std::to_string(i) +
+            ",\"timestamp\":" + std::to_string(i) + ",\"user_id\":1}";
+    }
+    db += R"(], "news_detail": [], "user": [{"id": 1, "nickname": "n"}], "like": []})";
+    loadDatabase(db);
+    newsPageSize = 20;
+    std::string page3 = splitReply(get("/v1/list/3")).second;
+    if (total == 45) {
+      EXPECT_EQ(
+          page3,
+          "[{\"id\":5,\"timestamp\":5,\"nickname\":\"n\"},{\"id\":4,\"timestamp\":4,"
+          "\"nickname\":\"n\"},{\"id\":3,\"timestamp\":3,\"nickname\":\"n\"},{\"id\":2,"
+          "\"timestamp\":2,\"nickname\":\"n\"},{\"id\":1,\"timestamp\":1,\"nickname\":\"n\"}]");
+      EXPECT_EQ(splitReply(get("/v1/list/4")).second, "[]");
+    } else {
+      EXPECT_EQ(page3, "[]");
+    }
+  }
+}
+
+TEST_F(GetRoutesTest, NewsDetailCountsViews) {
+  const std::string one =
+      "{\"id\":1,\"content\":\"one\",\"images\":[\"uploads/img/a.webp\"],"
+      "\"avatar\":\"uploads/avatar/1.webp\"}";
+  EXPECT_EQ(get("/v1/news/1"), json(200, one));
+  EXPECT_EQ(get("/v1/news/001"), json(200, one));
+  EXPECT_EQ(get("/v1/news/+1?x"), json(200, one));
+  EXPECT_EQ(views(0), 3);
+  // An "avatar" member of the record is replaced where it stands.
+  EXPECT_EQ(get("/v1/news/2"),
+            json(200, "{\"id\":2,\"content\":\"two\",\"images\":[],\"avatar\":\"\"}"));
+  EXPECT_EQ(views(1), 5);
+  // The database record itself keeps its own members.
+  EXPECT_NE(cJSON_GetObjectItemCaseSensitive(cJSON_GetArrayItem(newsDetailArray, 1), "Avatar"),
+            nullptr);
+  // A count at the int limit goes on without overflow.
+  EXPECT_EQ(get("/v1/news/5"),
+            json(200, "{\"id\":5,\"content\":\"five\",\"images\":[],\"avatar\":\"\"}"));
+  EXPECT_EQ(cJSON_GetObjectItem(cJSON_GetArrayItem(newsArray, 3), "views")->valuedouble,
+            2147483648.0);
+
+  for (const char* path : {"/v1/news/0", "/v1/news/-3", "/v1/news/4", "/v1/news/99"}) {
+    EXPECT_EQ(get(path), json(404, "{\"r\":404}")) << path;
+  }
+
+  // Author gone: 404, but the view still counts.
+  cJSON_ReplaceItemInObject(cJSON_GetArrayItem(newsArray, 2), "user_id", cJSON_CreateNumber(77));
+  EXPECT_EQ(get("/v1/news/3"), json(404, "{\"r\":404}"));
+  EXPECT_EQ(views(2), 1);
+  // No numeric "views": 404 and nothing changes.
+  cJSON_ReplaceItemInObject(cJSON_GetArrayItem(newsArray, 0), "views", cJSON_CreateString("9"));
+  EXPECT_EQ(get("/v1/news/1"), json(404, "{\"r\":404}"));
+  EXPECT_TRUE(cJSON_IsString(cJSON_GetObjectItem(cJSON_GetArrayItem(newsArray, 0), "views")));
+  // An author without an avatar text.
+  cJSON_DeleteItemFromObject(cJSON_GetArrayItem(userArray, 1), "avatar");
+  EXPECT_EQ(get("/v1/news/2"), json(404, "{\"r\":404}"));
+}
+
+TEST_F(GetRoutesTest, AdminAndLikeQuestions) {
+  struct {
+    const char* path;
+    int status;
+    const char* body;
+  } cases[] = {
+      {"/v1/isadmin/2/s2", 200, "{\"r\":1}"},        {"/v1/isadmin/2/s1", 200, "{\"r\":0}"},
+      {"/v1/isadmin/1/s1", 200, "{\"r\":0}"},        {"/v1/isadmin/9/s9", 200, "{\"r\":0}"},
+      {"/v1/isadmin/002/s2/more", 200, "{\"r\":1}"}, {"/v1/islike/1/s1/2", 200, "{\"r\":1}"},
+      {"/v1/islike/1/s1/1", 200, "{\"r\":0}"},       {"/v1/islike/2/s2/2", 200, "{\"r\":0}"},
+      {"/v1/islike/9/zz/2", 200, "{\"r\":0}"},       {"/v1/islike/1/s2/2", 500, "{\"r\":500}"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(get(c.path), json(c.status, c.body)) << c.path;
+  // Without an "admin" list nobody is an administrator.
+  configAdmin = nullptr;
+  EXPECT_EQ(get("/v1/isadmin/2/s2"), json(200, "{\"r\":0}"));
+}
+
+TEST_F(GetRoutesTest, CheckUpdate) {
+  struct utimbuf times = {1700000000, 1700000123};
+  ASSERT_EQ(utime("config.json", &times), 0);
+  EXPECT_EQ(get("/v1/checkupdate"), json(200, "{\"timestamp\":1700000123}"));
+  EXPECT_EQ(get("/v1/checkupdate/x"), json(200, "{\"timestamp\":1700000123}"));
+  ASSERT_EQ(unlink("config.json"), 0);
+  EXPECT_EQ(get("/v1/checkupdate"), json(404, "{\"r\":404}"));
+}
+
+TEST_F(GetRoutesTest, ServesPicturesAndUploads) {
+  struct {
+    const char* path;
+    const char* content;
+  } cases[] = {
+      {"/img/icon.png", "ICON"},
+      {"ximg/icon.png", "ICON"},  // the configured names match the path without its first byte
+      {"/img/cover.jpg", "COVER"},
+      {"/img/watermark.png", "MARK"},
+      {"/uploads/avatar/1.webp", "AVATAR"},
+      {"uploads/avatar/1.webp", "AVATAR"},
+      {"/uploads/a%20b.webp", "PERCENT"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(get(c.path), std::string(kFileHeader) + c.content) << c.path;
+  }
+  EXPECT_EQ(get("/uploads/empty.webp"), kFileHeader);
+
+  std::string big(8192, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 4096);
+  testsupport::writeFile("uploads/big.webp", big);
+  EXPECT_EQ(get("/uploads/big.webp"), kFileHeader + big);
+  std::string odd = big + "tail";
+  testsupport::writeFile("uploads/odd.webp", odd);
+  EXPECT_EQ(get("/uploads/odd.webp"), kFileHeader + odd);
+}
+
+TEST_F(GetRoutesTest, FileServingIsConfined) {
+  ASSERT_EQ(symlink("../config.json", "img/key.png"), 0);
+  ASSERT_EQ(symlink("/etc", "uploads/etc"), 0);
+  ASSERT_EQ(symlink("avatar/1.webp", "uploads/inside.webp"), 0);
+  testsupport::writeFile("uploads/dir/x.webp", "X");
+  for (const char* path :
+       {"/config.json", "/data/index.ndb", "//etc/passwd", "/img/../config.json",
+        "/uploads/../config.json", "/img/./icon.png", "/img//icon.png", "/uploads/dir",
+        "/uploads/dir/", "/uploads", "/img/", "/img/key.png", "/uploads/etc/passwd",
+        "/uploads/missing.webp", "/uploads/avatar/1.webp?x=1", "/V1/list/1", "/a%20b.webp",
+        "/imgx/icon.png", "/../img/icon.png"}) {
+    EXPECT_EQ(get(path), json(404, "{\"r\":404}")) << path;
+  }
+  EXPECT_EQ(get(std::string("/uploads/avatar/1.webp\0x", 24)), json(404, "{\"r\":404}"));
+  // A link that stays inside is followed.
+  EXPECT_EQ(get("/uploads/inside.webp"), std::string(kFileHeader) + "AVATAR");
+
+  // A configured picture that names a directory, or is empty, gives 404.
+  loadConfig(R"({"icon": "uploads/dir", "cover": "", "watermark": {"path": "w"}})");
+  EXPECT_EQ(get("/uploads/dir"), json(404, "{\"r\":404}"));
+  EXPECT_EQ(get("x"), json(404, "{\"r\":404}"));
+}
+
+TEST_F(GetRoutesTest, ClientGoneBeforeReply) {
+  std::string big(100000, 'b');
+  testsupport::writeFile("uploads/big.webp", big);
+  for (const char* path : {"/uploads/big.webp", "/", "/v1/list/1", "/v1/news/1", "/nothing"}) {
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    close(sv[1]);
+    handleGet(sv[0], path);  // must return, not end the process with SIGPIPE
+    close(sv[0]);
+  }
+  EXPECT_EQ(views(0), 1);
+  EXPECT_EQ(get("/v1/connect-test"), json(200, "{\"r\":\"ok\"}"));
+}
+
+TEST_F(GetRoutesTest, AnswersOverLoopbackTcp) {
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  int client = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  int served = accept(listener, nullptr, nullptr);
+  ASSERT_GE(served, 0);
+  handleGet(served, "/v1/news/1");
+  close(served);
+  std::string reply;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = recv(client, buffer, sizeof buffer, 0)) > 0) reply.append(buffer, n);
+  close(client);
+  close(listener);
+  EXPECT_EQ(masked(reply), json(200,
+                                "{\"id\":1,\"content\":\"one\",\"images\":[\"uploads/img/a.webp\"],"
+                                "\"avatar\":\"uploads/avatar/1.webp\"}"));
+}
+
+}  // namespace
