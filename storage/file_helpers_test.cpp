@@ -1,0 +1,230 @@
+// file_helpers_test.cpp -- the file and directory routines in temporary
+// working directories.
+#include "storage/file_helpers.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "tests/support/test_support.h"
+
+using testsupport::pathExists;
+using testsupport::readFile;
+using testsupport::ScopedChdir;
+using testsupport::TempDir;
+using testsupport::writeFile;
+
+namespace {
+
+bool isDirectory(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+void makeDirs(const std::string& path) { ASSERT_TRUE(ensureDirectory(path)) << path; }
+
+}  // namespace
+
+TEST(FileModifiedTime, IsTheStatusSecondsOrMinusOne) {
+  TempDir dir;
+  ScopedChdir cd(dir.path);
+  EXPECT_EQ(fileModifiedTime("missing"), -1);
+  writeFile("f", "x");
+  struct stat st;
+  ASSERT_EQ(stat("f", &st), 0);
+  EXPECT_EQ(fileModifiedTime("f"), static_cast<int32_t>(st.st_mtime));
+}
+
+TEST(IsEmptyDirectory, OnlyADirectoryWithoutEntries) {
+  TempDir dir;
+  ScopedChdir cd(dir.path);
+  makeDirs("empty");
+  makeDirs("parent/child");
+  writeFile("file", "");
+  ASSERT_EQ(symlink("empty", "link"), 0);
+  struct {
+    const char* path;
+    bool empty;
+  } cases[] = {
+      {"missing", false}, {"file", false}, {"parent", false},
+      {"", false},        {"link", true},  {"empty", true},
+  };
+  for (const auto& c : cases) EXPECT_EQ(isEmptyDirectory(c.path), c.empty) << c.path;
+}
+
+TEST(RemoveEmptyDirectoryChain, RemovesEmptiedDirectoriesUpToTheStop) {
+  struct {
+    const char* desc;
+    const char* extraFile;  // placed before the call, "" for none
+    const char* stopAt;
+    const char* path;
+    std::vector<std::string> kept;
+    std::vector<std::string> removed;
+  } cases[] = {
+      {"chain up to the stop", "", "a", "a/b/c", {"a"}, {"a/b"}},
+      {"file beside the start", "a/b/f", "a", "a/b/c", {"a/b", "a/b/f"}, {"a/b/c"}},
+      {"file inside the start", "a/b/c/f", "a", "a/b/c", {"a/b/c/f"}, {}},
+      {"stop not on the way up", "", "a/", "a/b/c", {}, {"a"}},
+      {"path is the stop, the walk goes on", "", "a/b/c", "a/b/c", {"uploads"}, {"a"}},
+      {"a regular file as the path", "a/b/c/f", "a", "a/b/c/f", {"a/b/c/f"}, {}},
+      {"a missing path", "", "a", "a/b/x", {"a/b/c"}, {}},
+      {"upload layout",
+       "",
+       "uploads/img",
+       "uploads/img/2024/5/3/7",
+       {"uploads/img"},
+       {"uploads/img/2024"}},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    ScopedChdir cd(dir.path);
+    makeDirs("a/b/c");
+    makeDirs("uploads/img/2024/5/3/7");
+    if (*c.extraFile) writeFile(c.extraFile, "x");
+    removeEmptyDirectoryChain(c.path, c.stopAt);
+    for (const auto& p : c.kept) EXPECT_TRUE(pathExists(p)) << c.desc << ": " << p << " removed";
+    for (const auto& p : c.removed) EXPECT_FALSE(pathExists(p)) << c.desc << ": " << p << " kept";
+  }
+}
+
+TEST(EnsureDirectory, CreatesMissingChainsAndAcceptsAnythingPresent) {
+  TempDir dir;
+  ScopedChdir cd(dir.path);
+  writeFile("file", "content");
+  struct {
+    const char* path;
+    bool result;
+    bool directoryAfter;
+  } cases[] = {
+      {"file", true, false},           {"", false, false},
+      {"x/y/z", true, true},           {"file/below", false, false},
+      {"trailing/slash/", true, true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ensureDirectory(c.path), c.result) << c.path;
+    EXPECT_EQ(isDirectory(c.path), c.directoryAfter) << c.path;
+  }
+  EXPECT_EQ(readFile("file"), "content");
+  EXPECT_TRUE(ensureDirectory("x/y/z"));  // present now
+}
+
+TEST(CopyFileAs, NamesTheTargetAndReportsTheExtension) {
+  struct {
+    const char* desc;
+    const char* src;
+    const char* newStem;
+    const char* newExt;
+    const char* target;
+    const char* ext;
+  } cases[] = {
+      {"new stem, source extension", "pics/logo.png", "icon", "", "img/icon.png", ".png"},
+      {"new extension without dot", "pics/logo.png", "icon", "jpg", "img/icon.jpg", ".jpg"},
+      {"new extension with dot", "pics/logo.png", "icon", ".jpg", "img/icon.jpg", ".jpg"},
+      {"source stem kept", "pics/logo.png", "", "", "img/logo.png", ".png"},
+      {"no extension", "pics/logo", "icon", "", "img/icon", ""},
+      {"dot file is its own stem", "pics/.hidden", "", "", "img/.hidden", ""},
+      {"last dot only", "pics/archive.tar.gz", "", "", "img/archive.tar.gz", ".gz"},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    ScopedChdir cd(dir.path);
+    writeFile(c.src, std::string("bytes\0of ", 9) + c.src);
+    std::string outExt = "unset";
+    EXPECT_TRUE(copyFileAs(c.src, "img", outExt, true, c.newStem, c.newExt)) << c.desc;
+    EXPECT_EQ(outExt, c.ext) << c.desc;
+    EXPECT_EQ(readFile(c.target), std::string("bytes\0of ", 9) + c.src) << c.desc;
+  }
+}
+
+TEST(CopyFileAs, RefusalsLeaveFilesAsTheyWere) {
+  TempDir dir;
+  ScopedChdir cd(dir.path);
+  writeFile("pics/logo.png", "new");
+  writeFile("img/icon.png", "old");
+  writeFile("notadir", "file");
+
+  std::string outExt = "unset";
+  EXPECT_FALSE(copyFileAs("pics/logo.png", "img", outExt, false, "icon", ""));
+  EXPECT_EQ(outExt, ".png") << "the extension is reported before the copy";
+  EXPECT_EQ(readFile("img/icon.png"), "old");
+
+  outExt = "unset";
+  EXPECT_FALSE(copyFileAs("img/icon.png", "img", outExt, true, "icon", ""));
+  EXPECT_EQ(outExt, ".png");
+  EXPECT_EQ(readFile("img/icon.png"), "old") << "a copy onto itself changed the file";
+
+  outExt = "unset";
+  EXPECT_FALSE(copyFileAs("missing.png", "made", outExt, true, "icon", ""));
+  EXPECT_EQ(outExt, "unset");
+  EXPECT_FALSE(pathExists("made"));
+
+  ASSERT_EQ(mkfifo("pipe", 0600), 0);
+  EXPECT_FALSE(copyFileAs("pipe", "fordevice", outExt, true, "icon", ""));
+  EXPECT_EQ(outExt, "unset");
+  EXPECT_TRUE(isDirectory("fordevice")) << "the destination is made before the source is looked at";
+
+  EXPECT_FALSE(copyFileAs("pics/logo.png", "notadir", outExt, true, "icon", ""));
+  EXPECT_EQ(readFile("notadir"), "file");
+
+  // With overwrite the existing picture is replaced.
+  EXPECT_TRUE(copyFileAs("pics/logo.png", "img", outExt, true, "icon", ""));
+  EXPECT_EQ(readFile("img/icon.png"), "new");
+}
+
+TEST(CopyFileAs, DirectorySourceCopiesItsFilesOnlyWithoutOverwrite) {
+  TempDir dir;
+  ScopedChdir cd(dir.path);
+  writeFile("pics/a.png", "a");
+  writeFile("pics/b", "b");
+  writeFile("pics/sub/c.png", "c");
+  std::string outExt = "unset";
+
+  EXPECT_TRUE(copyFileAs("pics", "img", outExt, true, "icon", "png"));
+  EXPECT_FALSE(pathExists("img/pics")) << "a replacing copy of a directory copies nothing";
+
+  EXPECT_TRUE(copyFileAs("pics", "img", outExt, false, "icon", "png"));
+  EXPECT_EQ(readFile("img/pics/a.png"), "a");
+  EXPECT_EQ(readFile("img/pics/b"), "b");
+  EXPECT_FALSE(pathExists("img/pics/sub"));
+  EXPECT_EQ(outExt, "unset");
+
+  EXPECT_FALSE(copyFileAs("pics", "img", outExt, false, "", "")) << "target exists now";
+}
+
+TEST(TextFiles, ReadAndWriteMoveBytesUnchanged) {
+  TempDir dir;
+  ScopedChdir cd(dir.path);
+  EXPECT_EQ(readTextFile("missing"), "");
+  writeFile("empty", "");
+  EXPECT_EQ(readTextFile("empty"), "");
+  writeFile("nul", std::string("ab\0cd", 5));
+  EXPECT_EQ(readTextFile("nul"), "ab");
+  writeFile("crlf", "a\r\nb");
+  EXPECT_EQ(readTextFile("crlf"), "a\r\nb");
+
+  EXPECT_TRUE(writeTextFile("nodir/file", "x")) << "true means failure";
+  EXPECT_FALSE(pathExists("nodir"));
+  writeFile("existing", "a much longer old content");
+  EXPECT_FALSE(writeTextFile("existing", std::string("n\0w", 3)));
+  EXPECT_EQ(readFile("existing"), std::string("n\0w", 3));
+}
+
+TEST(TextFiles, BufferHoldsAtMostItsSizeLessOne) {
+  TempDir dir;
+  ScopedChdir cd(dir.path);
+  std::string big(1200000, 'q');
+  big[999998] = 'e';
+  big[999999] = 'X';
+  writeFile("big", big);
+  char* buffer = readFileToBuffer("big");
+  ASSERT_NE(buffer, nullptr);
+  EXPECT_EQ(std::string(buffer), big.substr(0, 999999));
+  free(buffer);
+
+  buffer = readFileToBuffer("missing");
+  ASSERT_NE(buffer, nullptr);
+  EXPECT_EQ(buffer[0], '\0');
+  free(buffer);
+}
