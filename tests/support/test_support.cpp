@@ -200,6 +200,93 @@ NodeProcess::~NodeProcess() {
   if (stdoutFd >= 0) close(stdoutFd);
 }
 
+namespace {
+
+// Waits until the node prints its listening line (true) or closes its output,
+// exits or runs out of time (false); what it printed is added to node.outSoFar.
+bool awaitListening(NodeProcess& node, int timeoutMs) {
+  long long deadline = nowMs() + timeoutMs;
+  while (nowMs() < deadline) {
+    pollfd p{node.stdoutFd, POLLIN, 0};
+    int r = poll(&p, 1, 50);
+    if (r > 0) {
+      char buf[4096];
+      ssize_t n = read(node.stdoutFd, buf, sizeof buf);
+      if (n <= 0) return false;  // the node closed its output: it has exited
+      node.outSoFar.append(buf, static_cast<size_t>(n));
+      if (node.outSoFar.find("Listening on 0.0.0.0:") != std::string::npos) return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+ProcessResult runNodeUntilListening(const std::string& dir, const std::string& stdinText,
+                                    int timeoutMs) {
+  ProcessResult result;
+  int in[2], out[2], err[2];
+  if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) return result;
+  NodeProcess node;
+  node.dir = dir;
+  node.pid = spawnNode(dir, in[0], out[1], err[1]);
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  node.stdoutFd = out[0];
+  std::thread writer([&] {
+    signal(SIGPIPE, SIG_IGN);
+    size_t off = 0;
+    while (off < stdinText.size()) {
+      ssize_t n = write(in[1], stdinText.data() + off, stdinText.size() - off);
+      if (n <= 0) break;
+      off += static_cast<size_t>(n);
+    }
+    close(in[1]);
+  });
+  std::thread errReader([&] { readAvailable(err[0], result.err); });
+  bool listening = awaitListening(node, timeoutMs);
+  if (listening) kill(node.pid, SIGKILL);
+  // A node that closed its output is exiting; one that is stuck is killed at the deadline.
+  result.exitStatus = waitWithDeadline(node.pid, nowMs() + timeoutMs);
+  node.pid = -1;
+  readAvailable(node.stdoutFd, node.outSoFar);
+  result.out = node.outSoFar;
+  errReader.join();
+  writer.join();
+  close(err[0]);
+  return result;
+}
+
+bool startNodeWithInput(NodeProcess& node, const std::string& dir, int port,
+                        const std::string& stdinText, int timeoutMs) {
+  int in[2], out[2];
+  if (pipe(in) != 0) return false;
+  if (pipe(out) != 0) {
+    close(in[0]);
+    close(in[1]);
+    return false;
+  }
+  node.dir = dir;
+  node.port = port;
+  node.pid = spawnNode(dir, in[0], out[1], 2);
+  close(in[0]);
+  close(out[1]);
+  node.stdoutFd = out[0];
+  signal(SIGPIPE, SIG_IGN);
+  size_t off = 0;
+  while (off < stdinText.size()) {
+    ssize_t n = write(in[1], stdinText.data() + off, stdinText.size() - off);
+    if (n <= 0) break;
+    off += static_cast<size_t>(n);
+  }
+  close(in[1]);
+  if (awaitListening(node, timeoutMs)) return true;
+  int status;
+  if (waitpid(node.pid, &status, WNOHANG) == node.pid) node.pid = -1;
+  return false;
+}
+
 bool startNode(NodeProcess& node, const std::string& dir, int port, int timeoutMs) {
   int out[2];
   if (pipe(out) != 0) return false;

@@ -57,6 +57,12 @@ struct ProcessResult {
 ProcessResult runNodeToExit(const std::string& dir, const std::string& stdinText = "",
                             int timeoutMs = 20000);
 
+// Runs the node in dir with stdinText on its standard input (then closed)
+// until it exits or prints its "Listening on 0.0.0.0:" line; a node that got
+// there is then SIGKILLed (exitStatus 128 + 9). out and err hold all it printed.
+ProcessResult runNodeUntilListening(const std::string& dir, const std::string& stdinText,
+                                    int timeoutMs = 20000);
+
 // A node running in the background.
 struct NodeProcess {
   pid_t pid = -1;
@@ -74,6 +80,11 @@ struct NodeProcess {
 // prints its "Listening on 0.0.0.0:" line. Returns false when it exits first
 // or does not get there within timeoutMs.
 bool startNode(NodeProcess& node, const std::string& dir, int port, int timeoutMs = 20000);
+
+// Like startNode, with stdinText written to the node's standard input, which
+// is then closed (texts up to a pipe's capacity, 64 KiB).
+bool startNodeWithInput(NodeProcess& node, const std::string& dir, int port,
+                        const std::string& stdinText, int timeoutMs = 20000);
 
 // Sends sig and waits for the exit; returns the exit code, or 128 + signal.
 int stopNode(NodeProcess& node, int sig, int timeoutMs = 20000);
