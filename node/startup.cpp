@@ -17,6 +17,7 @@
 
 #include "node/config.h"
 #include "node/shutdown.h"
+#include "node/wizard.h"
 #include "storage/database.h"
 #include "storage/database_file.h"
 #include "storage/file_helpers.h"
@@ -140,11 +141,7 @@ int runNode() {
     say("Cannot test whether config.json exists: " + reason + "\n");
     return 1;
   }
-  if (config == Presence::kMissing) {
-    // The first-run wizard belongs here.
-    say("No config.json! Create it, see README.\n");
-    return 1;
-  }
+  if (config == Presence::kMissing && !runSetupWizard()) return 1;
 
   loadConfigurationText(readTextFile(kConfigPath));
   std::string problem = configurationProblem();
