@@ -1,0 +1,192 @@
+// news_index_test.cpp -- the kept list order and id lookups give what the
+// plain searches give: findObjectByField over the arrays and a stable sort
+// under compareByTimestamp, before and after the arrays change.
+#include "storage/news_index.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <climits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "storage/database.h"
+#include "storage/json_search.h"
+
+namespace {
+
+using Tree = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
+
+// Installs a database tree parsed from text as the node's database.
+struct InstalledDatabase {
+  Tree root{nullptr, &cJSON_Delete};
+  explicit InstalledDatabase(const std::string& text) { install(text); }
+  void install(const std::string& text) {
+    DatabaseLock lock(databaseMutex);
+    root.reset();  // freed first, so a new tree may reuse the old addresses
+    root.reset(cJSON_Parse(text.c_str()));
+    databaseRoot = root.get();
+    newsArray = cJSON_GetObjectItem(root.get(), "news");
+    newsDetailArray = cJSON_GetObjectItem(root.get(), "news_detail");
+    userArray = cJSON_GetObjectItem(root.get(), "user");
+    likeArray = cJSON_GetObjectItem(root.get(), "like");
+  }
+  ~InstalledDatabase() {
+    DatabaseLock lock(databaseMutex);
+    databaseRoot = newsArray = newsDetailArray = userArray = likeArray = nullptr;
+  }
+};
+
+std::vector<cJSON*> plainListOrder() {
+  std::vector<cJSON*> ordered;
+  for (cJSON* record = newsArray->child; record != nullptr; record = record->next) {
+    ordered.push_back(record);
+  }
+  std::stable_sort(ordered.begin(), ordered.end(), compareByTimestamp);
+  return ordered;
+}
+
+// Every id the test arrays hold, its neighbours and the int limits.
+std::vector<int> probeIds() {
+  std::vector<int> ids = {INT_MIN, INT_MAX, 1000000, 2147483, 10};
+  for (int id = -5; id <= 12; ++id) ids.push_back(id);
+  return ids;
+}
+
+void expectSameAsPlainSearches() {
+  DatabaseLock lock(databaseMutex);
+  for (int id : probeIds()) {
+    std::string text = std::to_string(id);
+    int plainIndex = -7, indexed = -7;
+    cJSON* plain = findObjectByField(newsArray, "id", text.c_str(), &plainIndex);
+    EXPECT_EQ(findNewsById(id, &indexed), plain) << "news id " << id;
+    EXPECT_EQ(indexed, plainIndex) << "news id " << id;
+    plain = findObjectByField(newsDetailArray, "id", text.c_str(), &plainIndex);
+    EXPECT_EQ(findNewsDetailById(id, &indexed), plain) << "detail id " << id;
+    EXPECT_EQ(indexed, plainIndex) << "detail id " << id;
+  }
+  EXPECT_EQ(newsInListOrder(), plainListOrder());
+  int count = cJSON_GetArraySize(newsArray);
+  EXPECT_EQ(newsCount(), count);
+  for (int i = -1; i <= count; ++i) {
+    EXPECT_EQ(newsRecordAt(i), cJSON_GetArrayItem(newsArray, i)) << "index " << i;
+  }
+}
+
+// Ids the way damaged or hand-made files may hold them: texts, fractions,
+// wrong-case keys, duplicates, non-objects; timestamps equal, missing or texts.
+const char* kOddDatabase = R"({
+  "news_maxid": 9, "user_maxid": 0, "like_maxid": 0,
+  "news": [5, {"title": "no id", "timestamp": 50}, {"ID": 3, "timestamp": 40},
+           {"id": "4", "timestamp": 40}, {"id": "007", "timestamp": 60}, {"id": 4, "timestamp": 40},
+           {"id": 2.5}, {"id": 1e10, "timestamp": "70"}, {"id": -3, "timestamp": 10},
+           {"id": 0, "timestamp": 40}, {"id": 7, "timestamp": 80}, {"id": 7, "timestamp": 80},
+           {"id": true, "timestamp": 5}, {"id": null}, {"id": "-0"}, {"id": 10, "timestamp": 90.5}],
+  "news_detail": [{"id": 7}, {"id": "10"}, {"id": 4}, 3, {"id": 10}, {"id": -3}],
+  "user": [], "like": []
+})";
+
+TEST(NewsIndex, LookupsAndOrderMatchThePlainSearches) {
+  InstalledDatabase db(kOddDatabase);
+  auto printed = [] {
+    char* text = cJSON_Print(databaseRoot);
+    std::string copy = text;
+    cJSON_free(text);
+    return copy;
+  };
+  std::string before = printed();
+  expectSameAsPlainSearches();
+  // The index leaves the saved text of the database as it was.
+  EXPECT_EQ(printed(), before);
+}
+
+TEST(NewsIndex, EmptyArraysFindNothing) {
+  InstalledDatabase db(
+      R"({"news_maxid": 0, "user_maxid": 0, "like_maxid": 0, "news": [], "news_detail": [],
+          "user": [], "like": []})");
+  expectSameAsPlainSearches();
+  DatabaseLock lock(databaseMutex);
+  EXPECT_TRUE(newsInListOrder().empty());
+  int index = 5;
+  EXPECT_EQ(findNewsById(0, &index), nullptr);
+  EXPECT_EQ(index, -1);
+  EXPECT_EQ(findNewsById(0, nullptr), nullptr);
+}
+
+TEST(NewsIndex, FollowsPostsEditsAndDeletions) {
+  InstalledDatabase db(kOddDatabase);
+  expectSameAsPlainSearches();
+
+  // An append is seen without being announced; the others are announced.
+  {
+    DatabaseLock lock(databaseMutex);
+    cJSON_AddItemToArray(newsArray, cJSON_Parse(R"({"id": 11, "timestamp": 85})"));
+    cJSON_AddItemToArray(newsDetailArray, cJSON_Parse(R"({"id": 11})"));
+  }
+  expectSameAsPlainSearches();
+  {
+    DatabaseLock lock(databaseMutex);
+    cJSON_DeleteItemFromArray(newsArray, 5);
+    cJSON_DeleteItemFromArray(newsDetailArray, 2);
+    newsIndexChanged();
+  }
+  expectSameAsPlainSearches();
+  {
+    DatabaseLock lock(databaseMutex);
+    cJSON_DeleteItemFromArray(newsArray, 0);  // the first element
+    cJSON_ReplaceItemInObject(cJSON_GetArrayItem(newsArray, 7), "timestamp",
+                              cJSON_CreateNumber(1000));
+    newsIndexChanged();
+  }
+  expectSameAsPlainSearches();
+  {
+    // Views and likes move nothing.
+    DatabaseLock lock(databaseMutex);
+    cJSON* record = findNewsById(10, nullptr);
+    ASSERT_NE(record, nullptr);
+    cJSON_ReplaceItemInObject(record, "views", cJSON_CreateNumber(99));
+  }
+  expectSameAsPlainSearches();
+  {
+    DatabaseLock lock(databaseMutex);
+    while (newsArray->child != nullptr) cJSON_DeleteItemFromArray(newsArray, 0);
+    while (newsDetailArray->child != nullptr) cJSON_DeleteItemFromArray(newsDetailArray, 0);
+    newsIndexChanged();
+  }
+  expectSameAsPlainSearches();
+}
+
+TEST(NewsIndex, ANewTreeIsNeverTakenForTheOldOne) {
+  // Trees of one shape, freed and parsed again, tend to land on the same
+  // addresses; only their timestamps and ids differ from round to round.
+  auto text = [](int round) {
+    std::string news, details;
+    for (int i = 1; i <= 6; ++i) {
+      int id = i + round;
+      news += (i > 1 ? "," : "") + std::string("{\"id\":") + std::to_string(id) +
+              ",\"timestamp\":" + std::to_string((i * (round + 3)) % 7) + "}";
+      details += (i > 1 ? "," : "") + std::string("{\"id\":") + std::to_string(id) + "}";
+    }
+    return "{\"news_maxid\":0,\"user_maxid\":0,\"like_maxid\":0,\"news\":[" + news +
+           "],\"news_detail\":[" + details + "],\"user\":[],\"like\":[]}";
+  };
+  InstalledDatabase db(text(0));
+  for (int round = 0; round < 12; ++round) {
+    db.install(text(round));
+    expectSameAsPlainSearches();
+  }
+  // A tree allocated exactly where the old one was: same array node, same
+  // first and last elements, but it holds a new node's zero where the old one
+  // carried the index's stamp.
+  {
+    DatabaseLock lock(databaseMutex);
+    newsInListOrder();
+    cJSON* second = cJSON_GetArrayItem(newsArray, 1);
+    cJSON_ReplaceItemInObject(second, "timestamp", cJSON_CreateNumber(100));
+    newsArray->valuedouble = 0;
+  }
+  expectSameAsPlainSearches();
+}
+
+}  // namespace
