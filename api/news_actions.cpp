@@ -1,0 +1,183 @@
+// news_actions.cpp -- postnews and delnews.
+#include "api/news_actions.h"
+
+#include <ctime>
+#include <memory>
+
+#include "api/uploads.h"
+#include "http/response.h"
+#include "storage/database.h"
+#include "storage/json_search.h"
+#include "storage/records.h"
+
+namespace {
+
+constexpr const char* kJsonType = "application/json";
+
+bool memberEquals(const cJSON* record, const char* key, const std::string& value) {
+  const cJSON* item = cJSON_GetObjectItem(record, key);
+  return cJSON_IsString(item) && item->valuestring != nullptr && value == item->valuestring;
+}
+
+// Replaces the member key of record in place (keeping its position), or adds
+// it when a damaged record lacks it. Takes ownership of item.
+void setMember(cJSON* record, const char* key, cJSON* item) {
+  if (cJSON_GetObjectItem(record, key) != nullptr) {
+    cJSON_ReplaceItemInObject(record, key, item);
+  } else {
+    cJSON_AddItemToObject(record, key, item);
+  }
+}
+
+// The item's cover: the first path of its images list, or "" when it has none.
+std::string coverOf(const cJSON* images) {
+  const cJSON* first = cJSON_GetArrayItem(images, 0);
+  return cJSON_IsString(first) && first->valuestring != nullptr ? first->valuestring : "";
+}
+
+void answer(ReplyTree& reply, const char* key, int value) {
+  cJSON_AddNumberToObject(reply.get(), key, value);
+}
+
+void answerStatus(ReplyTree& reply, std::string& contentType, int& status, int code) {
+  reply.reset(makeStatusJson(code, contentType));
+  status = code;
+}
+
+using Tree = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
+
+}  // namespace
+
+bool postnews(ReplyTree& reply, std::string& contentType, int& status,
+              const std::vector<FormPart>& parts, int partCount) {
+  contentType = kJsonType;
+  status = 200;
+  const std::time_t now = std::time(nullptr);
+
+  DatabaseLock lock(databaseMutex);
+  // Every request that reaches this action uses up one news id, whatever follows.
+  if (!raiseCounter(news_maxid)) {
+    answerStatus(reply, contentType, status, 404);
+    return true;
+  }
+  const int newId = news_maxid;
+  if (partCount == 0) {
+    answerStatus(reply, contentType, status, 404);
+    return true;
+  }
+  NewsFormFields fields;
+  if (!readNewsFormFields(parts, fields)) return false;
+  if (fields.id < 0 || fields.uid < 1) {
+    answerStatus(reply, contentType, status, 404);
+    return true;
+  }
+  const int userIndex = userIndexById(fields.uid);
+  if (userIndex == -1 ||
+      !memberEquals(cJSON_GetArrayItem(userArray, userIndex), "user_sid", fields.sid)) {
+    answerStatus(reply, contentType, status, 404);
+    return true;
+  }
+  if (adminIndex(fields.uid) < 0) {
+    answerStatus(reply, contentType, status, 403);
+    return true;
+  }
+
+  if (fields.id == 0) {
+    Tree news(cJSON_CreateObject(), &cJSON_Delete);
+    cJSON_AddNumberToObject(news.get(), "id", newId);
+    cJSON_AddStringToObject(news.get(), "title", fields.title.c_str());
+    cJSON_AddNumberToObject(news.get(), "timestamp", static_cast<double>(now));
+    cJSON_AddNumberToObject(news.get(), "views", 0);
+    cJSON_AddNumberToObject(news.get(), "comments", 0);
+    cJSON_AddNumberToObject(news.get(), "likes", 0);
+    cJSON_AddNumberToObject(news.get(), "user_id", fields.uid);
+    Tree detail(cJSON_CreateObject(), &cJSON_Delete);
+    cJSON_AddNumberToObject(detail.get(), "id", newId);
+    cJSON_AddStringToObject(detail.get(), "content", fields.content.c_str());
+
+    cJSON* images = saveNewsImages(fields.textParts, partCount, newId, parts, now, nullptr);
+    if (images == nullptr) {
+      answerStatus(reply, contentType, status, 404);
+      return true;
+    }
+    cJSON_AddStringToObject(news.get(), "cover", coverOf(images).c_str());
+    cJSON_AddItemToObject(detail.get(), "images", images);
+    cJSON_AddItemToArray(newsArray, news.release());
+    cJSON_AddItemToArray(newsDetailArray, detail.release());
+  } else {
+    int index = -1;
+    cJSON* news = findObjectByField(newsArray, "id", std::to_string(fields.id).c_str(), &index);
+    cJSON* detail = news != nullptr ? cJSON_GetArrayItem(newsDetailArray, index) : nullptr;
+    if (news == nullptr || detail == nullptr) {
+      answerStatus(reply, contentType, status, 404);
+      return true;
+    }
+    if (!fields.title.empty()) setMember(news, "title", cJSON_CreateString(fields.title.c_str()));
+    setMember(news, "timestamp", cJSON_CreateNumber(static_cast<double>(now)));
+    setMember(news, "user_id", cJSON_CreateNumber(fields.uid));
+    if (!fields.content.empty()) {
+      setMember(detail, "content", cJSON_CreateString(fields.content.c_str()));
+    }
+    const cJSON* oldImages = cJSON_GetObjectItem(detail, "images");
+    cJSON* images = saveNewsImages(fields.textParts, partCount, fields.id, parts, now,
+                                   cJSON_IsArray(oldImages) ? oldImages : nullptr);
+    if (images == nullptr) {
+      answerStatus(reply, contentType, status, 404);
+      return true;
+    }
+    setMember(news, "cover", cJSON_CreateString(coverOf(images).c_str()));
+    setMember(detail, "images", images);
+  }
+  answer(reply, "id", newId);
+  return true;
+}
+
+bool delnews(ReplyTree& reply, std::string& contentType, int& status, const UrlForm& form) {
+  contentType = kJsonType;
+  status = 200;
+  if (form.empty()) {
+    answer(reply, "r", 0);
+    return true;
+  }
+  DeleteNewsFormFields fields;
+  if (!readDeleteNewsFormFields(form, fields)) return false;
+  if (fields.uid < 1 || fields.id < 1) {
+    answer(reply, "r", 0);
+    return true;
+  }
+
+  DatabaseLock lock(databaseMutex);
+  const int userIndex = userIndexById(fields.uid);
+  if (userIndex == -1 ||
+      !memberEquals(cJSON_GetArrayItem(userArray, userIndex), "user_sid", fields.sid) ||
+      adminIndex(fields.uid) < 0) {
+    answer(reply, "r", 0);
+    return true;
+  }
+  int index = -1;
+  const cJSON* news = findObjectByField(newsArray, "id", std::to_string(fields.id).c_str(), &index);
+  if (news == nullptr) {
+    answer(reply, "r", 0);
+    return true;
+  }
+  const cJSON* detail = cJSON_GetArrayItem(newsDetailArray, index);
+  const cJSON* images = cJSON_GetObjectItem(detail, "images");
+  if (cJSON_IsArray(images) && cJSON_GetArraySize(images) > 0) {
+    const cJSON* image = nullptr;
+    cJSON_ArrayForEach(image, images) {
+      if (cJSON_IsString(image) && image->valuestring != nullptr) {
+        removeUploadFile(image->valuestring);
+      }
+    }
+    const cJSON* cover = cJSON_GetObjectItem(news, "cover");
+    if (cJSON_IsString(cover) && cover->valuestring != nullptr) {
+      const std::string coverPath = cover->valuestring;
+      removeUploadFile(coverPath);
+      removeUploadDirectories(coverPath);
+    }
+  }
+  cJSON_DeleteItemFromArray(newsArray, index);
+  if (detail != nullptr) cJSON_DeleteItemFromArray(newsDetailArray, index);
+  answer(reply, "r", 1);
+  return true;
+}

@@ -1,0 +1,251 @@
+// user_actions.cpp -- signin, postavatar, postnickname and like.
+#include "api/user_actions.h"
+
+#include <ctime>
+
+#include "api/uploads.h"
+#include "http/response.h"
+#include "node/config.h"
+#include "storage/database.h"
+#include "storage/file_helpers.h"
+#include "storage/json_search.h"
+#include "storage/records.h"
+
+namespace {
+
+constexpr const char* kJsonType = "application/json";
+
+// A text member of a record (key ignoring case); null when it is missing or not a text.
+const char* textMember(const cJSON* record, const char* key) {
+  const cJSON* item = cJSON_GetObjectItem(record, key);
+  return cJSON_IsString(item) ? item->valuestring : nullptr;
+}
+
+// True when the record's text member equals value byte for byte over the
+// whole length; a missing or non-text member equals nothing.
+bool memberEquals(const cJSON* record, const char* key, const std::string& value) {
+  const char* stored = textMember(record, key);
+  return stored != nullptr && value == stored;
+}
+
+// Replaces the member key of record in place (keeping its position), or adds
+// it when a damaged record lacks it. Takes ownership of item.
+void setMember(cJSON* record, const char* key, cJSON* item) {
+  if (cJSON_GetObjectItem(record, key) != nullptr) {
+    cJSON_ReplaceItemInObject(record, key, item);
+  } else {
+    cJSON_AddItemToObject(record, key, item);
+  }
+}
+
+// True while a change is refused: fewer than edit_interval seconds have
+// passed since the stored time of the last change.
+bool tooEarly(const cJSON* record, const char* timeKey, std::time_t now) {
+  const long long last = jsonIntValue(cJSON_GetObjectItem(record, timeKey));
+  return static_cast<long long>(now) - last < jsonIntValue(configEditInterval);
+}
+
+std::string avatarPath(const DateParts& date, int userId, std::time_t now) {
+  return avatarDirectory(date) + std::to_string(userId) +
+         std::to_string(static_cast<long long>(now)) + kUploadExtension;
+}
+
+// Writes the avatar bytes to the file for userId at now, creating its dated
+// directories. Returns the stored path, or "" when the file cannot be created.
+std::string storeAvatar(const DateParts& date, int userId, std::time_t now,
+                        const std::string& bytes) {
+  ensureDirectory(avatarDirectory(date));  // a failure shows as a file that cannot be created
+  const std::string path = avatarPath(date, userId, now);
+  return writeUploadFile(path, bytes) ? path : "";
+}
+
+void answer(ReplyTree& reply, const char* key, int value) {
+  cJSON_AddNumberToObject(reply.get(), key, value);
+}
+
+void answerStatus(ReplyTree& reply, std::string& contentType, int& status, int code) {
+  reply.reset(makeStatusJson(code, contentType));
+  status = code;
+}
+
+}  // namespace
+
+bool signin(ReplyTree& reply, std::string& contentType, int& status,
+            const std::vector<FormPart>& parts, int partCount) {
+  contentType = kJsonType;
+  status = 200;
+  const std::time_t now = std::time(nullptr);
+  const DateParts date = toDateParts(now);
+  if (partCount == 0) {
+    answer(reply, "id", 0);
+    return true;
+  }
+  UserFormFields fields;
+  if (!readUserFormFields(parts, fields)) return false;
+  if (fields.uid < 0) {
+    answer(reply, "id", 0);
+    return true;
+  }
+
+  DatabaseLock lock(databaseMutex);
+  if (fields.uid == 0) {
+    const int found = userIdBySession(fields.sid);
+    if (found != -1) {
+      answer(reply, "id", found);
+      return true;
+    }
+  } else {
+    const int index = userIndexById(fields.uid);
+    if (index != -1) {
+      const cJSON* user = cJSON_GetArrayItem(userArray, index);
+      const bool accepted = memberEquals(user, "user_sid", fields.sid) ||
+                            memberEquals(user, "avatar_hash", fields.hash);
+      answer(reply, "id", accepted ? fields.uid : 0);
+      return true;
+    }
+    // No such user: a new one is created with the next id, not the requested one.
+  }
+
+  if (!raiseCounter(user_maxid)) {
+    answerStatus(reply, contentType, status, 500);
+    return true;
+  }
+  const int id = user_maxid;
+  std::string avatar;
+  if (fields.hasAvatar && fields.hasHash) {
+    avatar = storeAvatar(date, id, now, fields.avatar);
+    if (avatar.empty()) {
+      answerStatus(reply, contentType, status, 500);  // user_maxid stays raised
+      return true;
+    }
+  }
+  cJSON* user = cJSON_CreateObject();
+  cJSON_AddNumberToObject(user, "id", id);
+  cJSON_AddStringToObject(user, "user_sid", fields.sid.c_str());
+  cJSON_AddStringToObject(user, "nickname", fields.nickname.c_str());
+  cJSON_AddNumberToObject(user, "nickname_uptm", 0);
+  cJSON_AddStringToObject(user, "avatar", avatar.c_str());
+  cJSON_AddNumberToObject(user, "avatar_uptm", 0);
+  cJSON_AddStringToObject(user, "avatar_hash", fields.hash.c_str());
+  cJSON_AddItemToArray(userArray, user);
+  answer(reply, "id", id);
+  return true;
+}
+
+bool postavatar(ReplyTree& reply, std::string& contentType, int& status,
+                const std::vector<FormPart>& parts, int partCount) {
+  contentType = kJsonType;
+  status = 200;
+  const std::time_t now = std::time(nullptr);
+  const DateParts date = toDateParts(now);
+  if (partCount == 0) {
+    answer(reply, "r", 0);
+    return true;
+  }
+  UserFormFields fields;
+  if (!readUserFormFields(parts, fields)) return false;
+  if (!fields.hasAvatar || !fields.hasHash) {
+    answer(reply, "r", 0);
+    return true;
+  }
+  if (fields.uid < 1) {
+    answer(reply, "id", 0);
+    return true;
+  }
+
+  DatabaseLock lock(databaseMutex);
+  const int index = userIndexById(fields.uid);
+  if (index == -1) {
+    answer(reply, "r", 0);
+    return true;
+  }
+  cJSON* user = cJSON_GetArrayItem(userArray, index);
+  // Only the session id the user signed in with may change the avatar; the
+  // avatar hash is known to other clients and is no credential for this.
+  if (!memberEquals(user, "user_sid", fields.sid)) {
+    answer(reply, "id", 0);
+    return true;
+  }
+  if (tooEarly(user, "avatar_uptm", now)) {
+    answer(reply, "r", 0);
+    return true;
+  }
+  const char* oldHash = textMember(user, "avatar_hash");
+  const char* oldAvatar = textMember(user, "avatar");
+  if (oldHash != nullptr && oldHash[0] != '\0' && oldAvatar != nullptr) {
+    const std::string oldPath = oldAvatar;
+    removeUploadFile(oldPath);
+    removeUploadDirectories(oldPath);
+  }
+  const std::string path = storeAvatar(date, fields.uid, now, fields.avatar);
+  if (path.empty()) {
+    answer(reply, "r", 0);
+    return true;
+  }
+  setMember(user, "avatar", cJSON_CreateString(path.c_str()));
+  setMember(user, "avatar_uptm", cJSON_CreateNumber(static_cast<double>(now)));
+  setMember(user, "avatar_hash", cJSON_CreateString(fields.hash.c_str()));
+  answer(reply, "r", 1);
+  return true;
+}
+
+bool postnickname(ReplyTree& reply, std::string& contentType, int& status, const UrlForm& form) {
+  contentType = kJsonType;
+  status = 200;
+  const std::time_t now = std::time(nullptr);
+  if (form.empty()) {
+    answer(reply, "id", 0);
+    return true;
+  }
+  NicknameFormFields fields;
+  if (!readNicknameFormFields(form, fields)) return false;
+  if (fields.uid < 1) {
+    answer(reply, "id", 0);
+    return true;
+  }
+
+  DatabaseLock lock(databaseMutex);
+  const int index = userIndexById(fields.uid);
+  if (index == -1) {
+    answer(reply, "r", 0);
+    return true;
+  }
+  cJSON* user = cJSON_GetArrayItem(userArray, index);
+  if (!memberEquals(user, "user_sid", fields.sid)) {
+    answer(reply, "id", 0);
+    return true;
+  }
+  if (tooEarly(user, "nickname_uptm", now)) {
+    answer(reply, "r", 0);
+    return true;
+  }
+  setMember(user, "nickname", cJSON_CreateString(fields.nickname.c_str()));
+  setMember(user, "nickname_uptm", cJSON_CreateNumber(static_cast<double>(now)));
+  answer(reply, "r", 1);
+  return true;
+}
+
+bool like(ReplyTree& reply, std::string& contentType, int& status, const UrlForm& form) {
+  contentType = kJsonType;
+  status = 200;
+  LikeFormFields fields;
+  if (!readLikeFormFields(form, fields)) {
+    answerStatus(reply, contentType, status, 404);
+    return true;
+  }
+
+  DatabaseLock lock(databaseMutex);
+  int newsId = 0;
+  if (fields.hasId) {
+    const cJSON* news =
+        findObjectByField(newsArray, "id", std::to_string(fields.id).c_str(), nullptr);
+    if (news == nullptr) {
+      answerStatus(reply, contentType, status, 404);
+      return true;
+    }
+    newsId = jsonIntValue(cJSON_GetObjectItemCaseSensitive(news, "id"));
+  }
+  const int result = toggleLike(newsId, fields.uid, fields.sid);
+  answer(reply, "r", result == 1 ? 1 : result == 0 ? 0 : -1);
+  return true;
+}

@@ -1,0 +1,37 @@
+// user_actions.h -- the POST actions that serve users: signin, postavatar
+// (multipart forms), postnickname and like (URL-encoded forms).
+//
+// Each action sets contentType to "application/json" first and leaves its
+// answer in reply and status. It returns false when the request ends without
+// any reply (a "uid" that is not a form integer); the dispatch then sends
+// nothing. Each takes the database lock itself and holds it across its
+// checks, changes and upload file work; the caller must not hold it, and
+// sends the reply after the action returned.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "api/form_fields.h"
+#include "http/multipart.h"
+
+// Finds the client's user by session id or id, or creates one (with its
+// avatar file when both an "avatar" and a "hash" part came). Replies
+// {"id": n}, {"id": 0} when refused, {"r": 500} with status 500 when the
+// avatar file cannot be created or no user id is left.
+bool signin(ReplyTree& reply, std::string& contentType, int& status,
+            const std::vector<FormPart>& parts, int partCount);
+
+// Replaces a user's avatar file; the request's "sid" must be the user's
+// "user_sid". Replies {"r": 1}, {"r": 0}, or {"id": 0} when refused.
+bool postavatar(ReplyTree& reply, std::string& contentType, int& status,
+                const std::vector<FormPart>& parts, int partCount);
+
+// Changes a user's nickname. Replies {"r": 1}, {"r": 0}, or {"id": 0} when refused.
+bool postnickname(ReplyTree& reply, std::string& contentType, int& status, const UrlForm& form);
+
+// Adds or removes a user's like of a news item. Replies {"r": 1} (added),
+// {"r": 0} (removed), {"r": -1} (failed), or {"r": 404} with status 404 when
+// the news item does not exist or "id" or "uid" is not a form integer.
+// Always returns true.
+bool like(ReplyTree& reply, std::string& contentType, int& status, const UrlForm& form);
