@@ -7,7 +7,7 @@
 #include "api/uploads.h"
 #include "http/response.h"
 #include "storage/database.h"
-#include "storage/json_search.h"
+#include "storage/news_index.h"
 #include "storage/records.h"
 
 namespace {
@@ -104,9 +104,10 @@ bool postnews(ReplyTree& reply, std::string& contentType, int& status,
     cJSON_AddItemToObject(detail.get(), "images", images);
     cJSON_AddItemToArray(newsArray, news.release());
     cJSON_AddItemToArray(newsDetailArray, detail.release());
+    newsIndexChanged();
   } else {
     int index = -1;
-    cJSON* news = findObjectByField(newsArray, "id", std::to_string(fields.id).c_str(), &index);
+    cJSON* news = findNewsById(fields.id, &index);
     cJSON* detail = news != nullptr ? cJSON_GetArrayItem(newsDetailArray, index) : nullptr;
     if (news == nullptr || detail == nullptr) {
       answerStatus(reply, contentType, status, 404);
@@ -115,6 +116,7 @@ bool postnews(ReplyTree& reply, std::string& contentType, int& status,
     if (!fields.title.empty()) setMember(news, "title", cJSON_CreateString(fields.title.c_str()));
     setMember(news, "timestamp", cJSON_CreateNumber(static_cast<double>(now)));
     setMember(news, "user_id", cJSON_CreateNumber(fields.uid));
+    newsIndexChanged();  // the new timestamp moves the item to the front of the list
     if (!fields.content.empty()) {
       setMember(detail, "content", cJSON_CreateString(fields.content.c_str()));
     }
@@ -155,7 +157,7 @@ bool delnews(ReplyTree& reply, std::string& contentType, int& status, const UrlF
     return true;
   }
   int index = -1;
-  const cJSON* news = findObjectByField(newsArray, "id", std::to_string(fields.id).c_str(), &index);
+  const cJSON* news = findNewsById(fields.id, &index);
   if (news == nullptr) {
     answer(reply, "r", 0);
     return true;
@@ -178,6 +180,7 @@ bool delnews(ReplyTree& reply, std::string& contentType, int& status, const UrlF
   }
   cJSON_DeleteItemFromArray(newsArray, index);
   if (detail != nullptr) cJSON_DeleteItemFromArray(newsDetailArray, index);
+  newsIndexChanged();
   answer(reply, "r", 1);
   return true;
 }

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "api/get_routes.h"
 #include "api/uploads.h"
 #include "node/config.h"
 #include "node/startup.h"
@@ -621,6 +622,38 @@ TEST_F(PostRoutesTest, DelnewsSkipsPathsOutsideTheUploads) {
   EXPECT_EQ(r.body, "{\"r\":1}");
   EXPECT_EQ(readFile("precious.txt"), "keep");
   EXPECT_EQ(cJSON_GetArraySize(newsArray), 1);
+}
+
+// ---- the GET side sees every change ----
+
+std::string listIds() {
+  std::string raw = testsupport::captureReply([](int fd) { handleGet(fd, "/v1/list/1"); });
+  std::unique_ptr<cJSON, decltype(&cJSON_Delete)> list(
+      cJSON_Parse(testsupport::splitReply(raw).second.c_str()), &cJSON_Delete);
+  std::string ids;
+  const cJSON* item = nullptr;
+  cJSON_ArrayForEach(item, list.get()) {
+    ids += (ids.empty() ? "" : ",") + std::to_string(cJSON_GetObjectItem(item, "id")->valueint);
+  }
+  return ids;
+}
+
+TEST_F(PostRoutesTest, ListFollowsPostingEditingAndDeleting) {
+  EXPECT_EQ(listIds(), "3,2");
+  EXPECT_EQ(post("/v1/postnews",
+                 multipartRequest("/v1/postnews",
+                                  {{"uid", "1"}, {"sid", "s1"}, {"id", "0"}, {"title", "n"}}))
+                .body,
+            "{\"id\":4}");
+  EXPECT_EQ(listIds(), "4,3,2");
+  // The edit gives item 3 the newest time; it stands before 4 in the array.
+  EXPECT_EQ(post("/v1/postnews",
+                 multipartRequest("/v1/postnews", {{"uid", "1"}, {"sid", "s1"}, {"id", "3"}}))
+                .body,
+            "{\"id\":5}");
+  EXPECT_EQ(listIds(), "3,4,2");
+  EXPECT_EQ(post("/v1/delnews", formRequest("/v1/delnews", "uid=1&sid=s1&id=2")).body, "{\"r\":1}");
+  EXPECT_EQ(listIds(), "3,4");
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include "node/config.h"
 #include "storage/database.h"
 #include "storage/file_helpers.h"
-#include "storage/json_search.h"
+#include "storage/news_index.h"
 #include "storage/records.h"
 
 namespace {
@@ -237,8 +237,7 @@ bool like(ReplyTree& reply, std::string& contentType, int& status, const UrlForm
   DatabaseLock lock(databaseMutex);
   int newsId = 0;
   if (fields.hasId) {
-    const cJSON* news =
-        findObjectByField(newsArray, "id", std::to_string(fields.id).c_str(), nullptr);
+    const cJSON* news = findNewsById(fields.id, nullptr);
     if (news == nullptr) {
       answerStatus(reply, contentType, status, 404);
       return true;
