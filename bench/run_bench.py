@@ -341,8 +341,8 @@ def run_end_to_end(build, workdir, seconds):
                                                   small.shape["liker"])
         # The same bytes the node sends, as static files for nginx.
         ngx.add_file("desc.json", get_body(small.port, "/"))
-        ngx.add_file("list1-1000.json", get_body(small.port, "/v1/news/list/1"))
-        ngx.add_file("list1-100000.json", get_body(large.port, "/v1/news/list/1"))
+        ngx.add_file("list1-1000.json", get_body(small.port, "/v1/list/1"))
+        ngx.add_file("list1-100000.json", get_body(large.port, "/v1/list/1"))
         ngx.add_file("news-1000.json", get_body(small.port, "/v1/news/" + small.shape["oldest"]))
         ngx.add_file("news-100000.json", get_body(large.port, "/v1/news/" + large.shape["oldest"]))
         ngx.add_file("upload.webp", get_body(small.port, "/" + small.shape["upload"]))
@@ -350,8 +350,8 @@ def run_end_to_end(build, workdir, seconds):
 
         targets = [
             ("GET /", small, "/", None, "/desc.json", 1000),
-            ("GET /v1/news/list/1", small, "/v1/news/list/1", None, "/list1-1000.json", 1000),
-            ("GET /v1/news/list/1", large, "/v1/news/list/1", None, "/list1-100000.json", 100000),
+            ("GET /v1/list/1", small, "/v1/list/1", None, "/list1-1000.json", 1000),
+            ("GET /v1/list/1", large, "/v1/list/1", None, "/list1-100000.json", 100000),
             ("GET /v1/news/<oldest id>", small, "/v1/news/" + small.shape["oldest"], None,
              "/news-1000.json", 1000),
             ("GET /v1/news/<oldest id>", large, "/v1/news/" + large.shape["oldest"], None,
@@ -407,7 +407,7 @@ def target_lines(results, rows):
     def check(desc, ok, detail):
         out.append("- %s: %s (%s)" % (desc, "met" if ok else "MISSED", detail))
 
-    for label, items, need in [("GET /", 1000, 0.9), ("GET /v1/news/list/1", 1000, 0.9),
+    for label, items, need in [("GET /", 1000, 0.9), ("GET /v1/list/1", 1000, 0.9),
                                ("GET 200 KB upload", 1000, 0.6)]:
         r = find(label, items, 64)
         if r is None:
@@ -425,7 +425,7 @@ def target_lines(results, rows):
             ratio = time_us(row[100000]) / time_us(row[1000])
             check("in-process %s at 100,000 items costs at most twice 1,000" % label, ratio <= 2.0,
                   "%.2fx" % ratio)
-    for label in ["GET /v1/news/list/1", "GET /v1/news/<oldest id>"]:
+    for label in ["GET /v1/list/1", "GET /v1/news/<oldest id>"]:
         a, b = find(label, 1000, 64), find(label, 100000, 64)
         if a and b:
             ratio = a["node"]["rps"] / b["node"]["rps"]

@@ -1,0 +1,281 @@
+// bench_main.cpp -- ondrix-bench: the in-process benchmarks (Google Benchmark)
+// over generated databases of 1,000, 10,000 and 100,000 news items: list
+// pages, news details, islike, the like toggle, the database file's
+// compression, the start-up load, the writer's lock hold and the memory a
+// loaded database takes.
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "api/get_routes.h"
+#include "api/post_routes.h"
+#include "bench/bench_database.h"
+#include "node/config.h"
+#include "storage/database.h"
+#include "storage/database_file.h"
+
+namespace {
+
+using Tree = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
+
+// One generated database, built once per size and kept for the whole run.
+struct Loaded {
+  cJSON* root = nullptr;
+  std::string text;        // its formatted print, as data/index.ndb holds it inflated
+  std::string compressed;  // the file's bytes
+  size_t heapBytes = 0;    // heap in use by the parsed tree
+};
+
+std::map<int, Loaded>& loadedDatabases() {
+  static std::map<int, Loaded> databases;
+  return databases;
+}
+
+size_t heapInUse() { return mallinfo2().uordblks + mallinfo2().hblkhd; }
+
+// Points the node's database globals at root, as start-up does after a load.
+void installDatabase(cJSON* root) {
+  databaseRoot = root;
+  newsArray = cJSON_GetObjectItem(root, "news");
+  newsDetailArray = cJSON_GetObjectItem(root, "news_detail");
+  userArray = cJSON_GetObjectItem(root, "user");
+  likeArray = cJSON_GetObjectItem(root, "like");
+  news_maxid = jsonIntValue(cJSON_GetObjectItem(root, "news_maxid"));
+  user_maxid = jsonIntValue(cJSON_GetObjectItem(root, "user_maxid"));
+  like_maxid = jsonIntValue(cJSON_GetObjectItem(root, "like_maxid"));
+}
+
+// The database of newsCount items, loaded the way start-up loads one (text
+// parsed into a tree) and installed as the node's database.
+Loaded& useDatabase(int newsCount) {
+  auto& databases = loadedDatabases();
+  auto found = databases.find(newsCount);
+  if (found == databases.end()) {
+    Loaded loaded;
+    Tree built(buildBenchDatabase(newsCount), &cJSON_Delete);
+    char* printed = cJSON_Print(built.get());
+    loaded.text = printed;
+    cJSON_free(printed);
+    built.reset();
+    loaded.compressed = compressString(loaded.text, -1);
+    malloc_trim(0);
+    size_t before = heapInUse();
+    loaded.root = cJSON_Parse(loaded.text.c_str());
+    loaded.heapBytes = heapInUse() - before;
+    found = databases.emplace(newsCount, std::move(loaded)).first;
+  }
+  if (databaseRoot != found->second.root) installDatabase(found->second.root);
+  return found->second;
+}
+
+// The configuration of a generated node directory, kept as start-up keeps it.
+void installConfig() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  configRoot = cJSON_Parse(benchConfigText(8080).c_str());
+  configName = cJSON_GetObjectItem(configRoot, "name");
+  configIcon = cJSON_GetObjectItem(configRoot, "icon");
+  configCover = cJSON_GetObjectItem(configRoot, "cover");
+  configPort = cJSON_GetObjectItem(configRoot, "port");
+  configPageSize = cJSON_GetObjectItem(configRoot, "page_size");
+  configAdmin = cJSON_GetObjectItem(configRoot, "admin");
+  configWriteInterval = cJSON_GetObjectItem(configRoot, "write_interval");
+  configWatermark = cJSON_GetObjectItem(configRoot, "watermark");
+  configEditInterval = cJSON_GetObjectItem(configRoot, "edit_interval");
+  listenPort = jsonIntValue(configPort);
+  newsPageSize = jsonIntValue(configPageSize);
+}
+
+// One end of a socket pair whose other end a thread drains for the whole run,
+// so handlers send their replies as they do to a client.
+int replySocket() {
+  static int sendEnd = -1;
+  if (sendEnd >= 0) return sendEnd;
+  int fds[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) {
+    std::perror("socketpair");
+    std::exit(1);
+  }
+  std::thread([fd = fds[1]] {
+    char buf[1 << 16];
+    while (read(fd, buf, sizeof buf) > 0) {
+    }
+  }).detach();
+  sendEnd = fds[0];
+  return sendEnd;
+}
+
+void prepare(int newsCount) {
+  installConfig();
+  useDatabase(newsCount);
+}
+
+// The status line of the reply handleGet gives for path (replies that fit a
+// socket buffer), to make sure a benchmark measures the route it names.
+std::string statusLineOf(const std::string& path) {
+  int fds[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return "";
+  handleGet(fds[0], path);
+  close(fds[0]);
+  std::string reply;
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(fds[1], buf, sizeof buf)) > 0) reply.append(buf, static_cast<size_t>(n));
+  close(fds[1]);
+  return reply.substr(0, reply.find("\r\n"));
+}
+
+void runGet(benchmark::State& state, const std::string& path) {
+  std::string status = statusLineOf(path);
+  if (status != "HTTP/1.1 200 OK") {
+    state.SkipWithError((path + " answered " + status).c_str());
+    return;
+  }
+  int fd = replySocket();
+  for (auto _ : state) handleGet(fd, path);
+}
+
+void BM_ListPage1(benchmark::State& state) {
+  prepare(static_cast<int>(state.range(0)));
+  runGet(state, "/v1/list/1");
+}
+
+void BM_ListPage50(benchmark::State& state) {
+  prepare(static_cast<int>(state.range(0)));
+  runGet(state, "/v1/list/50");
+}
+
+void BM_DetailNewest(benchmark::State& state) {
+  int n = static_cast<int>(state.range(0));
+  prepare(n);
+  runGet(state, "/v1/news/" + std::to_string(benchShape(n).newestNewsId));
+}
+
+void BM_DetailOldest(benchmark::State& state) {
+  int n = static_cast<int>(state.range(0));
+  prepare(n);
+  runGet(state, "/v1/news/" + std::to_string(benchShape(n).oldestNewsId));
+}
+
+void BM_IsLike(benchmark::State& state) {
+  int n = static_cast<int>(state.range(0));
+  prepare(n);
+  BenchShape shape = benchShape(n);
+  runGet(state, "/v1/islike/" + std::to_string(shape.likerId) + "/" + shape.likerSid + "/" +
+                    std::to_string(shape.oldestNewsId));
+}
+
+// POST like of the oldest item by one user: each call adds or removes the like.
+void BM_LikeToggle(benchmark::State& state) {
+  int n = static_cast<int>(state.range(0));
+  prepare(n);
+  BenchShape shape = benchShape(n);
+  std::string body = "id=" + std::to_string(shape.oldestNewsId) + "&sid=" + shape.likerSid +
+                     "&uid=" + std::to_string(shape.likerId);
+  std::string request =
+      "POST /v1/like HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+      "Content-Type: application/x-www-form-urlencoded\r\n"
+      "Content-Length: " +
+      std::to_string(body.size()) + "\r\n\r\n" + body;
+  int fd = replySocket();
+  for (auto _ : state) handlePost(fd, "/v1/like", request);
+}
+
+void BM_Compress(benchmark::State& state) {
+  Loaded& db = useDatabase(static_cast<int>(state.range(0)));
+  for (auto _ : state) benchmark::DoNotOptimize(compressString(db.text, -1));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                          static_cast<int64_t>(db.text.size()));
+  state.counters["text_MB"] = static_cast<double>(db.text.size()) / 1e6;
+  state.counters["file_MB"] = static_cast<double>(db.compressed.size()) / 1e6;
+}
+
+void BM_Decompress(benchmark::State& state) {
+  Loaded& db = useDatabase(static_cast<int>(state.range(0)));
+  for (auto _ : state) benchmark::DoNotOptimize(decompressString(db.compressed));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                          static_cast<int64_t>(db.text.size()));
+}
+
+// The database part of start-up: data/index.ndb read, inflated and parsed
+// into the node's database with its handles and counters (loadDatabaseFile).
+void BM_StartupLoad(benchmark::State& state) {
+  int n = static_cast<int>(state.range(0));
+  Loaded& db = useDatabase(n);
+  char dir[] = "/tmp/ondrix-bench-load-XXXXXX";
+  if (mkdtemp(dir) == nullptr) {
+    state.SkipWithError("mkdtemp failed");
+    return;
+  }
+  std::string path = std::string(dir) + "/index.ndb";
+  if (FILE* f = std::fopen(path.c_str(), "wb")) {
+    std::fwrite(db.compressed.data(), 1, db.compressed.size(), f);
+    std::fclose(f);
+  }
+  for (auto _ : state) {
+    databaseRoot = nullptr;  // the kept tree is not the loader's to free
+    if (!loadDatabaseFile(path)) {
+      state.SkipWithError("loadDatabaseFile failed");
+      break;
+    }
+    state.PauseTiming();
+    cJSON_Delete(databaseRoot);
+    databaseRoot = nullptr;
+    state.ResumeTiming();
+  }
+  installDatabase(db.root);
+  std::remove(path.c_str());
+  rmdir(dir);
+  state.counters["heap_MB"] = static_cast<double>(db.heapBytes) / 1e6;
+  state.counters["heap_B_per_item"] = static_cast<double>(db.heapBytes) / n;
+}
+
+// What the writer does while it holds the database lock for one save: the
+// counters copied into the tree and the tree printed. Only the hold is timed.
+void BM_WriterLockHold(benchmark::State& state) {
+  prepare(static_cast<int>(state.range(0)));
+  for (auto _ : state) {
+    auto start = std::chrono::steady_clock::now();
+    char* text = nullptr;
+    {
+      DatabaseLock lock(databaseMutex);
+      cJSON_ReplaceItemInObject(databaseRoot, "news_maxid", cJSON_CreateNumber(news_maxid));
+      cJSON_ReplaceItemInObject(databaseRoot, "user_maxid", cJSON_CreateNumber(user_maxid));
+      cJSON_ReplaceItemInObject(databaseRoot, "like_maxid", cJSON_CreateNumber(like_maxid));
+      text = cJSON_Print(databaseRoot);
+    }
+    auto end = std::chrono::steady_clock::now();
+    state.SetIterationTime(std::chrono::duration<double>(end - start).count());
+    cJSON_free(text);
+  }
+}
+
+constexpr int kSizes[] = {1000, 10000, 100000};
+
+void sizes(benchmark::internal::Benchmark* b) {
+  for (int n : kSizes) b->Arg(n);
+}
+
+BENCHMARK(BM_ListPage1)->Apply(sizes)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ListPage50)->Apply(sizes)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_DetailNewest)->Apply(sizes)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_DetailOldest)->Apply(sizes)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_IsLike)->Apply(sizes)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_LikeToggle)->Apply(sizes)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Compress)->Apply(sizes)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Decompress)->Apply(sizes)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StartupLoad)->Apply(sizes)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WriterLockHold)->Apply(sizes)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
