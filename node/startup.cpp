@@ -15,6 +15,7 @@
 #include <system_error>
 #include <thread>
 
+#include "node/accept_loop.h"
 #include "node/config.h"
 #include "node/shutdown.h"
 #include "node/wizard.h"
@@ -179,8 +180,8 @@ int runNode() {
     return 1;
   }
 
-  // The pool and the accept loop on listenFd belong here. Until they serve,
-  // the main thread only keeps the process alive; the stop-signal thread
-  // ends it.
-  for (;;) pause();
+  // The pool serves the connections that the accept loop takes on listenFd,
+  // for ever; the stop-signal thread ends the process. A pool that cannot be
+  // built ends start-up with status 1.
+  return serveConnections(listenFd);
 }
