@@ -161,15 +161,17 @@ int runNode() {
   if (database == Presence::kMissing && !createEmptyDatabase()) return 1;
   if (!loadDatabaseFile(kDatabasePath)) return 1;
 
-  int listenFd = openListeningSocket();
-  if (listenFd < 0) return 1;
-
+  // From here on SIGTERM and SIGINT stop the node in order; the listening
+  // line that follows tells the operator it may be stopped.
   std::string error;
   if (!startStopSignalThread(kDatabasePath, error)) {
     say("Cannot start the stop-signal thread: " + error + "\n");
-    close(listenFd);
     return 1;
   }
+
+  int listenFd = openListeningSocket();
+  if (listenFd < 0) return 1;
+
   try {
     std::thread(persistDatabase, std::string(kDatabasePath), jsonIntValue(configWriteInterval),
                 std::ref(writerStop))
