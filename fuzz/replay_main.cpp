@@ -17,25 +17,29 @@ extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int* argc, char*** arg
 namespace fs = std::filesystem;
 
 int main(int argc, char** argv) {
+  // Inputs are named before the target's set-up, which may change the
+  // working directory.
+  std::vector<std::string> names;
+  for (int i = 1; i < argc; ++i) names.push_back(fs::absolute(argv[i]).string());
   if (LLVMFuzzerInitialize) LLVMFuzzerInitialize(&argc, &argv);
   std::vector<fs::path> inputs;
-  for (int i = 1; i < argc; ++i) {
+  for (const std::string& name : names) {
     std::error_code ec;
-    if (fs::is_directory(argv[i], ec)) {
+    if (fs::is_directory(name, ec)) {
       std::vector<fs::path> files;
-      for (const auto& entry : fs::directory_iterator(argv[i])) {
+      for (const auto& entry : fs::directory_iterator(name)) {
         if (entry.is_regular_file()) files.push_back(entry.path());
       }
       std::sort(files.begin(), files.end());
       if (files.empty()) {
-        std::fprintf(stderr, "no inputs in %s\n", argv[i]);
+        std::fprintf(stderr, "no inputs in %s\n", name.c_str());
         return 1;
       }
       inputs.insert(inputs.end(), files.begin(), files.end());
-    } else if (fs::is_regular_file(argv[i], ec)) {
-      inputs.emplace_back(argv[i]);
+    } else if (fs::is_regular_file(name, ec)) {
+      inputs.emplace_back(name);
     } else {
-      std::fprintf(stderr, "cannot read %s\n", argv[i]);
+      std::fprintf(stderr, "cannot read %s\n", name.c_str());
       return 1;
     }
   }

@@ -8,6 +8,9 @@ set -uo pipefail
 build=${1:?build directory}
 seconds=${2:?seconds per target}
 cd "$(dirname "$0")/.."
+# Absolute paths: a target may change its working directory at set-up.
+build=$(cd "$build" && pwd)
+here=$(pwd)
 mkdir -p "$build/fuzz-logs" "$build/fuzz-artifacts"
 
 pids=()
@@ -19,9 +22,11 @@ for fuzzer in "$build"/fuzz/*_fuzzer; do
   # gets longer inputs so that multipart uploads keep their shape.
   max_len=4096
   [ "$target" = whole_request ] && max_len=65536
-  "$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 -max_len="$max_len" \
+  dict=()
+  [ -f "fuzz/$target.dict" ] && dict=(-dict="$here/fuzz/$target.dict")
+  "$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 -max_len="$max_len" "${dict[@]}" \
     -print_final_stats=1 -artifact_prefix="$build/fuzz-artifacts/$target-" \
-    "fuzz/corpus-work/$target" "fuzz/corpus/$target" >"$build/fuzz-logs/$target.log" 2>&1 &
+    "$here/fuzz/corpus-work/$target" "$here/fuzz/corpus/$target" >"$build/fuzz-logs/$target.log" 2>&1 &
   pids+=($!)
   targets+=("$target")
 done
