@@ -1,0 +1,144 @@
+// robustness_support.h -- raw clients and request builders for the
+// robustness tests against the real node: exchanges with a half-close or an
+// early hang-up, form requests, the saved database text, process liveness.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "storage/database_file.h"
+#include "tests/support/test_support.h"
+
+namespace robustness {
+
+inline long long nowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+struct ExchangeOptions {
+  bool halfClose = true;   // shut the sending side after the request
+  size_t hangUpAfter = 0;  // > 0: reset the connection once this much arrived
+  int timeoutMs = 15000;   // give up waiting for the node's close
+};
+
+// Connects to 127.0.0.1:port, sends bytes (a node that closes early may cut
+// the send short), then reads until the node closes. "" when nothing came.
+inline std::string exchange(int port, const std::string& bytes, ExchangeOptions options = {}) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return "";
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    close(fd);
+    return "";
+  }
+  size_t off = 0;
+  while (off < bytes.size()) {
+    ssize_t n = send(fd, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
+    if (n <= 0) break;
+    off += static_cast<size_t>(n);
+  }
+  if (options.halfClose) shutdown(fd, SHUT_WR);
+  std::string reply;
+  long long deadline = nowMs() + options.timeoutMs;
+  while (nowMs() < deadline) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 50) <= 0) continue;
+    char buf[65536];
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) break;
+    reply.append(buf, static_cast<size_t>(n));
+    if (options.hangUpAfter > 0 && reply.size() >= options.hangUpAfter) {
+      // A reset, not a polite close: the node's next send fails at once.
+      linger hard{1, 0};
+      setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+      break;
+    }
+  }
+  close(fd);
+  return reply;
+}
+
+// The status code of a raw reply, 0 when it has no status line.
+inline int statusOf(const std::string& reply) {
+  if (reply.compare(0, 9, "HTTP/1.1 ") != 0 || reply.size() < 12) return 0;
+  return std::atoi(reply.substr(9, 3).c_str());
+}
+
+inline std::string bodyOf(const std::string& reply) {
+  return testsupport::splitReply(reply).second;
+}
+
+struct Field {
+  std::string name;
+  std::string data;
+  std::string filename;  // non-empty: sent as a file part
+};
+
+inline std::string multipartBody(const std::string& boundary, const std::vector<Field>& fields,
+                                 bool closeDelimiter = true) {
+  std::string body;
+  for (const Field& f : fields) {
+    body += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + f.name + "\"";
+    if (!f.filename.empty()) {
+      body += "; filename=\"" + f.filename + "\"\r\nContent-Type: application/octet-stream";
+    }
+    body += "\r\n\r\n" + f.data + "\r\n";
+  }
+  if (closeDelimiter) body += "--" + boundary + "--\r\n";
+  return body;
+}
+
+// A POST as curl sends it, with the given Content-Type and body.
+inline std::string postRequest(const std::string& path, const std::string& contentType,
+                               const std::string& body) {
+  return "POST " + path +
+         " HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: curl/7.88.1\r\nAccept: */*\r\n"
+         "Content-Length: " +
+         std::to_string(body.size()) + "\r\nContent-Type: " + contentType + "\r\n\r\n" + body;
+}
+
+inline std::string multipartRequest(const std::string& path, const std::vector<Field>& fields) {
+  const std::string boundary = "------------------------58b3a13d606d050b";
+  return postRequest(path, "multipart/form-data; boundary=" + boundary,
+                     multipartBody(boundary, fields));
+}
+
+inline std::string formRequest(const std::string& path, const std::string& body) {
+  return postRequest(path, "application/x-www-form-urlencoded", body);
+}
+
+// The text of a saved database file; "" when it cannot be read or inflated.
+inline std::string savedDatabaseText(const std::string& path) {
+  try {
+    return decompressString(testsupport::readFile(path));
+  } catch (const std::exception&) {
+    return "";
+  }
+}
+
+// True while the child process runs. It is not reaped here, so stopNode
+// still collects its status.
+inline bool processAlive(pid_t pid) {
+  if (pid <= 0) return false;
+  siginfo_t info{};
+  if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return false;
+  return info.si_pid == 0;
+}
+
+}  // namespace robustness
