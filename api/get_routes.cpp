@@ -19,7 +19,7 @@
 #include "node/config.h"
 #include "storage/database.h"
 #include "storage/file_helpers.h"
-#include "storage/json_search.h"
+#include "storage/news_index.h"
 #include "storage/records.h"
 
 namespace {
@@ -114,20 +114,16 @@ cJSON* listItem(const cJSON* record) {
 Reply newsListPage(int page) {
   const int pageSize = newsPageSize;
   DatabaseLock lock(databaseMutex);
-  const int count = cJSON_GetArraySize(newsArray);
+  const int count = newsCount();
   if (count == 0 || page < 1 || pageSize < 0) return treeReply(cJSON_CreateArray());
   const std::int64_t start = (static_cast<std::int64_t>(page) - 1) * pageSize;
   if (start > count) return treeReply(cJSON_CreateArray());
   const std::int64_t end = std::min<std::int64_t>(start + pageSize, count);
 
-  // The list order, newest first, as references to the records: only the
-  // requested page is ever copied.
-  std::vector<const cJSON*> ordered;
-  ordered.reserve(static_cast<std::size_t>(count));
-  for (const cJSON* record = newsArray->child; record != nullptr; record = record->next) {
-    ordered.push_back(record);
-  }
-  std::stable_sort(ordered.begin(), ordered.end(), compareByTimestamp);
+  // The list order, newest first, as references to the records, kept by the
+  // news index until news are posted, edited or deleted: only the requested
+  // page is ever copied.
+  const std::vector<cJSON*>& ordered = newsInListOrder();
 
   JsonPtr items = newTree(cJSON_CreateArray());
   if (items == nullptr) return statusReply(404);
@@ -143,13 +139,12 @@ Reply newsListPage(int page) {
 }
 
 Reply newsDetail(int id) {
-  const std::string idText = std::to_string(id);
   DatabaseLock lock(databaseMutex);
   int index = -1;
-  const cJSON* detail = findObjectByField(newsDetailArray, "id", idText.c_str(), &index);
+  const cJSON* detail = findNewsDetailById(id, &index);
   if (detail == nullptr) return statusReply(404);
   if (jsonIntValue(cJSON_GetObjectItem(detail, "id")) <= 0) return statusReply(404);
-  cJSON* news = cJSON_GetArrayItem(newsArray, index);
+  cJSON* news = newsRecordAt(index);
   cJSON* views = cJSON_GetObjectItemCaseSensitive(news, "views");
   if (!cJSON_IsNumber(views)) return statusReply(404);
   // Counted in 64 bits: a count at the int limit must not overflow.
