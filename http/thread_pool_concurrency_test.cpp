@@ -1,4 +1,4 @@
-// thread_pool_test.cpp -- task order, waiting surplus, draining stop, failures.
+// thread_pool_concurrency_test.cpp -- task order, waiting surplus, draining stop, failures.
 #include "http/thread_pool.h"
 
 #include <gtest/gtest.h>
