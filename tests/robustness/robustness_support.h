@@ -36,7 +36,7 @@ struct ExchangeOptions {
 
 // Connects to 127.0.0.1:port, sends bytes (a node that closes early may cut
 // the send short), then reads until the node closes. "" when nothing came.
-inline std::string exchange(int port, const std::string& bytes, ExchangeOptions options = {}) {
+inline std::string requestReply(int port, const std::string& bytes, ExchangeOptions options = {}) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) return "";
   sockaddr_in addr{};
