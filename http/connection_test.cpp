@@ -4,6 +4,7 @@
 #include "http/connection.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -181,6 +182,52 @@ TEST_F(ConnectionTest, StalledBodyIsClosedAfterTheReceiveTimeout) {
                     /*giveUpMs=*/3 * kSocketTimeoutMs);
   EXPECT_TRUE(seen.closedByNode);
   EXPECT_EQ(seen.reply, "");
+}
+
+TEST_F(ConnectionTest, TricklingBodyIsClosedAtTheRequestDeadline) {
+  // One byte every two seconds never trips the receive time-out; the
+  // deadline counted from the first byte still ends the request long before
+  // the announced body is complete.
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  std::thread task([fd = sv[0]] { handleConnection(fd); });
+  std::string head = formPost("/x", kUrlEncoded, "60");
+  send(sv[1], head.data(), head.size(), MSG_NOSIGNAL);
+  bool closedByNode = false;
+  int sent = 0;
+  for (; sent < 60; ++sent) {
+    pollfd p{sv[1], POLLIN, 0};
+    if (poll(&p, 1, 2000) == 1) {
+      char c;
+      closedByNode = recv(sv[1], &c, 1, 0) == 0;
+      break;
+    }
+    send(sv[1], "a", 1, MSG_NOSIGNAL);
+  }
+  close(sv[1]);
+  task.join();
+  EXPECT_TRUE(closedByNode) << "the node waited for all " << sent << " trickled bytes";
+  EXPECT_LT(sent, 60);
+}
+
+TEST_F(ConnectionTest, ReaderThatStopsReadingEndsTheReply) {
+  // A socket pair buffers far less than this file, so the node's sends block
+  // until the send time-out ends the reply and the connection.
+  const size_t size = 16 * 1024 * 1024;
+  writeFile(dir.file("uploads/big.webp"), std::string(size, 'b'));
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  std::thread task([fd = sv[0]] { handleConnection(fd); });
+  std::string request = getRequest("/uploads/big.webp");
+  send(sv[1], request.data(), request.size(), MSG_NOSIGNAL);
+  task.join();  // returns only once a send has timed out
+  std::string received;
+  char buf[65536];
+  ssize_t n;
+  while ((n = recv(sv[1], buf, sizeof buf, 0)) > 0) received.append(buf, static_cast<size_t>(n));
+  close(sv[1]);
+  EXPECT_EQ(n, 0);
+  EXPECT_LT(received.size(), size);
 }
 
 }  // namespace
