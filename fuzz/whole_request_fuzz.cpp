@@ -8,7 +8,8 @@
 // (the two news arrays of equal length with aligned ids, unique ids, every id
 // within its counter, counters never lowered, the array nodes not replaced),
 // and nothing outside uploads/ (nor beside the working directory) was created,
-// removed or resized. Then the database and uploads/ are put back, so every
+// removed or resized, and the reply carried no session id, no node key and no
+// file that is not served. Then the database and uploads/ are put back, so every
 // input runs against the same state.
 #include <fcntl.h>
 #include <signal.h>
@@ -51,7 +52,7 @@ const char* const kConfig = R"({
 		"offsetY":	0,
 		"position":	0
 	},
-	"sercut_key":	"0000",
+	"sercut_key":	"fuzz-node-key-4f2a9c",
 	"edit_interval":	0
 })";
 
@@ -70,6 +71,13 @@ const char* const kDatabase = R"({
 		{"id": 3, "user_sid": "", "nickname": "Nobody", "nickname_uptm": 0, "avatar": "", "avatar_uptm": 0, "avatar_hash": ""}],
 	"like":	[{"id": 1, "news_id": 1, "user_id": 2, "timestamp": 1715860200}]
 })";
+
+// Texts no reply may carry: the node key, a file beside the working directory,
+// the session ids and avatar hashes of the database, and the saved database.
+const char* const kOutsideSecret = "outside-secret-5a4b3c";
+const char* const kNeverSent[] = {"fuzz-node-key-4f2a9c", kOutsideSecret, "sid-admin", "sid-user",
+                                  "h-admin"};
+std::string savedDatabase;
 
 const char* const kUploads[] = {"uploads/avatar/2024/5/16/11715860000.webp",
                                 "uploads/img/2024/5/16/1/01715860000.webp"};
@@ -180,9 +188,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   FUZZ_CHECK(mkdtemp(pattern.data()) != nullptr);
   fixtureRoot = pattern;
   workDir = fixtureRoot / "work";
-  writeBytes(fixtureRoot / "outside" / "secret.txt", "not for clients");
+  writeBytes(fixtureRoot / "outside" / "secret.txt", kOutsideSecret);
   writeBytes(workDir / "config.json", kConfig);
-  writeBytes(workDir / "data" / "index.ndb", compressString(kDatabase, -1));
+  savedDatabase = compressString(kDatabase, -1);
+  writeBytes(workDir / "data" / "index.ndb", savedDatabase);
   writeBytes(workDir / "img" / "icon.png", "icon");
   writeBytes(workDir / "img" / "cover.png", "cover");
   writeBytes(workDir / "img" / "watermark.png", "watermark");
@@ -238,6 +247,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(fcntl(server, F_GETFD) == -1 && errno == EBADF);
   checkDatabase();
   FUZZ_CHECK(snapshotOutsideUploads() == filesOutsideUploads);
+  for (const char* secret : kNeverSent) FUZZ_CHECK(reply.find(secret) == std::string::npos);
+  FUZZ_CHECK(reply.find(savedDatabase.substr(0, 64)) == std::string::npos);
   // ONDRIX_FUZZ_SHOW_REPLIES=1 prints the start of each reply (to look over a
   // corpus by hand).
   if (std::getenv("ONDRIX_FUZZ_SHOW_REPLIES")) {
