@@ -128,13 +128,16 @@ TEST(WizardTest, EndOfInputWritesTheDefaultConfiguration) {
   EXPECT_FALSE(testsupport::pathExists(dir.file("img")));
 }
 
-TEST(WizardTest, TheNodeListensOnThePortAnswered) {
+TEST(WizardTest, TheNodeServesOnThePortAnswered) {
   TempDir dir;
   const int port = testsupport::freePort();
   testsupport::NodeProcess node;
   ASSERT_TRUE(testsupport::startNodeWithInput(node, dir.path, port, withPort(port).text()))
       << node.outSoFar;
   EXPECT_NE(node.outSoFar.find("Listening on 0.0.0.0:" + std::to_string(port)), std::string::npos);
+  const std::string reply = testsupport::sendRaw(port, testsupport::getRequest("/"));
+  EXPECT_EQ(reply.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << reply;
+  EXPECT_NE(reply.find("\"name\":\"Ondrix Node Server\""), std::string::npos) << reply;
   testsupport::stopNode(node, SIGKILL);
   JsonTree config = readConfig(dir);
   ASSERT_TRUE(config);
