@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <random>
 #include <set>
 #include <thread>
@@ -154,13 +156,14 @@ TEST(KilledWhileSaving, EveryRestartLoadsAndKeepsWhatWasSaved) {
       kKills, cutShort, survived);
 }
 
-// A file-size limit makes every save fail (the limit is set on the running
-// node). The previous file stays loadable and unchanged, the node keeps
-// serving and taking changes, and once the limit is lifted the next save
-// writes them.
-// Disabled while a write beyond the limit still ends the node with SIGXFSZ
-// (the node must ignore that signal so the write fails with EFBIG instead).
-TEST(SaveCannotBeWritten, DISABLED_FileSizeLimitKeepsThePreviousFileAndServing) {
+namespace {
+
+// A save that cannot be written: `apply` makes every save of the running
+// node fail, `lift` ends that. Meanwhile the previous file stays loadable and
+// unchanged and the node keeps serving and taking changes; after the lift
+// the next save writes them.
+void checkSavesThatCannotBeWritten(const std::function<bool(const NodeProcess&)>& apply,
+                                   const std::function<bool(const NodeProcess&)>& lift) {
   TempDir dir;
   const int port = freePort();
   const std::string file = dir.file("data/index.ndb");
@@ -170,9 +173,8 @@ TEST(SaveCannotBeWritten, DISABLED_FileSizeLimitKeepsThePreviousFileAndServing) 
   ASSERT_TRUE(startNode(node, dir.path, port)) << node.outSoFar;
   ASSERT_TRUE(connectTestAnswers(port));
 
-  rlimit tiny{16, RLIM_INFINITY};  // far below one saved database
-  ASSERT_EQ(prlimit(node.pid, RLIMIT_FSIZE, &tiny, nullptr), 0);
-  // Whatever save is under way when the limit comes may still complete.
+  ASSERT_TRUE(apply(node));
+  // Whatever save is under way when the fault comes may still complete.
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   const std::string before = testsupport::readFile(file);
   ASSERT_NE(savedDatabaseText(file), "");
@@ -187,12 +189,35 @@ TEST(SaveCannotBeWritten, DISABLED_FileSizeLimitKeepsThePreviousFileAndServing) 
   EXPECT_EQ(testsupport::readFile(file), before) << "a failed save changed the file";
   EXPECT_TRUE(adoptDatabaseText(savedDatabaseText(file)));
 
-  rlimit lifted{RLIM_INFINITY, RLIM_INFINITY};
-  ASSERT_EQ(prlimit(node.pid, RLIMIT_FSIZE, &lifted, nullptr), 0);
+  ASSERT_TRUE(lift(node));
   EXPECT_TRUE(awaitSaved(file, "\"while-full\"", 20000)) << "the next save did not succeed";
   EXPECT_EQ(stopNode(node, SIGTERM), 0);
   EXPECT_TRUE(adoptDatabaseText(savedDatabaseText(file)));
   EXPECT_EQ(cJSON_GetArraySize(userArray), 3);
+}
+
+}  // namespace
+
+// The file-size limit is set on the running node, far below one saved
+// database. Disabled while a write beyond the limit still ends the node with
+// SIGXFSZ (the node must ignore that signal so the write fails with EFBIG).
+TEST(SaveCannotBeWritten, DISABLED_FileSizeLimitKeepsThePreviousFileAndServing) {
+  checkSavesThatCannotBeWritten(
+      [](const NodeProcess& node) {
+        rlimit tiny{16, RLIM_INFINITY};
+        return prlimit(node.pid, RLIMIT_FSIZE, &tiny, nullptr) == 0;
+      },
+      [](const NodeProcess& node) {
+        rlimit lifted{RLIM_INFINITY, RLIM_INFINITY};
+        return prlimit(node.pid, RLIMIT_FSIZE, &lifted, nullptr) == 0;
+      });
+}
+
+TEST(SaveCannotBeWritten, ReadOnlyDataDirectoryKeepsThePreviousFileAndServing) {
+  if (geteuid() == 0) GTEST_SKIP() << "root writes into a read-only directory";
+  checkSavesThatCannotBeWritten(
+      [](const NodeProcess& node) { return chmod((node.dir + "/data").c_str(), 0555) == 0; },
+      [](const NodeProcess& node) { return chmod((node.dir + "/data").c_str(), 0755) == 0; });
 }
 
 // No file can be created under uploads/: the actions that store one give
