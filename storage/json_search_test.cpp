@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -94,6 +95,41 @@ TEST(FindAllObjectsByField, CopiesInOrder) {
   EXPECT_EQ(cJSON_GetArraySize(noneEither.get()), 0);
   EXPECT_EQ(findAllObjectsByField(nullptr, "id", "1"), nullptr);
   EXPECT_EQ(findAllObjectsByField(array.get(), "id", nullptr), nullptr);
+}
+
+// Allocations through cJSON fail from the given one on (counted from 1).
+int allocationsLeft = -1;
+void* failingMalloc(size_t size) {
+  if (allocationsLeft == 0) return nullptr;
+  if (allocationsLeft > 0) --allocationsLeft;
+  return std::malloc(size);
+}
+
+TEST(FindAllObjectsByField, OutOfMemoryIsReportedAndFreesWhatItBuilt) {
+  JsonPtr array = parse("[{\"id\": 1, \"n\": \"a\"}, {\"id\": 2}, {\"id\": 1, \"n\": \"b\"}]");
+  struct {
+    int allocationsBeforeFailure;
+    const char* message;
+  } cases[] = {
+      {0, "error: 无法创建结果数组 (内存不足？)。\n"},
+      {1, "error: 无法复制cJSON对象 (内存不足？)。\n"},
+      // The result array and the first copy (three nodes and a key each for
+      // "id" and "n") exist when the second copy fails.
+      {7, "error: 无法复制cJSON对象 (内存不足？)。\n"},
+  };
+  for (const auto& c : cases) {
+    cJSON_Hooks hooks{failingMalloc, std::free};
+    allocationsLeft = c.allocationsBeforeFailure;
+    cJSON_InitHooks(&hooks);
+    testing::internal::CaptureStderr();
+    cJSON* result = findAllObjectsByField(array.get(), "id", "1");
+    std::string errors = testing::internal::GetCapturedStderr();
+    cJSON_InitHooks(nullptr);
+    allocationsLeft = -1;
+    EXPECT_EQ(result, nullptr) << c.allocationsBeforeFailure;
+    EXPECT_EQ(errors, c.message) << c.allocationsBeforeFailure;
+    cJSON_Delete(result);
+  }
 }
 
 TEST(IndexById, IgnoresKeyCaseAndTruncates) {

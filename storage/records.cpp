@@ -9,6 +9,7 @@
 #include "node/config.h"
 #include "storage/database.h"
 #include "storage/json_search.h"
+#include "storage/news_index.h"
 
 namespace {
 
@@ -117,7 +118,9 @@ int toggleLike(int newsId, int userId, const std::string& sessionId) {
     return -1;
   }
 
-  cJSON* news = findObjectByField(newsArray, "id", std::to_string(newsId).c_str(), nullptr);
+  // The first news record whose "id" reads as newsId, found through the news
+  // index instead of a walk over the whole "news" array.
+  cJSON* news = findNewsById(newsId, nullptr);
   if (news == nullptr) return -1;
   const cJSON* likes = cJSON_GetObjectItem(news, "likes");
   // A record without "likes" comes only from a damaged database: the like

@@ -10,6 +10,7 @@
 
 #include "node/config.h"
 #include "storage/database.h"
+#include "storage/news_index.h"
 
 namespace {
 
@@ -218,6 +219,30 @@ TEST_F(RecordsTest, ToggleLikeOddNewsRecords) {
   EXPECT_EQ(toggleLike(3, 1, "sid-one"), 1);
   EXPECT_EQ(cJSON_GetObjectItem(cJSON_GetArrayItem(newsArray, 2), "likes"), nullptr);
   EXPECT_EQ(toggleLike(3, 1, "sid-one"), 0);
+}
+
+TEST_F(RecordsTest, ToggleLikeCountsOnTheFirstNewsRecordWithTheId) {
+  // Ids as damaged files may hold them: a text that is not the id's own
+  // decimal form, a fraction, the id as a text, then the id twice.
+  load(R"({"news_maxid": 0, "user_maxid": 1, "like_maxid": 0,
+    "news": [{"id": "02", "likes": 0}, {"id": 2.5, "likes": 0}, 7, {"id": "2", "likes": 3},
+             {"id": 2, "likes": 5}, {"id": 2, "likes": 9}],
+    "news_detail": [], "user": [{"id": 1, "user_sid": "s"}], "like": []})",
+       "{}");
+  EXPECT_EQ(toggleLike(2, 1, "s"), 1);
+  EXPECT_EQ(newsLikes(3), 4);
+  EXPECT_EQ(toggleLike(2, 1, "s"), 0);
+  EXPECT_EQ(newsLikes(3), 3);
+  // Once that record is gone the next one with the id counts.
+  cJSON_DeleteItemFromArray(newsArray, 3);
+  newsIndexChanged();
+  EXPECT_EQ(toggleLike(2, 1, "s"), 1);
+  EXPECT_EQ(newsLikes(3), 6);
+  EXPECT_EQ(newsLikes(4), 9);
+  // A record appended later is found too.
+  cJSON_AddItemToArray(newsArray, cJSON_Parse(R"({"id": 8, "likes": 1})"));
+  EXPECT_EQ(toggleLike(8, 1, "s"), 1);
+  EXPECT_EQ(newsLikes(5), 2);
 }
 
 TEST_F(RecordsTest, ToggleLikeRefusesWhenCounterIsExhausted) {
