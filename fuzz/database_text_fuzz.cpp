@@ -1,0 +1,75 @@
+// database_text_fuzz.cpp -- fuzz target for damaged databases: the input's
+// first byte picks one of the real requests of the whole-request seed corpus,
+// the rest is the database text. A text that loads is served that request
+// against the fixture's working directory, then saved and loaded again.
+//
+// A database that loads may hold records of any shape (a missing member, a
+// text where a number belongs, stored paths that lead anywhere): nothing may
+// fail, no removal may leave uploads/, nothing outside uploads/ may change,
+// and the saved file must load. The raw input also goes through the zlib
+// reader of the database file.
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "fuzz/fuzz_check.h"
+#include "fuzz/node_fixture.h"
+#include "storage/database_file.h"
+
+using namespace fuzzfixture;
+
+namespace {
+
+std::vector<std::string> requests;
+std::string scratchSave;  // where the served database is saved, beside the fixture
+
+void removeScratch() {
+  std::error_code ec;
+  fs::remove_all(fs::path(scratchSave).parent_path(), ec);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  std::vector<fs::path> names;
+  for (const auto& entry : fs::directory_iterator(ONDRIX_FUZZ_REQUESTS_DIR)) {
+    if (entry.path().filename().string().rfind("curl-", 0) == 0) names.push_back(entry.path());
+  }
+  std::sort(names.begin(), names.end());
+  for (const fs::path& name : names) {
+    std::ifstream in(name, std::ios::binary);
+    requests.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  FUZZ_CHECK(!requests.empty());
+  setUp();
+  std::string pattern = (fixtureRoot.parent_path() / "ondrix-fuzz-save-XXXXXX").string();
+  FUZZ_CHECK(mkdtemp(pattern.data()) != nullptr);
+  scratchSave = pattern + "/index.ndb";
+  std::atexit(removeScratch);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
+  const std::string bytes(reinterpret_cast<const char*>(data), size);
+  try {
+    decompressString(bytes);
+  } catch (const std::exception&) {
+    // Not one zlib stream: start-up refuses such a file.
+  }
+
+  const std::string text = bytes.substr(1);
+  if (!adoptDatabaseText(text)) return 0;
+  FUZZ_CHECK(decompressString(compressString(text, -1)) == text);
+
+  serve(requests[data[0] % requests.size()]);
+  FUZZ_CHECK(snapshotOutsideUploads() == filesOutsideUploads);
+  FUZZ_CHECK(saveDatabaseNow(scratchSave));
+  FUZZ_CHECK(loadDatabaseFile(scratchSave));
+  resetUploads();
+  return 0;
+}
