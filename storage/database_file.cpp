@@ -58,11 +58,6 @@ InputFeeder feederFor(const std::string& input, size_t pieceBytes) {
   return InputFeeder{reinterpret_cast<const Bytef*>(input.data()), input.size(), pieceBytes};
 }
 
-struct DirCloser {
-  void operator()(DIR* dir) const { closedir(dir); }
-};
-using DirHandle = std::unique_ptr<DIR, DirCloser>;
-
 std::string errnoText(int code) { return std::generic_category().message(code); }
 
 std::string parentDirectory(const std::string& path) {
@@ -75,19 +70,6 @@ std::string parentDirectory(const std::string& path) {
 std::string baseName(const std::string& path) {
   size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-bool writeAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
 }
 
 // One save at a time: a save prints its snapshot and renames its file under
@@ -265,14 +247,19 @@ bool adoptDatabaseText(const std::string& text) {
 }
 
 bool loadDatabaseFile(const std::string& path) {
-  std::unique_ptr<FILE, decltype(&fclose)> file(fopen(path.c_str(), "rb"), &fclose);
-  if (!file || fseeko(file.get(), 0, SEEK_END) != 0) return false;
+  FileHandle file(fopen(path.c_str(), "rb"));
+  if (!file) return false;
+  // A directory opens too, and its end offset is no size to allocate.
+  struct stat st;
+  if (fstat(fileno(file.get()), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (fseeko(file.get(), 0, SEEK_END) != 0) return false;
   off_t size = ftello(file.get());
   if (size < 0 || fseeko(file.get(), 0, SEEK_SET) != 0) return false;
-  std::string bytes(static_cast<size_t>(size), '\0');
-  if (fread(&bytes[0], 1, bytes.size(), file.get()) != bytes.size()) return false;
-  file.reset();
   try {
+    // A file too large for memory is a failed load, not an uncaught exception.
+    std::string bytes(static_cast<size_t>(size), '\0');
+    if (fread(&bytes[0], 1, bytes.size(), file.get()) != bytes.size()) return false;
+    file.reset();
     return adoptDatabaseText(decompressString(bytes));
   } catch (const std::exception&) {
     return false;
@@ -300,7 +287,7 @@ bool writeFileAtomically(const std::string& path, const std::string& bytes, std:
   struct stat previous;
   mode_t mode = stat(path.c_str(), &previous) == 0 ? (previous.st_mode & 07777) : kDatabaseFileMode;
   if (fchmod(fd, mode) != 0) return fail("chmod");
-  if (!writeAll(fd, bytes.data(), bytes.size())) return fail("write");
+  if (!writeAllBytes(fd, bytes.data(), bytes.size())) return fail("write");
   if (fsync(fd) != 0) return fail("fsync");
   int closed = close(fd);
   fd = -1;

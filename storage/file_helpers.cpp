@@ -80,30 +80,12 @@ bool makeDirectories(const std::string& dir) {
   return errno == EEXIST && pathKind(dir) == PathKind::kDirectory;
 }
 
-struct DirCloser {
-  void operator()(DIR* dir) const { closedir(dir); }
-};
-using DirHandle = std::unique_ptr<DIR, DirCloser>;
-
 struct FdCloser {
   int fd;
   ~FdCloser() {
     if (fd >= 0) close(fd);
   }
 };
-
-bool writeAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
 
 // Copies the bytes of the regular file src to target. Without overwrite the
 // target must not exist; with it a regular file there is replaced. A target
@@ -128,7 +110,7 @@ bool copyRegularFile(const std::string& src, const std::string& target, bool ove
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) ok = false;
     if (n <= 0) break;
-    ok = writeAll(outFd, buffer.get(), static_cast<size_t>(n));
+    ok = writeAllBytes(outFd, buffer.get(), static_cast<size_t>(n));
   }
   if (close(outFd) != 0) ok = false;
   // A copy that did not complete leaves no half picture behind when it made the file.
@@ -154,6 +136,19 @@ bool copyDirectoryFiles(const std::string& src, const std::string& target) {
 }
 
 }  // namespace
+
+bool writeAllBytes(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
 
 int32_t fileModifiedTime(const std::string& path) {
   struct stat st;
@@ -230,8 +225,11 @@ bool copyFileAs(const std::string& src, const std::string& dstDir, std::string& 
 }
 
 std::string readTextFile(const std::string& path) {
-  std::unique_ptr<FILE, decltype(&fclose)> file(fopen(path.c_str(), "rb"), &fclose);
+  FileHandle file(fopen(path.c_str(), "rb"));
   if (!file) return "";
+  // A directory opens too, and its end offset is no size.
+  struct stat st;
+  if (fstat(fileno(file.get()), &st) != 0 || !S_ISREG(st.st_mode)) return "";
   if (fseeko(file.get(), 0, SEEK_END) != 0) return "";
   off_t size = ftello(file.get());
   // Sizes are held as a signed 32-bit count; a file beyond it reads as empty.
@@ -257,7 +255,7 @@ char* readFileToBuffer(const char* path) {
   char* buffer = static_cast<char*>(malloc(kBufferFileBytes));
   if (buffer == nullptr) return nullptr;
   buffer[0] = '\0';
-  std::unique_ptr<FILE, decltype(&fclose)> file(fopen(path, "rb"), &fclose);
+  FileHandle file(fopen(path, "rb"));
   if (!file) return buffer;
   size_t got = fread(buffer, 1, kBufferFileBytes - 1, file.get());
   buffer[got] = '\0';

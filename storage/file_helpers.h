@@ -8,8 +8,29 @@
 // begin with "/". Symbolic links are followed by every test. They take no lock.
 #pragma once
 
+#include <dirent.h>
+
+#include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <string>
+
+// Holders that close a stdio file or a directory listing on every path.
+// Closers are types rather than &fclose/&closedir, whose declarations may
+// carry attributes that a template argument cannot keep.
+struct FileCloser {
+  void operator()(FILE* file) const { fclose(file); }
+};
+using FileHandle = std::unique_ptr<FILE, FileCloser>;
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+using DirHandle = std::unique_ptr<DIR, DirCloser>;
+
+// Writes all size bytes to fd, going on after short writes and EINTR.
+// False on the first error, with errno set.
+bool writeAllBytes(int fd, const char* data, size_t size);
 
 // The modification time in whole Unix seconds (the low 32 bits of it);
 // -1 when the status cannot be read.
@@ -44,7 +65,8 @@ bool ensureDirectory(const std::string& dir);
 bool copyFileAs(const std::string& src, const std::string& dstDir, std::string& outExt,
                 bool overwrite, const std::string& newStem, const std::string& newExt);
 
-// The file's content up to its first NUL byte; empty when it cannot be opened.
+// The file's content up to its first NUL byte; empty when it cannot be opened
+// or is not a regular file.
 std::string readTextFile(const std::string& path);
 
 // Replaces the file's content with text (NUL bytes included).

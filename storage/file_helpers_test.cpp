@@ -203,6 +203,8 @@ TEST(TextFiles, ReadAndWriteMoveBytesUnchanged) {
   EXPECT_EQ(readTextFile("nul"), "ab");
   writeFile("crlf", "a\r\nb");
   EXPECT_EQ(readTextFile("crlf"), "a\r\nb");
+  makeDirs("directory");
+  EXPECT_EQ(readTextFile("directory"), "");
 
   EXPECT_TRUE(writeTextFile("nodir/file", "x")) << "true means failure";
   EXPECT_FALSE(pathExists("nodir"));

@@ -191,6 +191,16 @@ TEST(StartupDatabase, DamagedDatabaseEndsStartUpWithoutAMessage) {
   }
 }
 
+TEST(StartupDatabase, ADirectoryInTheDatabaseFilesPlaceEndsStartUpWithoutAMessage) {
+  TempDir dir;
+  writeFile(dir.file("config.json"), minimalConfig(freePort()));
+  std::filesystem::create_directories(dir.file("data/index.ndb"));
+  ProcessResult r = runNodeToExit(dir.path);
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "");
+}
+
 TEST(StartupDatabase, DataAsARegularFileFailsAfterTheCreationLine) {
   TempDir dir;
   writeFile(dir.file("config.json"), minimalConfig(freePort()));
