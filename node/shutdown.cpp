@@ -40,6 +40,8 @@ sigset_t stopSignals() {
 
 void ignoreBrokenPipe() { signal(SIGPIPE, SIG_IGN); }
 
+void ignoreFileSizeSignal() { signal(SIGXFSZ, SIG_IGN); }
+
 bool startStopSignalThread(const std::string& databasePath, std::string& error) {
   sigset_t set = stopSignals();
   int code = pthread_sigmask(SIG_BLOCK, &set, nullptr);

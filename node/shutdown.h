@@ -8,6 +8,11 @@
 // thread starts so every thread inherits it.
 void ignoreBrokenPipe();
 
+// A save that goes beyond the process's file-size limit must fail as a write
+// (EFBIG, reported like any failed save) instead of ending the process by
+// SIGXFSZ. Call before any thread starts so every thread inherits it.
+void ignoreFileSizeSignal();
+
 // Blocks SIGTERM and SIGINT in the calling thread (threads started after it
 // inherit the mask) and starts a detached thread that waits for them. On the
 // first one it takes the database lock, saves the database to databasePath

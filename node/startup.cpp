@@ -132,8 +132,9 @@ std::string configurationProblem() {
 }
 
 int runNode() {
-  // Before any thread exists, so every thread inherits it.
+  // Before any thread exists, so every thread inherits them.
   ignoreBrokenPipe();
+  ignoreFileSizeSignal();
   writerStop = false;
 
   std::string reason;
