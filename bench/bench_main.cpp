@@ -174,12 +174,10 @@ void BM_IsLike(benchmark::State& state) {
                     std::to_string(shape.oldestNewsId));
 }
 
-// POST like of the oldest item by one user: each call adds or removes the like.
-void BM_LikeToggle(benchmark::State& state) {
-  int n = static_cast<int>(state.range(0));
-  prepare(n);
-  BenchShape shape = benchShape(n);
-  std::string body = "id=" + std::to_string(shape.oldestNewsId) + "&sid=" + shape.likerSid +
+// POST like of one item by one user: each call adds or removes the like.
+void runLikeToggle(benchmark::State& state, int newsId) {
+  BenchShape shape = benchShape(static_cast<int>(state.range(0)));
+  std::string body = "id=" + std::to_string(newsId) + "&sid=" + shape.likerSid +
                      "&uid=" + std::to_string(shape.likerId);
   std::string request =
       "POST /v1/like HTTP/1.1\r\nHost: 127.0.0.1\r\n"
@@ -188,6 +186,18 @@ void BM_LikeToggle(benchmark::State& state) {
       std::to_string(body.size()) + "\r\n\r\n" + body;
   int fd = replySocket();
   for (auto _ : state) handlePost(fd, "/v1/like", request);
+}
+
+void BM_LikeToggle(benchmark::State& state) {
+  int n = static_cast<int>(state.range(0));
+  prepare(n);
+  runLikeToggle(state, benchShape(n).oldestNewsId);
+}
+
+void BM_LikeToggleNewest(benchmark::State& state) {
+  int n = static_cast<int>(state.range(0));
+  prepare(n);
+  runLikeToggle(state, benchShape(n).newestNewsId);
 }
 
 void BM_Compress(benchmark::State& state) {
@@ -271,6 +281,7 @@ BENCHMARK(BM_DetailNewest)->Apply(sizes)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_DetailOldest)->Apply(sizes)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_IsLike)->Apply(sizes)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_LikeToggle)->Apply(sizes)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_LikeToggleNewest)->Apply(sizes)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Compress)->Apply(sizes)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Decompress)->Apply(sizes)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_StartupLoad)->Apply(sizes)->Unit(benchmark::kMillisecond);
