@@ -199,9 +199,9 @@ void checkSavesThatCannotBeWritten(const std::function<bool(const NodeProcess&)>
 }  // namespace
 
 // The file-size limit is set on the running node, far below one saved
-// database. Disabled while a write beyond the limit still ends the node with
-// SIGXFSZ (the node must ignore that signal so the write fails with EFBIG).
-TEST(SaveCannotBeWritten, DISABLED_FileSizeLimitKeepsThePreviousFileAndServing) {
+// database. The node ignores SIGXFSZ, so a write beyond the limit fails with
+// EFBIG instead of ending the process.
+TEST(SaveCannotBeWritten, FileSizeLimitKeepsThePreviousFileAndServing) {
   checkSavesThatCannotBeWritten(
       [](const NodeProcess& node) {
         rlimit tiny{16, RLIM_INFINITY};
