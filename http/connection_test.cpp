@@ -4,7 +4,9 @@
 #include "http/connection.h"
 
 #include <gtest/gtest.h>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -26,16 +28,30 @@ struct Seen {
   bool closedByNode = false;  // the node closed (EOF) before the client gave up
 };
 
+// Waits until the task has taken every byte sent from the client end (what
+// a socket pair end has sent stays counted in its output queue until the
+// other end has received it), at most 10 s.
+void waitUntilReceived(int clientEnd) {
+  for (int i = 0; i < 10000; ++i) {
+    int unread = 0;
+    if (ioctl(clientEnd, SIOCOUTQ, &unread) != 0 || unread == 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
 // Runs handleConnection on one end of a socket pair. The client end sends
-// each piece, pausing between pieces so that each arrives in a receive of
-// its own; then it shuts its sending side down unless keepOpen, and reads
-// until the node closes or giveUpMs pass.
+// each piece, waiting between pieces until the task has received the one
+// before, so that each arrives in a receive of its own; then it shuts its
+// sending side down unless keepOpen, and reads until the node closes or
+// giveUpMs pass.
 Seen serve(const std::vector<std::string>& pieces, bool keepOpen = false, int giveUpMs = 30000) {
   int sv[2];
   EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
   std::thread task([fd = sv[0]] { handleConnection(fd); });
   for (size_t i = 0; i < pieces.size(); ++i) {
-    if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    // The next piece goes out only once the task has received the one before
+    // (nothing is left unread on its end), however late the task runs.
+    if (i > 0) waitUntilReceived(sv[1]);
     size_t off = 0;
     while (off < pieces[i].size()) {
       ssize_t n = send(sv[1], pieces[i].data() + off, pieces[i].size() - off, MSG_NOSIGNAL);
