@@ -19,6 +19,10 @@ constexpr const char* kMultipartType = "multipart/form-data";
 constexpr const char* kUrlEncodedType = "application/x-www-form-urlencoded";
 constexpr const char* kJsonType = "application/json";
 
+// Frees a request text or body that is no longer read, so that a large
+// upload is not held several times over while its form is parsed and used.
+void release(std::string& text) { std::string().swap(text); }
+
 }  // namespace
 
 void handlePost(int socket, std::string path, std::string request) {
@@ -43,7 +47,9 @@ void handlePost(int socket, std::string path, std::string request) {
   } else if (type == kMultipartType) {
     const std::string boundary = getBoundary(request);
     if (boundary == kRequestItemMissing) return;
+    release(request);
     const std::vector<FormPart> parts = parseMultipart(boundary, body);
+    release(body);
     const int partCount = static_cast<int>(parts.size());
     const std::string action = segments.size() > 1 ? segments[1] : "";
     if (action == "signin") {

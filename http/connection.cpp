@@ -12,6 +12,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "api/get_routes.h"
 #include "api/post_routes.h"
@@ -111,11 +112,14 @@ void* handleConnection(int socket) {
     }
     if (total == -1) return nullptr;
     if (total > kMaxRequestBytes) return nullptr;
+    // Held whole in one allocation: growing by doubling would briefly hold
+    // the old and the new copy of a large upload.
+    if (total > 0) request.reserve(static_cast<std::size_t>(total));
     if (!completeForm(socket, buffer, request, total, firstByte)) return nullptr;
   }
 
   if (method == "POST") {
-    handlePost(socket, path, request);
+    handlePost(socket, path, std::move(request));  // not read again here
   } else if (method == "GET") {
     handleGet(socket, path);
   }

@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cstddef>
+#include <string_view>
 #include <utility>
 
 namespace {
@@ -83,7 +84,7 @@ std::string partContentType(const std::string& header) {
 // n shorter than the content is given; otherwise the content without the one
 // line break that separates it from the next delimiter. Uploaded bytes are
 // never trimmed beyond that line break.
-std::string partData(const std::string& header, const std::string& content) {
+std::string partData(const std::string& header, std::string_view content) {
   std::size_t found = header.find(kContentLengthHeader);
   if (found != std::string::npos) {
     std::size_t start = found + sizeof(kContentLengthHeader) - 1;
@@ -91,7 +92,7 @@ std::string partData(const std::string& header, const std::string& content) {
     int length = 0;
     if (end != std::string::npos && readDecimalInt(header.substr(start, end - start), length) &&
         length >= 0 && static_cast<std::size_t>(length) < content.size()) {
-      return content.substr(0, static_cast<std::size_t>(length));
+      return std::string(content.substr(0, static_cast<std::size_t>(length)));
     }
   }
   std::size_t size = content.size();
@@ -100,7 +101,7 @@ std::string partData(const std::string& header, const std::string& content) {
   } else if (size >= 1 && content[size - 1] == '\n') {
     size -= 1;
   }
-  return content.substr(0, size);
+  return std::string(content.substr(0, size));
 }
 
 }  // namespace
@@ -118,7 +119,8 @@ std::vector<FormPart> parseMultipart(const std::string& boundary, const std::str
     std::size_t next = body.find(delimiter, partStart);
     if (next == std::string::npos) return parts;
 
-    const std::string partText = body.substr(partStart, next - partStart);
+    // Viewed in place: a large upload is copied once, into its part's data.
+    const std::string_view partText(body.data() + partStart, next - partStart);
     std::size_t headerEnd = partText.find("\r\n\r\n");
     std::size_t headerEndLength = 4;
     if (headerEnd == std::string::npos) {
@@ -130,8 +132,8 @@ std::vector<FormPart> parseMultipart(const std::string& boundary, const std::str
       pos = partStart;
       continue;
     }
-    const std::string header = partText.substr(0, headerEnd);
-    const std::string content = partText.substr(headerEnd + headerEndLength);
+    const std::string header(partText.substr(0, headerEnd));
+    const std::string_view content = partText.substr(headerEnd + headerEndLength);
 
     FormPart part;
     part.name = quotedParameter(header, kNameParam);
