@@ -1,39 +1,11 @@
 // form_fields.cpp -- reading the POST actions' fields from their forms.
 #include "api/form_fields.h"
 
-#include <climits>
 #include <cstddef>
 
-namespace {
+#include "http/request_text.h"
 
-bool isFormSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-}  // namespace
-
-bool readFormInteger(const std::string& text, int& value) {
-  std::size_t i = 0;
-  while (i < text.size() && isFormSpace(text[i])) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-    negative = text[i] == '-';
-    ++i;
-  }
-  const std::size_t digitsStart = i;
-  long long magnitude = 0;
-  while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
-    magnitude = magnitude * 10 + (text[i] - '0');
-    // Past this the number is out of range whatever follows; stop before overflow.
-    if (magnitude > static_cast<long long>(INT_MAX) + 1) return false;
-    ++i;
-  }
-  if (i == digitsStart) return false;
-  const long long signedValue = negative ? -magnitude : magnitude;
-  if (signedValue > INT_MAX || signedValue < INT_MIN) return false;
-  value = static_cast<int>(signedValue);
-  return true;
-}
+bool readFormInteger(const std::string& text, int& value) { return readDecimalInt(text, value); }
 
 std::string withoutTrailingLineBreaks(std::string text) {
   while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();

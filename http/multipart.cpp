@@ -2,10 +2,11 @@
 // paths at their dated directory chain.
 #include "http/multipart.h"
 
-#include <climits>
 #include <cstddef>
 #include <string_view>
 #include <utility>
+
+#include "http/request_text.h"
 
 namespace {
 
@@ -35,35 +36,6 @@ std::size_t headerValueEnd(const std::string& header, std::size_t from) {
 }
 
 bool isBlankOrTab(char c) { return c == ' ' || c == '\t'; }
-
-bool isCSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-// Reads a decimal int the way std::stoi does (leading white space, optional
-// sign, digits up to the first non-digit). False when there are no digits or
-// the number lies outside the int range.
-bool readDecimalInt(const std::string& text, int& value) {
-  std::size_t i = 0;
-  while (i < text.size() && isCSpace(text[i])) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-    negative = text[i] == '-';
-    ++i;
-  }
-  std::size_t digitsStart = i;
-  long long magnitude = 0;
-  while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
-    magnitude = magnitude * 10 + (text[i] - '0');
-    if (magnitude > static_cast<long long>(INT_MAX) + 1) return false;
-    ++i;
-  }
-  if (i == digitsStart) return false;
-  long long signedValue = negative ? -magnitude : magnitude;
-  if (signedValue > INT_MAX || signedValue < INT_MIN) return false;
-  value = static_cast<int>(signedValue);
-  return true;
-}
 
 std::string partContentType(const std::string& header) {
   std::string lowered = header;
@@ -159,12 +131,6 @@ PathSplit splitPathAtNumber(const std::string& path) {
     start = slash + 1;
   }
 
-  auto allDigits = [](const std::string& s) {
-    for (char c : s) {
-      if (c < '0' || c > '9') return false;
-    }
-    return true;
-  };
   auto join = [&segments](std::size_t from, std::size_t to) {
     std::string joined;
     for (std::size_t i = from; i < to; ++i) {
@@ -176,10 +142,10 @@ PathSplit splitPathAtNumber(const std::string& path) {
 
   PathSplit split;
   std::size_t runStart = 0;
-  while (runStart < segments.size() && !allDigits(segments[runStart])) ++runStart;
+  while (runStart < segments.size() && !isDigits(segments[runStart])) ++runStart;
   if (runStart == segments.size()) return split;
   std::size_t runEnd = runStart;
-  while (runEnd < segments.size() && allDigits(segments[runEnd])) ++runEnd;
+  while (runEnd < segments.size() && isDigits(segments[runEnd])) ++runEnd;
   split.prefix = join(0, runStart);
   split.numbers = join(runStart, runEnd);
   split.rest = join(runEnd, segments.size());

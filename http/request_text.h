@@ -43,3 +43,9 @@ std::string getRequestBody(const std::string& text);
 
 // True when every character is a decimal digit (also for the empty text).
 bool isDigits(const std::string& text);
+
+// Reads a decimal int the way std::stoi does, without throwing: white space
+// (space, TAB, LF, VT, FF, CR) at the start skipped, an optional sign, at
+// least one digit, reading stops at the first non-digit. False, with value
+// untouched, when there are no digits or the number lies outside the int range.
+bool readDecimalInt(const std::string& text, int& value);
