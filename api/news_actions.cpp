@@ -4,44 +4,18 @@
 #include <ctime>
 #include <memory>
 
+#include "api/action_helpers.h"
 #include "api/uploads.h"
-#include "http/response.h"
 #include "storage/database.h"
 #include "storage/news_index.h"
 #include "storage/records.h"
 
 namespace {
 
-constexpr const char* kJsonType = "application/json";
-
-bool memberEquals(const cJSON* record, const char* key, const std::string& value) {
-  const cJSON* item = cJSON_GetObjectItem(record, key);
-  return cJSON_IsString(item) && item->valuestring != nullptr && value == item->valuestring;
-}
-
-// Replaces the member key of record in place (keeping its position), or adds
-// it when a damaged record lacks it. Takes ownership of item.
-void setMember(cJSON* record, const char* key, cJSON* item) {
-  if (cJSON_GetObjectItem(record, key) != nullptr) {
-    cJSON_ReplaceItemInObject(record, key, item);
-  } else {
-    cJSON_AddItemToObject(record, key, item);
-  }
-}
-
 // The item's cover: the first path of its images list, or "" when it has none.
 std::string coverOf(const cJSON* images) {
   const cJSON* first = cJSON_GetArrayItem(images, 0);
   return cJSON_IsString(first) && first->valuestring != nullptr ? first->valuestring : "";
-}
-
-void answer(ReplyTree& reply, const char* key, int value) {
-  cJSON_AddNumberToObject(reply.get(), key, value);
-}
-
-void answerStatus(ReplyTree& reply, std::string& contentType, int& status, int code) {
-  reply.reset(makeStatusJson(code, contentType));
-  status = code;
 }
 
 using Tree = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
@@ -50,7 +24,7 @@ using Tree = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
 
 bool postnews(ReplyTree& reply, std::string& contentType, int& status,
               const std::vector<FormPart>& parts, int partCount) {
-  contentType = kJsonType;
+  contentType = kJsonReplyType;
   status = 200;
   const std::time_t now = std::time(nullptr);
 
@@ -135,7 +109,7 @@ bool postnews(ReplyTree& reply, std::string& contentType, int& status,
 }
 
 bool delnews(ReplyTree& reply, std::string& contentType, int& status, const UrlForm& form) {
-  contentType = kJsonType;
+  contentType = kJsonReplyType;
   status = 200;
   if (form.empty()) {
     answer(reply, "r", 0);

@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "api/action_helpers.h"
 #include "api/form_fields.h"
 #include "api/news_actions.h"
 #include "api/user_actions.h"
@@ -17,7 +18,6 @@ namespace {
 constexpr const char* kApiVersion = "v1";
 constexpr const char* kMultipartType = "multipart/form-data";
 constexpr const char* kUrlEncodedType = "application/x-www-form-urlencoded";
-constexpr const char* kJsonType = "application/json";
 
 // Frees a request text or body that is no longer read, so that a large
 // upload is not held several times over while its form is parsed and used.
@@ -79,5 +79,5 @@ void handlePost(int socket, std::string path, std::string request) {
   }
 
   // The actions have released the database lock; the reply goes out now.
-  if (replyDue && contentType == kJsonType) sendJsonReply(socket, status, reply.get());
+  if (replyDue && contentType == kJsonReplyType) sendJsonReply(socket, status, reply.get());
 }

@@ -3,8 +3,8 @@
 
 #include <ctime>
 
+#include "api/action_helpers.h"
 #include "api/uploads.h"
-#include "http/response.h"
 #include "node/config.h"
 #include "storage/database.h"
 #include "storage/file_helpers.h"
@@ -12,31 +12,6 @@
 #include "storage/records.h"
 
 namespace {
-
-constexpr const char* kJsonType = "application/json";
-
-// A text member of a record (key ignoring case); null when it is missing or not a text.
-const char* textMember(const cJSON* record, const char* key) {
-  const cJSON* item = cJSON_GetObjectItem(record, key);
-  return cJSON_IsString(item) ? item->valuestring : nullptr;
-}
-
-// True when the record's text member equals value byte for byte over the
-// whole length; a missing or non-text member equals nothing.
-bool memberEquals(const cJSON* record, const char* key, const std::string& value) {
-  const char* stored = textMember(record, key);
-  return stored != nullptr && value == stored;
-}
-
-// Replaces the member key of record in place (keeping its position), or adds
-// it when a damaged record lacks it. Takes ownership of item.
-void setMember(cJSON* record, const char* key, cJSON* item) {
-  if (cJSON_GetObjectItem(record, key) != nullptr) {
-    cJSON_ReplaceItemInObject(record, key, item);
-  } else {
-    cJSON_AddItemToObject(record, key, item);
-  }
-}
 
 // True while a change is refused: fewer than edit_interval seconds have
 // passed since the stored time of the last change.
@@ -59,20 +34,11 @@ std::string storeAvatar(const DateParts& date, int userId, std::time_t now,
   return writeUploadFile(path, bytes) ? path : "";
 }
 
-void answer(ReplyTree& reply, const char* key, int value) {
-  cJSON_AddNumberToObject(reply.get(), key, value);
-}
-
-void answerStatus(ReplyTree& reply, std::string& contentType, int& status, int code) {
-  reply.reset(makeStatusJson(code, contentType));
-  status = code;
-}
-
 }  // namespace
 
 bool signin(ReplyTree& reply, std::string& contentType, int& status,
             const std::vector<FormPart>& parts, int partCount) {
-  contentType = kJsonType;
+  contentType = kJsonReplyType;
   status = 200;
   const std::time_t now = std::time(nullptr);
   const DateParts date = toDateParts(now);
@@ -134,7 +100,7 @@ bool signin(ReplyTree& reply, std::string& contentType, int& status,
 
 bool postavatar(ReplyTree& reply, std::string& contentType, int& status,
                 const std::vector<FormPart>& parts, int partCount) {
-  contentType = kJsonType;
+  contentType = kJsonReplyType;
   status = 200;
   const std::time_t now = std::time(nullptr);
   const DateParts date = toDateParts(now);
@@ -190,7 +156,7 @@ bool postavatar(ReplyTree& reply, std::string& contentType, int& status,
 }
 
 bool postnickname(ReplyTree& reply, std::string& contentType, int& status, const UrlForm& form) {
-  contentType = kJsonType;
+  contentType = kJsonReplyType;
   status = 200;
   const std::time_t now = std::time(nullptr);
   if (form.empty()) {
@@ -226,7 +192,7 @@ bool postnickname(ReplyTree& reply, std::string& contentType, int& status, const
 }
 
 bool like(ReplyTree& reply, std::string& contentType, int& status, const UrlForm& form) {
-  contentType = kJsonType;
+  contentType = kJsonReplyType;
   status = 200;
   LikeFormFields fields;
   if (!readLikeFormFields(form, fields)) {

@@ -1,0 +1,31 @@
+// action_helpers.cpp -- replies and record members shared by the POST actions.
+#include "api/action_helpers.h"
+
+#include "http/response.h"
+
+void answer(ReplyTree& reply, const char* key, int value) {
+  cJSON_AddNumberToObject(reply.get(), key, value);
+}
+
+void answerStatus(ReplyTree& reply, std::string& contentType, int& status, int code) {
+  reply.reset(makeStatusJson(code, contentType));
+  status = code;
+}
+
+const char* textMember(const cJSON* record, const char* key) {
+  const cJSON* item = cJSON_GetObjectItem(record, key);
+  return cJSON_IsString(item) ? item->valuestring : nullptr;
+}
+
+bool memberEquals(const cJSON* record, const char* key, const std::string& value) {
+  const char* stored = textMember(record, key);
+  return stored != nullptr && value == stored;
+}
+
+void setMember(cJSON* record, const char* key, cJSON* item) {
+  if (cJSON_GetObjectItem(record, key) != nullptr) {
+    cJSON_ReplaceItemInObject(record, key, item);
+  } else {
+    cJSON_AddItemToObject(record, key, item);
+  }
+}

@@ -1,0 +1,32 @@
+// action_helpers.h -- what the six POST actions share: filling in their reply
+// and reading and replacing members of the records they change.
+#pragma once
+
+#include <cjson/cJSON.h>
+
+#include <string>
+
+#include "api/form_fields.h"
+
+// The content type of every POST reply; the dispatch sends a reply only
+// when an action has set it.
+constexpr const char* kJsonReplyType = "application/json";
+
+// Adds the member key with the number value to the reply object.
+void answer(ReplyTree& reply, const char* key, int value);
+
+// Replaces the reply with {"r": code} and sets status to code (and the
+// content type to "application/json").
+void answerStatus(ReplyTree& reply, std::string& contentType, int& status, int code);
+
+// The text member key of record (key ignoring case); null when it is missing
+// or not a text.
+const char* textMember(const cJSON* record, const char* key);
+
+// True when the record's text member key equals value byte for byte over the
+// whole length; a missing or non-text member equals nothing.
+bool memberEquals(const cJSON* record, const char* key, const std::string& value);
+
+// Replaces the member key of record in place (keeping its position), or adds
+// it when a damaged record lacks it. Takes ownership of item.
+void setMember(cJSON* record, const char* key, cJSON* item);
