@@ -19,6 +19,23 @@ constexpr const char* kApiVersion = "v1";
 constexpr const char* kMultipartType = "multipart/form-data";
 constexpr const char* kUrlEncodedType = "application/x-www-form-urlencoded";
 
+// The most parts (multipart) or fields (URL-encoded) a form may have. Every
+// part or field costs far more memory than its bytes on the wire: a body of
+// tiny parts inside the 64 MiB request bound would otherwise swell to more
+// than a gigabyte while it is parsed. No action reads more than a handful.
+constexpr size_t kMaxFormParts = 65536;
+
+// True when body holds more than limit copies of separator, counted without
+// building anything.
+bool moreThan(size_t limit, const std::string& body, const std::string& separator) {
+  size_t count = 0;
+  for (size_t at = body.find(separator); at != std::string::npos;
+       at = body.find(separator, at + separator.size())) {
+    if (++count > limit) return true;
+  }
+  return false;
+}
+
 // Frees a request text or body that is no longer read, so that a large
 // upload is not held several times over while its form is parsed and used.
 void release(std::string& text) { std::string().swap(text); }
@@ -48,6 +65,9 @@ void handlePost(int socket, std::string path, std::string request) {
     const std::string boundary = getBoundary(request);
     if (boundary == kRequestItemMissing) return;
     release(request);
+    // A form of more parts than any action reads is closed without a reply.
+    // Each part follows a delimiter, and the close delimiter comes last.
+    if (moreThan(kMaxFormParts + 1, body, "--" + boundary)) return;
     const std::vector<FormPart> parts = parseMultipart(boundary, body);
     release(body);
     const int partCount = static_cast<int>(parts.size());
@@ -62,6 +82,7 @@ void handlePost(int socket, std::string path, std::string request) {
       return;
     }
   } else if (type == kUrlEncodedType) {
+    if (moreThan(kMaxFormParts - 1, body, "&")) return;
     const UrlForm form = parseUrlEncodedForm(body);
     const std::string action = segments.size() > 1 ? segments[1] : "";
     if (action == "postnickname") {

@@ -213,6 +213,40 @@ TEST_F(PostRoutesTest, RefusalsWithoutReplyAndWith404) {
   EXPECT_EQ(cJSON_GetArraySize(userArray), 4);
 }
 
+// A form of more parts or fields than the node reads is closed without a
+// reply before it is parsed; one at the bound is answered as usual.
+TEST_F(PostRoutesTest, FormsBeyondThePartBoundGetNoReply) {
+  const size_t kBound = 65536;
+  auto parts = [](size_t count) {
+    std::vector<Part> many;
+    for (size_t i = 0; i + 1 < count; ++i) many.push_back({"f", ""});
+    many.push_back({"uid", "1"});
+    return many;
+  };
+  auto fields = [](size_t count) {
+    std::string body;
+    for (size_t i = 0; i + 1 < count; ++i) body += "f=&";
+    return body + "uid=1";
+  };
+  struct {
+    const char* desc;
+    std::string path;
+    std::string text;
+    bool answered;
+  } cases[] = {
+      {"multipart at the bound", "/v1/signin", multipartRequest("/v1/signin", parts(kBound)), true},
+      {"multipart above it", "/v1/signin", multipartRequest("/v1/signin", parts(kBound + 1)),
+       false},
+      {"fields at the bound", "/v1/postnickname", formRequest("/v1/postnickname", fields(kBound)),
+       true},
+      {"fields above it", "/v1/postnickname", formRequest("/v1/postnickname", fields(kBound + 1)),
+       false},
+      {"a small form after them", "/v1/postnickname",
+       formRequest("/v1/postnickname", "uid=1&sid=wrong&nickname=x"), true},
+  };
+  for (const auto& c : cases) EXPECT_EQ(post(c.path, c.text).sent, c.answered) << c.desc;
+}
+
 TEST_F(PostRoutesTest, AnsweredRepliesAreJsonWithTheirStatus) {
   Reply r = post("/", formRequest("/", "a=b"));
   ASSERT_TRUE(r.sent);
