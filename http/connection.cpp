@@ -34,12 +34,18 @@ struct SocketCloser {
 // How one receive ended.
 enum class Received { kData, kClosed, kTimedOut };
 
-// Waits until the socket is readable, at most timeoutMs, then receives at
-// most one chunk into buffer (cleared first).
+// Receives at most one chunk into buffer (cleared first), waiting at most
+// timeoutMs for the socket to become readable. Bytes already there are
+// taken without a wait.
 Received receiveChunk(int socket, char* buffer, int timeoutMs, ssize_t& count) {
   std::memset(buffer, 0, kReceiveChunkBytes);
   Clock::time_point until = Clock::now() + std::chrono::milliseconds(timeoutMs);
   while (true) {
+    count = recv(socket, buffer, kReceiveChunkBytes, MSG_DONTWAIT);
+    if (count > 0) return Received::kData;
+    if (count == 0) return Received::kClosed;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return Received::kClosed;
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
     if (left.count() <= 0) return Received::kTimedOut;
     pollfd watch{socket, POLLIN, 0};
@@ -47,9 +53,6 @@ Received receiveChunk(int socket, char* buffer, int timeoutMs, ssize_t& count) {
     if (ready < 0 && errno == EINTR) continue;
     if (ready == 0) return Received::kTimedOut;
     if (ready < 0) return Received::kClosed;
-    count = recv(socket, buffer, kReceiveChunkBytes, 0);
-    if (count < 0 && errno == EINTR) continue;
-    return count > 0 ? Received::kData : Received::kClosed;
   }
 }
 

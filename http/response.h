@@ -36,6 +36,11 @@ std::string notFoundPage();
 bool sendAll(int socket, const char* data, std::size_t length);
 bool sendAll(int socket, const std::string& bytes);
 
+// Sends a header block like sendAll, but lets the kernel hold it back until
+// the next send on socket (the body, which must follow at once and not be
+// empty), so that both may leave together. Returns false when a send failed.
+bool sendHeaderBeforeBody(int socket, const std::string& header);
+
 // Sends one reply: the header block of status and contentType, then body.
 // Returns false when a send failed; the reply then ends where it failed.
 bool sendReply(int socket, int status, const std::string& contentType, const std::string& body);

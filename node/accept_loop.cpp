@@ -3,6 +3,8 @@
 #include "node/accept_loop.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -29,6 +31,12 @@ using Clock = std::chrono::steady_clock;
 constexpr int kEpollBatch = 256;
 // Accepts per wake-up before the silent connections are looked at again.
 constexpr int kAcceptBatch = 64;
+// The kernel completes a connection only once its first bytes arrive, or,
+// for a silent one, after about this long (one retransmitted SYN-ACK). Such
+// a late connection has already waited that long of its idle time. (A
+// connection the kernel completes from a SYN cookie, when its queue of
+// half-open connections overflows, comes at once and loses that second.)
+constexpr int kDeferAcceptSeconds = 1;
 
 // A silent connection, in accept order. serial tells a stale entry (its
 // descriptor was handed off, closed and reused since) from the live one.
@@ -46,6 +54,8 @@ struct SilentSet {
   std::unordered_map<int, std::uint64_t> live;
   std::deque<SilentConnection> byDeadline;
   std::uint64_t nextSerial = 0;
+  // The idle time a silent connection has left once accepted.
+  std::chrono::milliseconds idleLeft{kIdleConnectionMs};
 };
 
 // An accept failure that retrying at once cannot mend: the process is out of
@@ -74,8 +84,7 @@ void watchConnection(SilentSet& silent, ThreadPool& pool, int fd) {
   }
   std::uint64_t serial = silent.nextSerial++;
   silent.live[fd] = serial;
-  silent.byDeadline.push_back(
-      {Clock::now() + std::chrono::milliseconds(kIdleConnectionMs), fd, serial});
+  silent.byDeadline.push_back({Clock::now() + silent.idleLeft, fd, serial});
 }
 
 // Stops watching fd and queues its task (it has bytes, or the peer has gone,
@@ -115,12 +124,30 @@ int closeSilentConnections(SilentSet& silent) {
   return -1;
 }
 
-// Accepts what is pending on the (non-blocking) listening socket.
+// True when the connection has bytes to read, or has ended or failed (its
+// task finds that out by itself); false when it is silent so far.
+bool isReadable(int fd) {
+  char byte;
+  while (true) {
+    ssize_t n = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n >= 0) return true;
+    if (errno == EINTR) continue;
+    return errno != EAGAIN && errno != EWOULDBLOCK;
+  }
+}
+
+// Accepts what is pending on the (non-blocking) listening socket. A
+// connection whose request has arrived goes to the pool at once; the others
+// wait in the epoll set.
 void acceptPending(int listenSocket, SilentSet& silent, ThreadPool& pool) {
   for (int i = 0; i < kAcceptBatch; ++i) {
     int fd = accept4(listenSocket, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) {
-      watchConnection(silent, pool, fd);
+      if (isReadable(fd)) {
+        handOff(pool, fd);
+      } else {
+        watchConnection(silent, pool, fd);
+      }
       continue;
     }
     if (errno == EAGAIN || errno == EWOULDBLOCK) return;
@@ -172,6 +199,13 @@ void acceptConnections(int listenSocket, ThreadPool& pool) {
   if (flags >= 0) fcntl(listenSocket, F_SETFL, flags | O_NONBLOCK);
   // A burst of clients must not find the backlog full.
   listen(listenSocket, SOMAXCONN);
+  // Most clients send their request right after connecting: accepted only
+  // then, they skip the epoll set.
+  int deferSeconds = kDeferAcceptSeconds;
+  if (setsockopt(listenSocket, IPPROTO_TCP, TCP_DEFER_ACCEPT, &deferSeconds, sizeof deferSeconds) ==
+      0) {
+    silent.idleLeft -= std::chrono::seconds(kDeferAcceptSeconds);
+  }
   epoll_event listenEvent{};
   listenEvent.events = EPOLLIN;
   listenEvent.data.fd = listenSocket;
