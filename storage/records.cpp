@@ -9,6 +9,7 @@
 #include "node/config.h"
 #include "storage/database.h"
 #include "storage/json_search.h"
+#include "storage/like_index.h"
 #include "storage/news_index.h"
 
 namespace {
@@ -72,11 +73,10 @@ int adminIndexChecked(int userId, const std::string& sessionId) {
 }
 
 int findLike(int newsId, int userId, const std::string& sessionId) {
-  JsonPtr likes(findAllObjectsByField(likeArray, "news_id", std::to_string(newsId).c_str()),
-                &cJSON_Delete);
-  if (likes == nullptr) return kBroken;
-  const cJSON* like =
-      findObjectByField(likes.get(), "user_id", std::to_string(userId).c_str(), nullptr);
+  // The first like of the news item by the user in array order, found
+  // through the like index instead of a walk over the whole "like" array.
+  if (!cJSON_IsArray(likeArray)) return kBroken;
+  const cJSON* like = findLikeRecord(newsId, userId);
   if (like == nullptr) return kNotFound;
   int userIndex = userIndexById(userId);
   if (userIndex < 0) return kBroken;
@@ -104,15 +104,16 @@ int toggleLike(int newsId, int userId, const std::string& sessionId) {
             nullptr) {
       return -1;
     }
-    if (!cJSON_AddItemToArray(likeArray, like.get())) return -1;
+    if (!appendLike(like.get())) return -1;
     like.release();
     raiseCounter(like_maxid);
     result = 1;
   } else if (existing >= 0) {
-    int index = -1;
-    findObjectByField(likeArray, "id", std::to_string(existing).c_str(), &index);
-    if (index < 0) return -1;
-    cJSON_DeleteItemFromArray(likeArray, index);
+    // The first record whose "id" reads as the found like's id: usually that
+    // like, but the first of the array when ids repeat.
+    cJSON* record = findLikeById(existing);
+    if (record == nullptr) return -1;
+    deleteLike(record);
     result = 0;
   } else {
     return -1;

@@ -1,0 +1,196 @@
+// like_index.cpp -- the kept positions of the like records by user and news
+// item and by like id.
+#include "storage/like_index.h"
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <unordered_map>
+
+#include "storage/database.h"
+
+namespace {
+
+// The first record with one key, and how many records of the array have it,
+// so that removing the first finds the next only when there is one.
+struct Entry {
+  cJSON* first = nullptr;
+  int count = 0;
+};
+
+struct LikeIndex {
+  bool current = false;
+  double stamp = 0;
+  const cJSON* array = nullptr;
+  const cJSON* first = nullptr;
+  const cJSON* last = nullptr;
+  std::unordered_map<uint64_t, Entry> byNewsAndUser;
+  std::unordered_map<int, Entry> byId;
+};
+
+LikeIndex& likeIndex() {
+  static LikeIndex index;
+  return index;
+}
+
+// The int whose decimal text a search by text matches member with: a number
+// member matches the text of an equal integer, a text member only the text
+// that is its own canonical decimal form. Other members match no int.
+bool matchingInt(const cJSON* member, int* value) {
+  if (cJSON_IsNumber(member)) {
+    double number = member->valuedouble;
+    if (!(number >= INT_MIN && number <= INT_MAX) || std::trunc(number) != number) return false;
+    *value = static_cast<int>(number);
+    return true;
+  }
+  if (cJSON_IsString(member) && member->valuestring != nullptr) {
+    const char* text = member->valuestring;
+    errno = 0;
+    char* end = nullptr;
+    long number = std::strtol(text, &end, 10);
+    if (errno != 0 || number < INT_MIN || number > INT_MAX) return false;
+    if (std::to_string(number) != text) return false;
+    *value = static_cast<int>(number);
+    return true;
+  }
+  return false;
+}
+
+uint64_t pairKey(int newsId, int userId) {
+  return (static_cast<uint64_t>(static_cast<uint32_t>(newsId)) << 32) |
+         static_cast<uint32_t>(userId);
+}
+
+bool pairKeyOf(const cJSON* like, uint64_t* key) {
+  if (!cJSON_IsObject(like)) return false;
+  int newsId = 0;
+  int userId = 0;
+  if (!matchingInt(cJSON_GetObjectItemCaseSensitive(like, "news_id"), &newsId) ||
+      !matchingInt(cJSON_GetObjectItemCaseSensitive(like, "user_id"), &userId)) {
+    return false;
+  }
+  *key = pairKey(newsId, userId);
+  return true;
+}
+
+bool idKeyOf(const cJSON* like, int* key) {
+  return cJSON_IsObject(like) && matchingInt(cJSON_GetObjectItemCaseSensitive(like, "id"), key);
+}
+
+// Enters like, the last element of the array, under its keys: a key already
+// held keeps its earlier first record.
+void enter(LikeIndex& index, cJSON* like) {
+  uint64_t pair = 0;
+  if (pairKeyOf(like, &pair)) {
+    Entry& entry = index.byNewsAndUser[pair];
+    if (entry.count++ == 0) entry.first = like;
+  }
+  int id = 0;
+  if (idKeyOf(like, &id)) {
+    Entry& entry = index.byId[id];
+    if (entry.count++ == 0) entry.first = like;
+  }
+}
+
+// Takes like, still in the array, out from under key. When it was the first
+// record with the key and others have it too, the next one after it in array
+// order becomes the first.
+template <typename Key, typename KeyOf>
+void withdrawKey(std::unordered_map<Key, Entry>& map, Key key, cJSON* like, KeyOf keyOf) {
+  auto found = map.find(key);
+  if (found == map.end()) return;
+  Entry& entry = found->second;
+  if (--entry.count <= 0) {
+    map.erase(found);
+    return;
+  }
+  if (entry.first != like) return;
+  entry.first = nullptr;
+  for (cJSON* next = like->next; next != nullptr; next = next->next) {
+    Key nextKey{};
+    if (keyOf(next, &nextKey) && nextKey == key) {
+      entry.first = next;
+      return;
+    }
+  }
+}
+
+void withdraw(LikeIndex& index, cJSON* like) {
+  uint64_t pair = 0;
+  if (pairKeyOf(like, &pair)) withdrawKey(index.byNewsAndUser, pair, like, pairKeyOf);
+  int id = 0;
+  if (idKeyOf(like, &id)) withdrawKey(index.byId, id, like, idKeyOf);
+}
+
+const cJSON* lastElement(const cJSON* array) {
+  return array != nullptr && array->child != nullptr ? array->child->prev : nullptr;
+}
+
+void noteEnds(LikeIndex& index) {
+  index.first = likeArray != nullptr ? likeArray->child : nullptr;
+  index.last = lastElement(likeArray);
+}
+
+// An array node is recognised by its address and by a stamp in its number
+// field, which cJSON leaves unused for arrays: a new tree allocated where an
+// old one was carries no stamp, so it is never taken for the old one.
+bool stillCurrent(const LikeIndex& index) {
+  return index.current && index.array == likeArray &&
+         (likeArray == nullptr || likeArray->valuedouble == index.stamp) &&
+         index.first == (likeArray != nullptr ? likeArray->child : nullptr) &&
+         index.last == lastElement(likeArray);
+}
+
+LikeIndex& currentIndex() {
+  static double nextStamp = 0;
+  LikeIndex& index = likeIndex();
+  if (stillCurrent(index)) return index;
+  // Never zero, the value every new cJSON node starts with.
+  index.stamp = ++nextStamp;
+  index.array = likeArray;
+  index.byNewsAndUser.clear();
+  index.byId.clear();
+  if (cJSON_IsArray(likeArray)) {
+    for (cJSON* like = likeArray->child; like != nullptr; like = like->next) enter(index, like);
+  }
+  if (likeArray != nullptr) likeArray->valuedouble = index.stamp;
+  noteEnds(index);
+  index.current = true;
+  return index;
+}
+
+template <typename Key>
+cJSON* firstWith(const std::unordered_map<Key, Entry>& map, Key key) {
+  auto found = map.find(key);
+  return found != map.end() ? found->second.first : nullptr;
+}
+
+}  // namespace
+
+void likeIndexChanged() { likeIndex().current = false; }
+
+cJSON* findLikeRecord(int newsId, int userId) {
+  return firstWith(currentIndex().byNewsAndUser, pairKey(newsId, userId));
+}
+
+cJSON* findLikeById(int id) { return firstWith(currentIndex().byId, id); }
+
+bool appendLike(cJSON* like) {
+  if (like == nullptr || !cJSON_IsArray(likeArray)) return false;
+  LikeIndex& index = currentIndex();
+  if (!cJSON_AddItemToArray(likeArray, like)) return false;
+  enter(index, like);
+  noteEnds(index);
+  return true;
+}
+
+void deleteLike(cJSON* like) {
+  if (like == nullptr || !cJSON_IsArray(likeArray)) return;
+  LikeIndex& index = currentIndex();
+  withdraw(index, like);
+  cJSON_Delete(cJSON_DetachItemViaPointer(likeArray, like));
+  noteEnds(index);
+}
