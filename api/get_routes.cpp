@@ -48,6 +48,8 @@ struct Reply {
   int status = 200;
   bool isFile = false;  // stream fileName as kFileType
   std::string fileName;
+  // When set, the JSON body already printed (sent in place of tree).
+  std::shared_ptr<const std::string> text;
 };
 
 JsonPtr newTree(cJSON* tree) { return JsonPtr(tree, &cJSON_Delete); }
@@ -100,16 +102,21 @@ Reply nodeDescription() {
   return treeReply(tree.release());
 }
 
-// One list item: a copy of the news record without "user_id" and with the
-// author's nickname last. Null when the record or its author lacks what the
-// item needs, or the copy cannot be made. Caller holds the database lock.
-cJSON* listItem(const cJSON* record) {
+// The nickname of a news record's author, or null when the record has no
+// numeric "user_id", the author is unknown or has no nickname text. Caller
+// holds the database lock.
+const char* authorNickname(const cJSON* record) {
   const cJSON* userId = cJSON_GetObjectItem(record, "user_id");
   if (!cJSON_IsNumber(userId)) return nullptr;
   int authorIndex = userIndexById(jsonIntValue(userId));
   if (authorIndex < 0) return nullptr;
-  const char* nickname =
-      configText(cJSON_GetObjectItem(cJSON_GetArrayItem(userArray, authorIndex), "nickname"));
+  return configText(cJSON_GetObjectItem(cJSON_GetArrayItem(userArray, authorIndex), "nickname"));
+}
+
+// One list item: a copy of the news record without "user_id" and with the
+// author's nickname last. Null when the record or its author lacks what the
+// item needs, or the copy cannot be made. Caller holds the database lock.
+cJSON* listItem(const cJSON* record, const char* nickname) {
   if (nickname == nullptr) return nullptr;
   JsonPtr item = newTree(cJSON_Duplicate(record, 1));
   if (item == nullptr) return nullptr;
@@ -118,31 +125,142 @@ cJSON* listItem(const cJSON* record) {
   return item.release();
 }
 
-Reply newsListPage(int page) {
-  const int pageSize = newsPageSize;
-  DatabaseLock lock(databaseMutex);
-  const int count = newsCount();
-  if (count == 0 || page < 1 || pageSize < 0) return treeReply(cJSON_CreateArray());
-  const std::int64_t start = (static_cast<std::int64_t>(page) - 1) * pageSize;
-  if (start > count) return treeReply(cJSON_CreateArray());
-  const std::int64_t end = std::min<std::int64_t>(start + pageSize, count);
+bool sameText(const char* a, const char* b) {
+  if (a == nullptr || b == nullptr) return a == b;
+  return std::strcmp(a, b) == 0;
+}
 
-  // The list order, newest first, as references to the records, kept by the
-  // news index until news are posted, edited or deleted: only the requested
-  // page is ever copied.
-  const std::vector<cJSON*>& ordered = newsInListOrder();
+// True when a and b hold the same JSON in every respect a copy or a print can
+// see: type, key, text, both number fields to the bit, and equal children in
+// the same order.
+bool sameJson(const cJSON* a, const cJSON* b) {
+  constexpr int kTypeBits = 0xFF;  // without the reference and constant-key flags
+  if ((a->type & kTypeBits) != (b->type & kTypeBits)) return false;
+  if (!sameText(a->string, b->string) || !sameText(a->valuestring, b->valuestring)) return false;
+  if (a->valueint != b->valueint) return false;
+  if (std::memcmp(&a->valuedouble, &b->valuedouble, sizeof a->valuedouble) != 0) return false;
+  const cJSON* x = a->child;
+  const cJSON* y = b->child;
+  for (; x != nullptr && y != nullptr; x = x->next, y = y->next) {
+    if (!sameJson(x, y)) return false;
+  }
+  return x == nullptr && y == nullptr;
+}
 
-  JsonPtr items = newTree(cJSON_CreateArray());
-  if (items == nullptr) return statusReply(404);
-  for (std::int64_t i = start; i < end; ++i) {
-    cJSON* item = listItem(ordered[static_cast<std::size_t>(i)]);
-    // A page with an item that cannot be shown is empty as a whole.
-    if (item == nullptr || !cJSON_AddItemToArray(items.get(), item)) {
-      cJSON_Delete(item);
-      return treeReply(cJSON_CreateArray());
+// A printed list page with copies of what it was made from: the records at
+// its places in list order and their authors' nicknames. The page's text is
+// made from nothing else, so while the records there and the nicknames still
+// equal the copies, the text is the reply. Views, likes, edits, new or
+// deleted news, a changed order or nickname: any of them makes a record or a
+// nickname differ, and the page is built again.
+struct PrintedPage {
+  int page = 0;
+  std::int64_t start = 0;
+  std::vector<JsonPtr> records;
+  std::vector<std::string> nicknames;
+  std::shared_ptr<const std::string> text;
+};
+
+// The last few printed pages, under the database lock.
+constexpr std::size_t kPrintedPageSlots = 8;
+struct PrintedPages {
+  PrintedPage slots[kPrintedPageSlots];
+  std::size_t next = 0;  // the slot a page not kept yet replaces
+};
+
+PrintedPages& printedPages() {
+  static PrintedPages pages;
+  return pages;
+}
+
+// The kept text of the page of ordered[start, end), or null when none is kept
+// or what it shows has changed since. Caller holds the database lock.
+std::shared_ptr<const std::string> keptPageText(int page, std::int64_t start, std::int64_t end,
+                                                const std::vector<cJSON*>& ordered) {
+  for (const PrintedPage& kept : printedPages().slots) {
+    if (kept.text == nullptr || kept.page != page || kept.start != start) continue;
+    if (static_cast<std::int64_t>(kept.records.size()) != end - start) return nullptr;
+    for (std::size_t k = 0; k < kept.records.size(); ++k) {
+      const cJSON* record = ordered[static_cast<std::size_t>(start) + k];
+      if (!sameJson(record, kept.records[k].get())) return nullptr;
+      if (!sameText(authorNickname(record), kept.nicknames[k].c_str())) return nullptr;
+    }
+    return kept.text;
+  }
+  return nullptr;
+}
+
+// Keeps text as the page made from records and nicknames, in place of the
+// page's earlier text or of the oldest kept page. Caller holds the database
+// lock.
+void keepPageText(PrintedPage made) {
+  PrintedPages& pages = printedPages();
+  for (PrintedPage& kept : pages.slots) {
+    if (kept.text != nullptr && kept.page == made.page) {
+      kept = std::move(made);
+      return;
     }
   }
-  return treeReply(items.release());
+  pages.slots[pages.next] = std::move(made);
+  pages.next = (pages.next + 1) % kPrintedPageSlots;
+}
+
+Reply newsListPage(int page) {
+  const int pageSize = newsPageSize;
+  PrintedPage made;
+  JsonPtr items = newTree(nullptr);
+  {
+    DatabaseLock lock(databaseMutex);
+    const int count = newsCount();
+    if (count == 0 || page < 1 || pageSize < 0) return treeReply(cJSON_CreateArray());
+    const std::int64_t start = (static_cast<std::int64_t>(page) - 1) * pageSize;
+    if (start > count) return treeReply(cJSON_CreateArray());
+    const std::int64_t end = std::min<std::int64_t>(start + pageSize, count);
+
+    // The list order, newest first, as references to the records, kept by
+    // the news index until news are posted, edited or deleted: only the
+    // requested page is ever looked at.
+    const std::vector<cJSON*>& ordered = newsInListOrder();
+    Reply kept;
+    kept.text = keptPageText(page, start, end, ordered);
+    if (kept.text != nullptr) return kept;
+
+    items = newTree(cJSON_CreateArray());
+    if (items == nullptr) return statusReply(404);
+    made.page = page;
+    made.start = start;
+    for (std::int64_t i = start; i < end; ++i) {
+      const cJSON* record = ordered[static_cast<std::size_t>(i)];
+      const char* nickname = authorNickname(record);
+      cJSON* item = listItem(record, nickname);
+      // A page with an item that cannot be shown is empty as a whole.
+      if (item == nullptr || !cJSON_AddItemToArray(items.get(), item)) {
+        cJSON_Delete(item);
+        return treeReply(cJSON_CreateArray());
+      }
+      JsonPtr copy = newTree(cJSON_Duplicate(record, 1));
+      if (copy == nullptr) {
+        made.records.clear();  // not kept: the page is answered from its tree
+        break;
+      }
+      made.records.push_back(std::move(copy));
+      made.nicknames.emplace_back(nickname);
+    }
+  }
+  // Printed without the lock, as sendJsonReply would print it.
+  std::unique_ptr<char, decltype(&cJSON_free)> printed(cJSON_PrintUnformatted(items.get()),
+                                                       &cJSON_free);
+  if (printed == nullptr || made.records.empty()) return treeReply(items.release());
+  Reply reply;
+  try {
+    reply.text = std::make_shared<const std::string>(printed.get());
+    made.text = reply.text;
+    DatabaseLock lock(databaseMutex);
+    keepPageText(std::move(made));
+  } catch (const std::bad_alloc&) {
+    if (reply.text == nullptr) return treeReply(items.release());
+  }
+  return reply;
 }
 
 Reply newsDetail(int id) {
@@ -346,7 +464,9 @@ bool sendFile(int socket, const std::string& name) {
   struct stat status;
   if (fstat(fileno(file.get()), &status) != 0 || !S_ISREG(status.st_mode)) return false;
   const int size = status.st_size > INT_MAX ? INT_MAX : static_cast<int>(status.st_size);
-  if (!sendAll(socket, buildResponseHeader(200, kFileType, size))) return true;
+  const std::string header = buildResponseHeader(200, kFileType, size);
+  // An empty file has no body to carry the header block along.
+  if (!(size > 0 ? sendHeaderBeforeBody(socket, header) : sendAll(socket, header))) return true;
   if (sendFileBody(socket, fileno(file.get())) == BodySent::kDone) return true;
   std::vector<char> buffer(kFileChunk + 1);
   while (true) {
@@ -381,6 +501,10 @@ void handleGet(int socket, std::string path) {
     if (reply.isFile) {
       if (sendFile(socket, reply.fileName)) return;
       reply = statusReply(404);
+    }
+    if (reply.text != nullptr) {
+      sendReply(socket, reply.status, "application/json", *reply.text);
+      return;
     }
     sendJsonReply(socket, reply.status, reply.tree.get());
   } catch (const std::bad_alloc&) {

@@ -9,11 +9,14 @@
 #include <unistd.h>
 #include <utime.h>
 
+#include <algorithm>
+#include <functional>
 #include <regex>
 #include <string>
 
 #include "node/config.h"
 #include "storage/database.h"
+#include "storage/news_index.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -259,6 +262,84 @@ TEST_F(GetRoutesTest, ListPagingOverManyRecords) {
       EXPECT_EQ(page3, "[]");
     }
   }
+}
+
+// Page 1 as built from the records now: copies in list order without
+// "user_id", each with its author's nickname last.
+std::string freshFirstPage() {
+  std::vector<const cJSON*> records;
+  for (const cJSON* r = newsArray->child; r != nullptr; r = r->next) records.push_back(r);
+  auto time = [](const cJSON* r) {
+    const cJSON* t = cJSON_GetObjectItem(r, "timestamp");
+    return cJSON_IsNumber(t) ? t->valuedouble : -1e300;
+  };
+  std::stable_sort(records.begin(), records.end(),
+                   [&](const cJSON* a, const cJSON* b) { return time(a) > time(b); });
+  cJSON* page = cJSON_CreateArray();
+  for (std::size_t i = 0; i < records.size() && i < static_cast<std::size_t>(newsPageSize); ++i) {
+    cJSON* item = cJSON_Duplicate(records[i], 1);
+    int author = cJSON_GetObjectItem(item, "user_id")->valueint;
+    cJSON_DeleteItemFromObject(item, "user_id");
+    for (const cJSON* u = userArray->child; u != nullptr; u = u->next) {
+      if (cJSON_GetObjectItem(u, "id")->valueint == author) {
+        cJSON_AddStringToObject(item, "nickname", cJSON_GetObjectItem(u, "nickname")->valuestring);
+      }
+    }
+    cJSON_AddItemToArray(page, item);
+  }
+  char* printed = cJSON_PrintUnformatted(page);
+  std::string text = printed;
+  cJSON_free(printed);
+  cJSON_Delete(page);
+  return text;
+}
+
+TEST_F(GetRoutesTest, ListPagesFollowEveryChangeOfWhatTheyShow) {
+  cJSON* second = cJSON_GetArrayItem(newsArray, 1);
+  cJSON* fifth = cJSON_GetArrayItem(newsArray, 3);
+  struct {
+    const char* change;
+    std::function<void()> apply;
+  } changes[] = {
+      {"a view of an item", [] { get("/v1/news/2"); }},
+      {"a like count", [&] { cJSON_SetNumberValue(cJSON_GetObjectItem(second, "likes"), 2); }},
+      {"the author's nickname",
+       [] {
+         cJSON_ReplaceItemInObject(cJSON_GetArrayItem(userArray, 1), "nickname",
+                                   cJSON_CreateString("bop"));
+       }},
+      {"another author", [&] { cJSON_SetNumberValue(cJSON_GetObjectItem(fifth, "user_id"), 1); }},
+      {"a title of the same length",
+       [&] { cJSON_ReplaceItemInObject(second, "title", cJSON_CreateString("sekond")); }},
+      {"zero to negative zero",
+       [&] { cJSON_SetNumberValue(cJSON_GetObjectItem(second, "comments"), -0.0); }},
+      {"a number to false",
+       [&] { cJSON_ReplaceItemInObject(fifth, "comments", cJSON_CreateFalse()); }},
+      {"a member added", [&] { cJSON_AddItemToObject(fifth, "extra", cJSON_CreateTrue()); }},
+      {"a member removed", [&] { cJSON_DeleteItemFromObject(fifth, "cover"); }},
+      {"a newer item posted",
+       [] {
+         cJSON* news = cJSON_Parse(R"({"id": 6, "title": "sixth", "timestamp": 400,
+                                       "views": 0, "user_id": 3})");
+         cJSON_AddItemToArray(newsArray, news);
+         cJSON_AddItemToArray(newsDetailArray, cJSON_Parse(R"({"id": 6, "content": "six"})"));
+         newsIndexChanged();
+       }},
+  };
+  std::string before = get("/v1/list/1");
+  ASSERT_EQ(before, json(200, freshFirstPage()));
+  EXPECT_EQ(get("/v1/list/1"), before);  // the kept text, byte for byte
+  for (const auto& c : changes) {
+    c.apply();
+    std::string after = get("/v1/list/1");
+    EXPECT_NE(after, before) << c.change;
+    EXPECT_EQ(after, json(200, freshFirstPage())) << c.change;
+    EXPECT_EQ(get("/v1/list/1"), after) << c.change;
+    before = after;
+  }
+  // A reloaded database with other contents at the same places.
+  loadDatabase(kDatabase);
+  EXPECT_EQ(get("/v1/list/1"), json(200, freshFirstPage()));
 }
 
 TEST_F(GetRoutesTest, NewsDetailCountsViews) {
