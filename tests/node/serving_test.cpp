@@ -230,6 +230,38 @@ TEST_F(ServingTest, IdleClientsDoNotHoldTheWorkers) {
   }
 }
 
+TEST_F(ServingTest, ClientsThatSendLateOrNothingAreHandledAlike) {
+  // One sends its request only after a while: accepted silent, it waits for
+  // its bytes without a worker and is then served like any other.
+  int late = connectTo(port);
+  ASSERT_GE(late, 0);
+  // One ends without a byte: closed without a reply.
+  int ended = connectTo(port);
+  ASSERT_GE(ended, 0);
+  shutdown(ended, SHUT_WR);
+  std::string reply = sendRaw(port, getRequest("/v1/connect-test"), 10000);
+  EXPECT_EQ(splitReply(reply).second, "{\"r\":\"ok\"}");
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  std::string request = getRequest("/v1/connect-test");
+  ASSERT_EQ(send(late, request.data(), request.size(), MSG_NOSIGNAL),
+            static_cast<ssize_t>(request.size()));
+  std::string received;
+  char buffer[4096];
+  pollfd p{late, POLLIN, 0};
+  while (poll(&p, 1, 10000) == 1) {
+    ssize_t n = recv(late, buffer, sizeof buffer, 0);
+    if (n <= 0) break;
+    received.append(buffer, static_cast<size_t>(n));
+  }
+  EXPECT_EQ(splitReply(received).second, "{\"r\":\"ok\"}");
+  close(late);
+  p = {ended, POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, 10000), 1);
+  char c;
+  EXPECT_EQ(recv(ended, &c, 1, 0), 0);
+  close(ended);
+}
+
 TEST_F(ServingTest, ClientsThatLeaveEarlyLeaveTheNodeServing) {
   writeFile(dir.file("uploads/big.webp"), std::string(8 * 1024 * 1024, 'b'));
   for (int i = 0; i < 20; ++i) {
