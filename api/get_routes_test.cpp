@@ -15,6 +15,7 @@
 #include <string>
 
 #include "node/config.h"
+#include "node/startup.h"
 #include "storage/database.h"
 #include "storage/news_index.h"
 #include "tests/support/test_support.h"
@@ -117,20 +118,8 @@ class GetRoutesTest : public testing::Test {
     like_maxid = cJSON_GetObjectItem(databaseRoot, "like_maxid")->valueint;
   }
   static void loadConfig(const char* text) {
-    cJSON_Delete(configRoot);
-    configRoot = cJSON_Parse(text);
+    loadConfigurationText(text);
     ASSERT_NE(configRoot, nullptr);
-    configName = cJSON_GetObjectItem(configRoot, "name");
-    configIcon = cJSON_GetObjectItem(configRoot, "icon");
-    configCover = cJSON_GetObjectItem(configRoot, "cover");
-    configPort = cJSON_GetObjectItem(configRoot, "port");
-    configPageSize = cJSON_GetObjectItem(configRoot, "page_size");
-    configAdmin = cJSON_GetObjectItem(configRoot, "admin");
-    configWriteInterval = cJSON_GetObjectItem(configRoot, "write_interval");
-    configWatermark = cJSON_GetObjectItem(configRoot, "watermark");
-    configEditInterval = cJSON_GetObjectItem(configRoot, "edit_interval");
-    listenPort = jsonIntValue(configPort);
-    newsPageSize = jsonIntValue(configPageSize);
   }
 
   static std::string get(const std::string& path) {

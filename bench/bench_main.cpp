@@ -19,6 +19,7 @@
 #include "api/post_routes.h"
 #include "bench/bench_database.h"
 #include "node/config.h"
+#include "node/startup.h"
 #include "storage/database.h"
 #include "storage/database_file.h"
 
@@ -81,18 +82,7 @@ void installConfig() {
   static bool done = false;
   if (done) return;
   done = true;
-  configRoot = cJSON_Parse(benchConfigText(8080).c_str());
-  configName = cJSON_GetObjectItem(configRoot, "name");
-  configIcon = cJSON_GetObjectItem(configRoot, "icon");
-  configCover = cJSON_GetObjectItem(configRoot, "cover");
-  configPort = cJSON_GetObjectItem(configRoot, "port");
-  configPageSize = cJSON_GetObjectItem(configRoot, "page_size");
-  configAdmin = cJSON_GetObjectItem(configRoot, "admin");
-  configWriteInterval = cJSON_GetObjectItem(configRoot, "write_interval");
-  configWatermark = cJSON_GetObjectItem(configRoot, "watermark");
-  configEditInterval = cJSON_GetObjectItem(configRoot, "edit_interval");
-  listenPort = jsonIntValue(configPort);
-  newsPageSize = jsonIntValue(configPageSize);
+  loadConfigurationText(benchConfigText(8080));
 }
 
 // One end of a socket pair whose other end a thread drains for the whole run,
