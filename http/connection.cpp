@@ -57,12 +57,6 @@ Received receiveChunk(int socket, char* buffer, int timeoutMs, ssize_t& count) {
 }
 
 // A stalled peer must not hold a worker inside a send for ever.
-void limitSends(int socket) {
-  timeval limit{};
-  limit.tv_sec = kSocketTimeoutMs / 1000;
-  limit.tv_usec = (kSocketTimeoutMs % 1000) * 1000;
-  setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-}
 
 bool isForm(const std::string& contentType) {
   return contentType == kFormMultipart || contentType == kFormUrlEncoded;
@@ -93,9 +87,20 @@ bool completeForm(int socket, char* buffer, std::string& request, long long tota
 
 }  // namespace
 
+bool limitSends(int socket) {
+  timeval limit{};
+  limit.tv_sec = kSocketTimeoutMs / 1000;
+  limit.tv_usec = (kSocketTimeoutMs % 1000) * 1000;
+  return setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) == 0;
+}
+
 void* handleConnection(int socket) {
-  SocketCloser closer{socket};
   limitSends(socket);
+  return handleLimitedConnection(socket);
+}
+
+void* handleLimitedConnection(int socket) {
+  SocketCloser closer{socket};
   char buffer[kReceiveChunkBytes];
   ssize_t count = 0;
   if (receiveChunk(socket, buffer, kSocketTimeoutMs, count) != Received::kData) return nullptr;

@@ -22,3 +22,11 @@ constexpr long long kMaxRequestBytes = 64LL * 1024 * 1024;
 // Owns socket and closes it on every path, also when a handler throws (the
 // exception then leaves the task). Always returns null.
 void* handleConnection(int socket);
+
+// Sets the send time-out of kSocketTimeoutMs on socket. On a listening
+// socket it passes to every connection accepted from it. False when refused.
+bool limitSends(int socket);
+
+// handleConnection for a socket whose send time-out is set already (accepted
+// from a listening socket limited by limitSends): one system call less.
+void* handleLimitedConnection(int socket);

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <linux/sockios.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -244,6 +245,36 @@ TEST_F(ConnectionTest, ReaderThatStopsReadingEndsTheReply) {
   close(sv[1]);
   EXPECT_EQ(n, 0);
   EXPECT_LT(received.size(), size);
+}
+
+}  // namespace
+
+namespace {
+
+// The accept loop limits the listening socket once and serves its
+// connections with handleLimitedConnection: the limit must pass to them.
+TEST(LimitSends, PassesFromTheListeningSocketToAcceptedConnections) {
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  ASSERT_TRUE(limitSends(listener));
+  ASSERT_EQ(listen(listener, 1), 0);
+  int client = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  int served = accept(listener, nullptr, nullptr);
+  ASSERT_GE(served, 0);
+  timeval limit{};
+  socklen_t size = sizeof limit;
+  ASSERT_EQ(getsockopt(served, SOL_SOCKET, SO_SNDTIMEO, &limit, &size), 0);
+  EXPECT_EQ(limit.tv_sec * 1000 + limit.tv_usec / 1000, kSocketTimeoutMs);
+  close(served);
+  close(client);
+  close(listener);
 }
 
 }  // namespace

@@ -54,6 +54,8 @@ struct SilentSet {
   std::unordered_map<int, std::uint64_t> live;
   std::deque<SilentConnection> byDeadline;
   std::uint64_t nextSerial = 0;
+  // The task that serves a connection with bytes.
+  void* (*serve)(int) = handleConnection;
   // The idle time a silent connection has left once accepted.
   std::chrono::milliseconds idleLeft{kIdleConnectionMs};
 };
@@ -64,9 +66,9 @@ bool isResourceShortage(int error) {
   return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
 
-void handOff(ThreadPool& pool, int fd) {
+void handOff(const SilentSet& silent, ThreadPool& pool, int fd) {
   try {
-    pool.enqueue(handleConnection, fd);  // the future is dropped: nobody waits for it
+    pool.enqueue(silent.serve, fd);  // the future is dropped: nobody waits for it
   } catch (const std::exception&) {
     close(fd);  // not queued: the connection is still ours to close
   }
@@ -79,7 +81,7 @@ void watchConnection(SilentSet& silent, ThreadPool& pool, int fd) {
   event.events = EPOLLIN | EPOLLRDHUP;
   event.data.fd = fd;
   if (epoll_ctl(silent.epollFd, EPOLL_CTL_ADD, fd, &event) != 0) {
-    handOff(pool, fd);
+    handOff(silent, pool, fd);
     return;
   }
   std::uint64_t serial = silent.nextSerial++;
@@ -94,7 +96,7 @@ void releaseReadable(SilentSet& silent, ThreadPool& pool, int fd) {
   if (found == silent.live.end()) return;
   silent.live.erase(found);
   epoll_ctl(silent.epollFd, EPOLL_CTL_DEL, fd, nullptr);
-  handOff(pool, fd);
+  handOff(silent, pool, fd);
 }
 
 bool isLive(const SilentSet& silent, const SilentConnection& entry) {
@@ -144,7 +146,7 @@ void acceptPending(int listenSocket, SilentSet& silent, ThreadPool& pool) {
     int fd = accept4(listenSocket, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) {
       if (isReadable(fd)) {
-        handOff(pool, fd);
+        handOff(silent, pool, fd);
       } else {
         watchConnection(silent, pool, fd);
       }
@@ -199,6 +201,8 @@ void acceptConnections(int listenSocket, ThreadPool& pool) {
   if (flags >= 0) fcntl(listenSocket, F_SETFL, flags | O_NONBLOCK);
   // A burst of clients must not find the backlog full.
   listen(listenSocket, SOMAXCONN);
+  // Every accepted connection inherits the send time-out.
+  if (limitSends(listenSocket)) silent.serve = handleLimitedConnection;
   // Most clients send their request right after connecting: accepted only
   // then, they skip the epoll set.
   int deferSeconds = kDeferAcceptSeconds;
