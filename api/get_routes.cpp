@@ -113,14 +113,26 @@ const char* authorNickname(const cJSON* record) {
   return configText(cJSON_GetObjectItem(cJSON_GetArrayItem(userArray, authorIndex), "nickname"));
 }
 
-// One list item: a copy of the news record without "user_id" and with the
-// author's nickname last. Null when the record or its author lacks what the
-// item needs, or the copy cannot be made. Caller holds the database lock.
-cJSON* listItem(const cJSON* record, const char* nickname) {
+// The "user_id" member a list item leaves out, and its place in the record.
+struct TakenUserId {
+  JsonPtr member{nullptr, &cJSON_Delete};
+  int place = 0;
+};
+
+// One list item: a copy of the news record without "user_id" (moved to
+// taken) and with the author's nickname last. Null when the record or its
+// author lacks what the item needs, or the copy cannot be made. Caller holds
+// the database lock.
+cJSON* listItem(const cJSON* record, const char* nickname, TakenUserId& taken) {
   if (nickname == nullptr) return nullptr;
   JsonPtr item = newTree(cJSON_Duplicate(record, 1));
   if (item == nullptr) return nullptr;
-  cJSON_DeleteItemFromObject(item.get(), "user_id");
+  // The member cJSON_DeleteItemFromObject(item, "user_id") would remove.
+  cJSON* userId = cJSON_GetObjectItem(item.get(), "user_id");
+  if (userId == nullptr) return nullptr;
+  taken.place = 0;
+  for (const cJSON* member = item->child; member != userId; member = member->next) ++taken.place;
+  taken.member = newTree(cJSON_DetachItemViaPointer(item.get(), userId));
   if (cJSON_AddStringToObject(item.get(), "nickname", nickname) == nullptr) return nullptr;
   return item.release();
 }
@@ -130,15 +142,20 @@ bool sameText(const char* a, const char* b) {
   return std::strcmp(a, b) == 0;
 }
 
-// True when a and b hold the same JSON in every respect a copy or a print can
-// see: type, key, text, both number fields to the bit, and equal children in
-// the same order.
-bool sameJson(const cJSON* a, const cJSON* b) {
+// True when a and b alone (not their children) are the same in every respect
+// a copy or a print can see: type, key, text and both number fields to the bit.
+bool sameNode(const cJSON* a, const cJSON* b) {
   constexpr int kTypeBits = 0xFF;  // without the reference and constant-key flags
   if ((a->type & kTypeBits) != (b->type & kTypeBits)) return false;
   if (!sameText(a->string, b->string) || !sameText(a->valuestring, b->valuestring)) return false;
   if (a->valueint != b->valueint) return false;
-  if (std::memcmp(&a->valuedouble, &b->valuedouble, sizeof a->valuedouble) != 0) return false;
+  return std::memcmp(&a->valuedouble, &b->valuedouble, sizeof a->valuedouble) == 0;
+}
+
+// True when a and b are the same nodes with the same children in the same
+// order, all the way down.
+bool sameJson(const cJSON* a, const cJSON* b) {
+  if (!sameNode(a, b)) return false;
   const cJSON* x = a->child;
   const cJSON* y = b->child;
   for (; x != nullptr && y != nullptr; x = x->next, y = y->next) {
@@ -147,17 +164,33 @@ bool sameJson(const cJSON* a, const cJSON* b) {
   return x == nullptr && y == nullptr;
 }
 
-// A printed list page with copies of what it was made from: the records at
-// its places in list order and their authors' nicknames. The page's text is
-// made from nothing else, so while the records there and the nicknames still
-// equal the copies, the text is the reply. Views, likes, edits, new or
-// deleted news, a changed order or nickname: any of them makes a record or a
-// nickname differ, and the page is built again.
+// True when listItem(record, ...) would make item again: the record is the
+// item with its taken "user_id" back in place and without the nickname that
+// ends it, and its author's nickname is that one.
+bool isItemOf(const cJSON* record, const cJSON* item, const TakenUserId& taken) {
+  if (!sameNode(record, item)) return false;
+  const cJSON* shown = item->child;
+  int place = 0;
+  for (const cJSON* member = record->child; member != nullptr; member = member->next, ++place) {
+    const cJSON* expected = place == taken.place ? taken.member.get() : shown;
+    if (expected == nullptr || !sameJson(member, expected)) return false;
+    if (place != taken.place) shown = shown->next;
+  }
+  if (place <= taken.place || shown == nullptr || shown->next != nullptr) return false;
+  return sameText(authorNickname(record), shown->valuestring);
+}
+
+// A printed list page with what it was made from: its tree of items, each
+// with the "user_id" it left out. The text is made from the records at the
+// page's places in list order and their authors' nicknames, and from nothing
+// else; while every record there still makes the same item, the text is the
+// reply. Views, likes, edits, new or deleted news, a changed order or
+// nickname: any of them makes an item differ, and the page is built again.
 struct PrintedPage {
   int page = 0;
   std::int64_t start = 0;
-  std::vector<JsonPtr> records;
-  std::vector<std::string> nicknames;
+  JsonPtr items{nullptr, &cJSON_Delete};
+  std::vector<TakenUserId> taken;
   std::shared_ptr<const std::string> text;
 };
 
@@ -179,20 +212,19 @@ std::shared_ptr<const std::string> keptPageText(int page, std::int64_t start, st
                                                 const std::vector<cJSON*>& ordered) {
   for (const PrintedPage& kept : printedPages().slots) {
     if (kept.text == nullptr || kept.page != page || kept.start != start) continue;
-    if (static_cast<std::int64_t>(kept.records.size()) != end - start) return nullptr;
-    for (std::size_t k = 0; k < kept.records.size(); ++k) {
+    if (static_cast<std::int64_t>(kept.taken.size()) != end - start) return nullptr;
+    const cJSON* item = kept.items->child;
+    for (std::size_t k = 0; k < kept.taken.size(); ++k, item = item->next) {
       const cJSON* record = ordered[static_cast<std::size_t>(start) + k];
-      if (!sameJson(record, kept.records[k].get())) return nullptr;
-      if (!sameText(authorNickname(record), kept.nicknames[k].c_str())) return nullptr;
+      if (!isItemOf(record, item, kept.taken[k])) return nullptr;
     }
     return kept.text;
   }
   return nullptr;
 }
 
-// Keeps text as the page made from records and nicknames, in place of the
-// page's earlier text or of the oldest kept page. Caller holds the database
-// lock.
+// Keeps a printed page in place of the page's earlier text or of the oldest
+// kept page. Caller holds the database lock.
 void keepPageText(PrintedPage made) {
   PrintedPages& pages = printedPages();
   for (PrintedPage& kept : pages.slots) {
@@ -208,7 +240,6 @@ void keepPageText(PrintedPage made) {
 Reply newsListPage(int page) {
   const int pageSize = newsPageSize;
   PrintedPage made;
-  JsonPtr items = newTree(nullptr);
   {
     DatabaseLock lock(databaseMutex);
     const int count = newsCount();
@@ -225,41 +256,32 @@ Reply newsListPage(int page) {
     kept.text = keptPageText(page, start, end, ordered);
     if (kept.text != nullptr) return kept;
 
-    items = newTree(cJSON_CreateArray());
-    if (items == nullptr) return statusReply(404);
+    made.items = newTree(cJSON_CreateArray());
+    if (made.items == nullptr) return statusReply(404);
     made.page = page;
     made.start = start;
+    made.taken.resize(static_cast<std::size_t>(end - start));
     for (std::int64_t i = start; i < end; ++i) {
       const cJSON* record = ordered[static_cast<std::size_t>(i)];
-      const char* nickname = authorNickname(record);
-      cJSON* item = listItem(record, nickname);
+      cJSON* item =
+          listItem(record, authorNickname(record), made.taken[static_cast<std::size_t>(i - start)]);
       // A page with an item that cannot be shown is empty as a whole.
-      if (item == nullptr || !cJSON_AddItemToArray(items.get(), item)) {
+      if (item == nullptr || !cJSON_AddItemToArray(made.items.get(), item)) {
         cJSON_Delete(item);
         return treeReply(cJSON_CreateArray());
       }
-      JsonPtr copy = newTree(cJSON_Duplicate(record, 1));
-      if (copy == nullptr) {
-        made.records.clear();  // not kept: the page is answered from its tree
-        break;
-      }
-      made.records.push_back(std::move(copy));
-      made.nicknames.emplace_back(nickname);
     }
   }
-  // Printed without the lock, as sendJsonReply would print it.
-  std::unique_ptr<char, decltype(&cJSON_free)> printed(cJSON_PrintUnformatted(items.get()),
+  // Printed without the lock, as sendJsonReply would print it; the tree is
+  // only read from here on.
+  std::unique_ptr<char, decltype(&cJSON_free)> printed(cJSON_PrintUnformatted(made.items.get()),
                                                        &cJSON_free);
-  if (printed == nullptr || made.records.empty()) return treeReply(items.release());
+  if (printed == nullptr || made.taken.empty()) return treeReply(made.items.release());
   Reply reply;
-  try {
-    reply.text = std::make_shared<const std::string>(printed.get());
-    made.text = reply.text;
-    DatabaseLock lock(databaseMutex);
-    keepPageText(std::move(made));
-  } catch (const std::bad_alloc&) {
-    if (reply.text == nullptr) return treeReply(items.release());
-  }
+  reply.text = std::make_shared<const std::string>(printed.get());
+  made.text = reply.text;
+  DatabaseLock lock(databaseMutex);
+  keepPageText(std::move(made));
   return reply;
 }
 
