@@ -20,6 +20,30 @@ bool tooEarly(const cJSON* record, const char* timeKey, std::time_t now) {
   return static_cast<long long>(now) - last < jsonIntValue(configEditInterval);
 }
 
+// Finds the user uid, under the held database lock, for a change whose last
+// time is stored at timeKey. Answers {"r":0} when there is no such user or the
+// last change is too recent and {"id":0} when sid is not the session id the
+// user signed in with (the avatar hash is known to other clients and is no
+// credential for a change); returns nullptr after answering.
+cJSON* userForChange(ReplyTree& reply, int uid, const std::string& sid, const char* timeKey,
+                     std::time_t now) {
+  const int index = userIndexById(uid);
+  if (index == -1) {
+    answer(reply, "r", 0);
+    return nullptr;
+  }
+  cJSON* user = cJSON_GetArrayItem(userArray, index);
+  if (!memberEquals(user, "user_sid", sid)) {
+    answer(reply, "id", 0);
+    return nullptr;
+  }
+  if (tooEarly(user, timeKey, now)) {
+    answer(reply, "r", 0);
+    return nullptr;
+  }
+  return user;
+}
+
 std::string avatarPath(const DateParts& date, int userId, std::time_t now) {
   return avatarDirectory(date) + std::to_string(userId) +
          std::to_string(static_cast<long long>(now)) + kUploadExtension;
@@ -120,22 +144,8 @@ bool postavatar(ReplyTree& reply, std::string& contentType, int& status,
   }
 
   DatabaseLock lock(databaseMutex);
-  const int index = userIndexById(fields.uid);
-  if (index == -1) {
-    answer(reply, "r", 0);
-    return true;
-  }
-  cJSON* user = cJSON_GetArrayItem(userArray, index);
-  // Only the session id the user signed in with may change the avatar; the
-  // avatar hash is known to other clients and is no credential for this.
-  if (!memberEquals(user, "user_sid", fields.sid)) {
-    answer(reply, "id", 0);
-    return true;
-  }
-  if (tooEarly(user, "avatar_uptm", now)) {
-    answer(reply, "r", 0);
-    return true;
-  }
+  cJSON* user = userForChange(reply, fields.uid, fields.sid, "avatar_uptm", now);
+  if (user == nullptr) return true;
   const char* oldHash = textMember(user, "avatar_hash");
   const char* oldAvatar = textMember(user, "avatar");
   if (oldHash != nullptr && oldHash[0] != '\0' && oldAvatar != nullptr) {
@@ -171,20 +181,8 @@ bool postnickname(ReplyTree& reply, std::string& contentType, int& status, const
   }
 
   DatabaseLock lock(databaseMutex);
-  const int index = userIndexById(fields.uid);
-  if (index == -1) {
-    answer(reply, "r", 0);
-    return true;
-  }
-  cJSON* user = cJSON_GetArrayItem(userArray, index);
-  if (!memberEquals(user, "user_sid", fields.sid)) {
-    answer(reply, "id", 0);
-    return true;
-  }
-  if (tooEarly(user, "nickname_uptm", now)) {
-    answer(reply, "r", 0);
-    return true;
-  }
+  cJSON* user = userForChange(reply, fields.uid, fields.sid, "nickname_uptm", now);
+  if (user == nullptr) return true;
   setMember(user, "nickname", cJSON_CreateString(fields.nickname.c_str()));
   setMember(user, "nickname_uptm", cJSON_CreateNumber(static_cast<double>(now)));
   answer(reply, "r", 1);
