@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -13,17 +12,6 @@
 namespace {
 
 using namespace testsupport;
-namespace fs = std::filesystem;
-
-std::vector<std::string> storedFiles(const std::string& dir, const std::string& root) {
-  std::vector<std::string> found;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(dir + "/" + root, ec); !ec && it != fs::end(it);
-       it.increment(ec)) {
-    if (it->is_regular_file()) found.push_back(fs::relative(it->path(), dir).string());
-  }
-  return found;
-}
 
 class UploadRoundTripTest : public ::testing::Test {
  protected:

@@ -26,37 +26,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A connected loopback client socket, or -1.
-int connectTo(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return -1;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 std::string randomBytes(size_t n, unsigned seed) {
   std::mt19937 gen(seed);
   std::string bytes(n, '\0');
   for (char& c : bytes) c = static_cast<char>(gen() & 0xff);
   return bytes;
-}
-
-// The stored files under root, relative to the working directory dir.
-std::vector<std::string> storedFiles(const std::string& dir, const std::string& root) {
-  std::vector<std::string> found;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(dir + "/" + root, ec); !ec && it != fs::end(it);
-       it.increment(ec)) {
-    if (it->is_regular_file()) found.push_back(fs::relative(it->path(), dir).string());
-  }
-  return found;
 }
 
 // The CPU time (user plus system, in clock ticks) the process has used.

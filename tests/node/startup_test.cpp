@@ -16,6 +16,7 @@
 #include "storage/database_file.h"
 #include "tests/support/test_support.h"
 
+using testsupport::connectTo;
 using testsupport::freePort;
 using testsupport::minimalConfig;
 using testsupport::NodeProcess;
@@ -57,14 +58,10 @@ std::string configWithout(std::initializer_list<const char*> keys) {
 }
 
 bool canConnect(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  int fd = connectTo(port);
+  if (fd < 0) return false;
   close(fd);
-  return ok;
+  return true;
 }
 
 std::string inflatedDatabase(const std::string& dir) {

@@ -3,8 +3,6 @@
 // early hang-up, form requests, the saved database text, process liveness.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -37,22 +35,9 @@ struct ExchangeOptions {
 // Connects to 127.0.0.1:port, sends bytes (a node that closes early may cut
 // the send short), then reads until the node closes. "" when nothing came.
 inline std::string requestReply(int port, const std::string& bytes, ExchangeOptions options = {}) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  int fd = testsupport::connectTo(port);
   if (fd < 0) return "";
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    close(fd);
-    return "";
-  }
-  size_t off = 0;
-  while (off < bytes.size()) {
-    ssize_t n = send(fd, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
-    if (n <= 0) break;
-    off += static_cast<size_t>(n);
-  }
+  testsupport::sendBytes(fd, bytes);
   if (options.halfClose) shutdown(fd, SHUT_WR);
   std::string reply;
   long long deadline = nowMs() + options.timeoutMs;

@@ -68,6 +68,19 @@ void readAvailable(int fd, std::string& into) {
   }
 }
 
+// Writes text to the node's standard input and closes it; a node that exits
+// without reading it all cuts the write short instead of ending the test.
+void writeAndClose(int fd, const std::string& text) {
+  signal(SIGPIPE, SIG_IGN);
+  size_t off = 0;
+  while (off < text.size()) {
+    ssize_t n = write(fd, text.data() + off, text.size() - off);
+    if (n <= 0) break;
+    off += static_cast<size_t>(n);
+  }
+  close(fd);
+}
+
 // Forks the node with its working directory, standard input from stdinFd and
 // the given descriptors for its output.
 pid_t spawnNode(const std::string& dir, int stdinFd, int outFd, int errFd) {
@@ -149,7 +162,8 @@ int freePort() {
 
 std::string minimalConfig(int port, int writeIntervalMs, const std::string& extraMembers) {
   std::ostringstream c;
-  c << "{\n\t\"name\":\t\"Test node\",\n\t\"icon\":\t\"img/icon.png\",\n\t\"cover\":\t\"img/cover.png\",\n"
+  c << "{\n\t\"name\":\t\"Test "
+       "node\",\n\t\"icon\":\t\"img/icon.png\",\n\t\"cover\":\t\"img/cover.png\",\n"
     << "\t\"port\":\t" << port << ",\n\t\"page_size\":\t5,\n";
   if (!extraMembers.empty()) c << "\t" << extraMembers << ",\n";
   c << "\t\"write_interval\":\t" << writeIntervalMs << ",\n"
@@ -169,16 +183,7 @@ ProcessResult runNodeToExit(const std::string& dir, const std::string& stdinText
   close(in[0]);
   close(out[1]);
   close(err[1]);
-  std::thread writer([&] {
-    signal(SIGPIPE, SIG_IGN);
-    size_t off = 0;
-    while (off < stdinText.size()) {
-      ssize_t n = write(in[1], stdinText.data() + off, stdinText.size() - off);
-      if (n <= 0) break;
-      off += static_cast<size_t>(n);
-    }
-    close(in[1]);
-  });
+  std::thread writer([&] { writeAndClose(in[1], stdinText); });
   std::thread errReader([&] { readAvailable(err[0], result.err); });
   long long deadline = nowMs() + timeoutMs;
   std::thread killer([&] { result.exitStatus = waitWithDeadline(pid, deadline); });
@@ -234,16 +239,7 @@ ProcessResult runNodeUntilListening(const std::string& dir, const std::string& s
   close(out[1]);
   close(err[1]);
   node.stdoutFd = out[0];
-  std::thread writer([&] {
-    signal(SIGPIPE, SIG_IGN);
-    size_t off = 0;
-    while (off < stdinText.size()) {
-      ssize_t n = write(in[1], stdinText.data() + off, stdinText.size() - off);
-      if (n <= 0) break;
-      off += static_cast<size_t>(n);
-    }
-    close(in[1]);
-  });
+  std::thread writer([&] { writeAndClose(in[1], stdinText); });
   std::thread errReader([&] { readAvailable(err[0], result.err); });
   bool listening = awaitListening(node, timeoutMs);
   if (listening) kill(node.pid, SIGKILL);
@@ -273,14 +269,7 @@ bool startNodeWithInput(NodeProcess& node, const std::string& dir, int port,
   close(in[0]);
   close(out[1]);
   node.stdoutFd = out[0];
-  signal(SIGPIPE, SIG_IGN);
-  size_t off = 0;
-  while (off < stdinText.size()) {
-    ssize_t n = write(in[1], stdinText.data() + off, stdinText.size() - off);
-    if (n <= 0) break;
-    off += static_cast<size_t>(n);
-  }
-  close(in[1]);
+  writeAndClose(in[1], stdinText);
   if (awaitListening(node, timeoutMs)) return true;
   int status;
   if (waitpid(node.pid, &status, WNOHANG) == node.pid) node.pid = -1;
@@ -333,23 +322,33 @@ int stopNode(NodeProcess& node, int sig, int timeoutMs) {
   return status;
 }
 
-std::string sendRaw(int port, const std::string& bytes, int timeoutMs) {
+int connectTo(int port) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return "";
+  if (fd < 0) return -1;
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr.sin_port = htons(static_cast<uint16_t>(port));
   if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     close(fd);
-    return "";
+    return -1;
   }
+  return fd;
+}
+
+void sendBytes(int fd, const std::string& bytes) {
   size_t off = 0;
   while (off < bytes.size()) {
     ssize_t n = send(fd, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
     if (n <= 0) break;
     off += static_cast<size_t>(n);
   }
+}
+
+std::string sendRaw(int port, const std::string& bytes, int timeoutMs) {
+  int fd = connectTo(port);
+  if (fd < 0) return "";
+  sendBytes(fd, bytes);
   std::string reply;
   long long deadline = nowMs() + timeoutMs;
   while (nowMs() < deadline) {
@@ -363,6 +362,16 @@ std::string sendRaw(int port, const std::string& bytes, int timeoutMs) {
   }
   close(fd);
   return reply;
+}
+
+std::vector<std::string> storedFiles(const std::string& dir, const std::string& root) {
+  std::vector<std::string> found;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(dir + "/" + root, ec); !ec && it != fs::end(it);
+       it.increment(ec)) {
+    if (it->is_regular_file()) found.push_back(fs::relative(it->path(), dir).string());
+  }
+  return found;
 }
 
 std::string getRequest(const std::string& path) {

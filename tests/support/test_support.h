@@ -89,9 +89,19 @@ bool startNodeWithInput(NodeProcess& node, const std::string& dir, int port,
 // Sends sig and waits for the exit; returns the exit code, or 128 + signal.
 int stopNode(NodeProcess& node, int sig, int timeoutMs = 20000);
 
+// A connected loopback client socket to 127.0.0.1:port, or -1.
+int connectTo(int port);
+
+// Sends all of bytes on fd; stops early when the peer has closed (no SIGPIPE).
+void sendBytes(int fd, const std::string& bytes);
+
 // Connects to 127.0.0.1:port, sends bytes, reads until the server closes.
 // Returns the bytes received; "" when the connection failed.
 std::string sendRaw(int port, const std::string& bytes, int timeoutMs = 10000);
+
+// The regular files below dir/root (a stored uploads tree), as paths
+// relative to dir; none when dir/root does not exist.
+std::vector<std::string> storedFiles(const std::string& dir, const std::string& root);
 
 // A plain GET request text for path.
 std::string getRequest(const std::string& path);
