@@ -1,21 +1,19 @@
 // thread_pool_concurrency_test.cpp -- task order, waiting surplus, draining stop, failures.
-#include "http/thread_pool.h"
-
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <future>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <system_error>
 #include <vector>
+
+#include "http/thread_pool.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
@@ -125,14 +123,6 @@ TEST(ThreadPool, ZeroWorkersIsRefused) {
   }
 }
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define ONDRIX_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define ONDRIX_SANITIZED 1
-#endif
-#endif
-
 // A worker that cannot start: the address space is capped in a child process
 // so thread stacks run out after a few workers. The constructor must join the
 // started workers (a joinable std::thread left behind aborts the process) and
@@ -141,27 +131,17 @@ TEST(ThreadPool, WorkerStartFailureJoinsStartedWorkers) {
 #ifdef ONDRIX_SANITIZED
   GTEST_SKIP() << "sanitizers reserve address space; the cap would break them";
 #else
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    long pages = 0;
-    std::ifstream("/proc/self/statm") >> pages;
-    rlim_t size = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
-    rlimit cap{size + (48u << 20), size + (48u << 20)};
-    if (setrlimit(RLIMIT_AS, &cap) != 0) _exit(3);
+  const int status = testsupport::runWithCappedAddressSpace(48u << 20, [] {
     try {
       ThreadPool pool(1000);
       _exit(2);  // every worker started: the cap did not bite
     } catch (const std::system_error&) {
-      _exit(0);
+      return 0;
     } catch (...) {
-      _exit(4);
+      return 4;
     }
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status)) << "the child ended by signal " << WTERMSIG(status);
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  });
+  EXPECT_EQ(status, 0) << "above 128: the child ended by signal " << status - 128;
 #endif
 }
 

@@ -3,13 +3,11 @@
 #include "node/accept_loop.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <fstream>
 #include <sstream>
 #include <string>
+
+#include "tests/support/test_support.h"
 
 namespace {
 
@@ -54,38 +52,20 @@ TEST(BuildWorkerPool, BuildsThePool) {
   EXPECT_EQ(pool->enqueue([] { return 7; }).get(), 7);
 }
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define ONDRIX_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define ONDRIX_SANITIZED 1
-#endif
-#endif
-
 TEST(BuildWorkerPool, WorkerThatCannotStartIsOneLineOnStandardError) {
 #ifdef ONDRIX_SANITIZED
   GTEST_SKIP() << "sanitizers reserve address space; the cap would break them";
 #else
   // In a child whose address space is capped, thread stacks run out.
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    long pages = 0;
-    std::ifstream("/proc/self/statm") >> pages;
-    rlim_t size = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
-    rlimit cap{size + (48u << 20), size + (48u << 20)};
-    if (setrlimit(RLIMIT_AS, &cap) != 0) _exit(3);
+  const int status = testsupport::runWithCappedAddressSpace(48u << 20, [] {
     std::ostringstream out, err;
     bool refused = buildWorkerPool(1000, out, err) == nullptr;
     std::string line = err.str();
     bool oneLine = line.rfind("Unable to start the worker threads: ", 0) == 0 &&
                    line.find('\n') == line.size() - 1;
-    _exit(refused && oneLine ? 0 : 2);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status)) << "the child ended by signal " << WTERMSIG(status);
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+    return refused && oneLine ? 0 : 2;
+  });
+  EXPECT_EQ(status, 0) << "above 128: the child ended by signal " << status - 128;
 #endif
 }
 

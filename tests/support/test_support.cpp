@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -420,6 +421,27 @@ std::string runCommand(const std::string& command, int* exitStatus) {
   int status = pclose(p);
   if (exitStatus) *exitStatus = exitStatusOf(status);
   return output;
+}
+
+int runWithCappedAddressSpace(std::size_t headroomBytes, const std::function<int()>& body) {
+  pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    long pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    rlim_t size = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
+    rlimit cap{size + headroomBytes, size + headroomBytes};
+    if (setrlimit(RLIMIT_AS, &cap) != 0) _exit(3);
+    int code = 125;
+    try {
+      code = body();
+    } catch (...) {
+    }
+    _exit(code);
+  }
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid) return -1;
+  return exitStatusOf(status);
 }
 
 }  // namespace testsupport

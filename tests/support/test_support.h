@@ -4,9 +4,20 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <vector>
+
+// Defined in builds with AddressSanitizer or ThreadSanitizer, which reserve
+// more address space than a test may cap.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define ONDRIX_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define ONDRIX_SANITIZED 1
+#endif
+#endif
 
 namespace testsupport {
 
@@ -116,5 +127,12 @@ std::pair<std::string, std::string> splitReply(const std::string& reply);
 
 // Runs a shell command, returning its standard output; exitStatus receives its status.
 std::string runCommand(const std::string& command, int* exitStatus = nullptr);
+
+// Runs body in a forked child whose address space is capped at its present
+// size plus headroomBytes, so that thread stacks run out after a few threads.
+// Returns the child's exit status: body's result, 3 when the cap cannot be
+// set, 125 when body threw, 128 + signal number when a signal ended it, -1
+// when there is no child. Builds with ONDRIX_SANITIZED cannot use it.
+int runWithCappedAddressSpace(std::size_t headroomBytes, const std::function<int()>& body);
 
 }  // namespace testsupport
