@@ -220,9 +220,19 @@ bool awaitListening(NodeProcess& node, int timeoutMs) {
       ssize_t n = read(node.stdoutFd, buf, sizeof buf);
       if (n <= 0) return false;  // the node closed its output: it has exited
       node.outSoFar.append(buf, static_cast<size_t>(n));
+      // The socket listens before the line is printed.
       if (node.outSoFar.find("Listening on 0.0.0.0:") != std::string::npos) return true;
     }
   }
+  return false;
+}
+
+// awaitListening for a node just started in the background; one that has
+// exited instead is reaped (its pid becomes -1).
+bool awaitStart(NodeProcess& node, int timeoutMs) {
+  if (awaitListening(node, timeoutMs)) return true;
+  int status;
+  if (waitpid(node.pid, &status, WNOHANG) == node.pid) node.pid = -1;
   return false;
 }
 
@@ -271,10 +281,7 @@ bool startNodeWithInput(NodeProcess& node, const std::string& dir, int port,
   close(out[1]);
   node.stdoutFd = out[0];
   writeAndClose(in[1], stdinText);
-  if (awaitListening(node, timeoutMs)) return true;
-  int status;
-  if (waitpid(node.pid, &status, WNOHANG) == node.pid) node.pid = -1;
-  return false;
+  return awaitStart(node, timeoutMs);
 }
 
 bool startNode(NodeProcess& node, const std::string& dir, int port, int timeoutMs) {
@@ -287,27 +294,7 @@ bool startNode(NodeProcess& node, const std::string& dir, int port, int timeoutM
   close(devnull);
   close(out[1]);
   node.stdoutFd = out[0];
-  long long deadline = nowMs() + timeoutMs;
-  while (nowMs() < deadline) {
-    pollfd p{node.stdoutFd, POLLIN, 0};
-    int r = poll(&p, 1, 50);
-    if (r > 0) {
-      char buf[4096];
-      ssize_t n = read(node.stdoutFd, buf, sizeof buf);
-      if (n <= 0) break;  // the node closed its output: it has exited
-      node.outSoFar.append(buf, static_cast<size_t>(n));
-    }
-    if (node.outSoFar.find("Listening on 0.0.0.0:") != std::string::npos) {
-      // The socket listens before the line is printed.
-      return true;
-    }
-    int status;
-    if (waitpid(node.pid, &status, WNOHANG) == node.pid) {
-      node.pid = -1;
-      return false;
-    }
-  }
-  return false;
+  return awaitStart(node, timeoutMs);
 }
 
 int stopNode(NodeProcess& node, int sig, int timeoutMs) {
