@@ -4,10 +4,13 @@
 
 #include <strings.h>
 
+#include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -55,6 +58,26 @@ cJSON* findObjectByField(const cJSON* array, const char* key, const char* text, 
     }
   }
   return nullptr;
+}
+
+bool intMatchedByText(const cJSON* member, int* value) {
+  if (cJSON_IsNumber(member)) {
+    double number = member->valuedouble;
+    if (!(number >= INT_MIN && number <= INT_MAX) || std::trunc(number) != number) return false;
+    *value = static_cast<int>(number);
+    return true;
+  }
+  if (cJSON_IsString(member) && member->valuestring != nullptr) {
+    const char* text = member->valuestring;
+    errno = 0;
+    char* end = nullptr;
+    long number = std::strtol(text, &end, 10);
+    if (errno != 0 || number < INT_MIN || number > INT_MAX) return false;
+    if (std::to_string(number) != text) return false;
+    *value = static_cast<int>(number);
+    return true;
+  }
+  return false;
 }
 
 cJSON* findAllObjectsByField(const cJSON* array, const char* key, const char* text) {

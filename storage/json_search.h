@@ -13,6 +13,12 @@
 // owned by the array.
 cJSON* findObjectByField(const cJSON* array, const char* key, const char* text, int* index);
 
+// The int whose decimal text findObjectByField matches member with, stored
+// through value: a number member matches the text of an equal integer, a text
+// member only the text that is its own canonical decimal form. False for any
+// other member, which matches the text of no int.
+bool intMatchedByText(const cJSON* member, int* value);
+
 // A new array of deep copies of every matching object, in array order; empty
 // when none matches. Null on bad arguments or when memory runs out (reported
 // on standard error). The caller frees the result with cJSON_Delete.

@@ -2,15 +2,12 @@
 // item and by like id.
 #include "storage/like_index.h"
 
-#include <cerrno>
 #include <climits>
-#include <cmath>
 #include <cstdint>
-#include <cstdlib>
-#include <string>
 #include <unordered_map>
 
 #include "storage/database.h"
+#include "storage/json_search.h"
 
 namespace {
 
@@ -36,29 +33,6 @@ LikeIndex& likeIndex() {
   return index;
 }
 
-// The int whose decimal text a search by text matches member with: a number
-// member matches the text of an equal integer, a text member only the text
-// that is its own canonical decimal form. Other members match no int.
-bool matchingInt(const cJSON* member, int* value) {
-  if (cJSON_IsNumber(member)) {
-    double number = member->valuedouble;
-    if (!(number >= INT_MIN && number <= INT_MAX) || std::trunc(number) != number) return false;
-    *value = static_cast<int>(number);
-    return true;
-  }
-  if (cJSON_IsString(member) && member->valuestring != nullptr) {
-    const char* text = member->valuestring;
-    errno = 0;
-    char* end = nullptr;
-    long number = std::strtol(text, &end, 10);
-    if (errno != 0 || number < INT_MIN || number > INT_MAX) return false;
-    if (std::to_string(number) != text) return false;
-    *value = static_cast<int>(number);
-    return true;
-  }
-  return false;
-}
-
 uint64_t pairKey(int newsId, int userId) {
   return (static_cast<uint64_t>(static_cast<uint32_t>(newsId)) << 32) |
          static_cast<uint32_t>(userId);
@@ -68,8 +42,8 @@ bool pairKeyOf(const cJSON* like, uint64_t* key) {
   if (!cJSON_IsObject(like)) return false;
   int newsId = 0;
   int userId = 0;
-  if (!matchingInt(cJSON_GetObjectItemCaseSensitive(like, "news_id"), &newsId) ||
-      !matchingInt(cJSON_GetObjectItemCaseSensitive(like, "user_id"), &userId)) {
+  if (!intMatchedByText(cJSON_GetObjectItemCaseSensitive(like, "news_id"), &newsId) ||
+      !intMatchedByText(cJSON_GetObjectItemCaseSensitive(like, "user_id"), &userId)) {
     return false;
   }
   *key = pairKey(newsId, userId);
@@ -77,7 +51,8 @@ bool pairKeyOf(const cJSON* like, uint64_t* key) {
 }
 
 bool idKeyOf(const cJSON* like, int* key) {
-  return cJSON_IsObject(like) && matchingInt(cJSON_GetObjectItemCaseSensitive(like, "id"), key);
+  return cJSON_IsObject(like) &&
+         intMatchedByText(cJSON_GetObjectItemCaseSensitive(like, "id"), key);
 }
 
 // Enters like, the last element of the array, under its keys: a key already

@@ -2,11 +2,7 @@
 #include "storage/news_index.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
-#include <cmath>
-#include <cstdlib>
-#include <string>
 #include <unordered_map>
 
 #include "storage/database.h"
@@ -37,29 +33,6 @@ NewsIndex& newsIndex() {
   return index;
 }
 
-// The id that a decimal text of an int must be to match member, as
-// findObjectByField compares: a number member matches the text of an equal
-// integer, a text member only the text that is its own canonical decimal form.
-bool matchingId(const cJSON* member, int* id) {
-  if (cJSON_IsNumber(member)) {
-    double value = member->valuedouble;
-    if (!(value >= INT_MIN && value <= INT_MAX) || std::trunc(value) != value) return false;
-    *id = static_cast<int>(value);
-    return true;
-  }
-  if (cJSON_IsString(member) && member->valuestring != nullptr) {
-    const char* text = member->valuestring;
-    errno = 0;
-    char* end = nullptr;
-    long value = std::strtol(text, &end, 10);
-    if (errno != 0 || value < INT_MIN || value > INT_MAX) return false;
-    if (std::to_string(value) != text) return false;
-    *id = static_cast<int>(value);
-    return true;
-  }
-  return false;
-}
-
 const cJSON* lastElement(const cJSON* array) {
   return array != nullptr && array->child != nullptr ? array->child->prev : nullptr;
 }
@@ -76,7 +49,7 @@ void buildArrayIndex(ArrayIndex& index, const cJSON* array) {
     index.elements.push_back(element);
     if (!cJSON_IsObject(element)) continue;
     int id = 0;
-    if (matchingId(cJSON_GetObjectItemCaseSensitive(element, "id"), &id)) {
+    if (intMatchedByText(cJSON_GetObjectItemCaseSensitive(element, "id"), &id)) {
       index.firstIndexById.emplace(id, position);  // the first match stays
     }
   }
