@@ -56,8 +56,6 @@ Received receiveChunk(int socket, char* buffer, int timeoutMs, ssize_t& count) {
   }
 }
 
-// A stalled peer must not hold a worker inside a send for ever.
-
 bool isForm(const std::string& contentType) {
   return contentType == kFormMultipart || contentType == kFormUrlEncoded;
 }
@@ -87,6 +85,7 @@ bool completeForm(int socket, char* buffer, std::string& request, long long tota
 
 }  // namespace
 
+// A stalled peer must not hold a worker inside a send for ever.
 bool limitSends(int socket) {
   timeval limit{};
   limit.tv_sec = kSocketTimeoutMs / 1000;
