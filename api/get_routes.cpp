@@ -3,7 +3,9 @@
 
 #include <pthread.h>
 #include <sys/sendfile.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -479,10 +481,16 @@ BodySent sendFileBody(int socket, int fd) {
 // served (missing, unreadable or not a regular file): nothing has been sent.
 bool sendFile(int socket, const std::string& name) {
   if (name.empty()) return false;
-  FilePtr file(std::fopen(name.c_str(), "rb"), &std::fclose);
-  if (file == nullptr) return false;
+  // A FIFO or a device would block the open or the reads: regular files only.
+  const int fd = openRegularFile(name, O_RDONLY);
+  if (fd < 0) return false;
+  FilePtr file(fdopen(fd, "rb"), &std::fclose);
+  if (file == nullptr) {
+    close(fd);
+    return false;
+  }
   struct stat status;
-  if (fstat(fileno(file.get()), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+  if (fstat(fd, &status) != 0) return false;
   const int size = status.st_size > INT_MAX ? INT_MAX : static_cast<int>(status.st_size);
   const std::string header = buildResponseHeader(200, kFileType, size);
   // An empty file has no body to carry the header block along.

@@ -87,19 +87,20 @@ bool postnews(ReplyTree& reply, std::string& contentType, int& status,
       answerStatus(reply, contentType, status, 404);
       return true;
     }
-    if (!fields.title.empty()) setMember(news, "title", cJSON_CreateString(fields.title.c_str()));
-    setMember(news, "timestamp", cJSON_CreateNumber(static_cast<double>(now)));
-    setMember(news, "user_id", cJSON_CreateNumber(fields.uid));
-    newsIndexChanged();  // the new timestamp moves the item to the front of the list
-    if (!fields.content.empty()) {
-      setMember(detail, "content", cJSON_CreateString(fields.content.c_str()));
-    }
+    // The images first: an edit whose images cannot be stored changes nothing.
     const cJSON* oldImages = cJSON_GetObjectItem(detail, "images");
     cJSON* images = saveNewsImages(fields.textParts, partCount, fields.id, parts, now,
                                    cJSON_IsArray(oldImages) ? oldImages : nullptr);
     if (images == nullptr) {
       answerStatus(reply, contentType, status, 404);
       return true;
+    }
+    if (!fields.title.empty()) setMember(news, "title", cJSON_CreateString(fields.title.c_str()));
+    setMember(news, "timestamp", cJSON_CreateNumber(static_cast<double>(now)));
+    setMember(news, "user_id", cJSON_CreateNumber(fields.uid));
+    newsIndexChanged();  // the new timestamp moves the item to the front of the list
+    if (!fields.content.empty()) {
+      setMember(detail, "content", cJSON_CreateString(fields.content.c_str()));
     }
     setMember(news, "cover", cJSON_CreateString(coverOf(images).c_str()));
     setMember(detail, "images", images);

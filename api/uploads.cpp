@@ -2,6 +2,8 @@
 // of stored uploads with the directories they leave empty.
 #include "api/uploads.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <memory>
 
@@ -49,6 +51,44 @@ bool imageNumber(const std::string& filename, int& number) {
   return true;
 }
 
+bool contains(const std::vector<std::string>& list, const std::string& value) {
+  for (const std::string& item : list) {
+    if (item == value) return true;
+  }
+  return false;
+}
+
+// A news image of this call: written to temp, stored under path once moved.
+struct NewImage {
+  std::string temp;
+  std::string path;
+};
+
+// Undoes a call that failed: the images before `moved` are already under
+// their paths and are removed unless an old image has that path (the record
+// still names it); the rest are still temporary files. The directories left
+// empty go too.
+void discardNewImages(const std::vector<NewImage>& written, std::size_t moved,
+                      const cJSON* oldImages) {
+  for (std::size_t k = 0; k < written.size(); ++k) {
+    const NewImage& image = written[k];
+    if (k >= moved) {
+      unlink(image.temp.c_str());
+    } else {
+      bool named = false;
+      const cJSON* entry = nullptr;
+      cJSON_ArrayForEach(entry, oldImages) {
+        if (cJSON_IsString(entry) && entry->valuestring != nullptr &&
+            image.path == entry->valuestring) {
+          named = true;
+        }
+      }
+      if (!named) removeUploadFile(image.path);
+    }
+    removeUploadDirectories(image.path);
+  }
+}
+
 }  // namespace
 
 DateParts toDateParts(std::time_t t) {
@@ -94,12 +134,25 @@ bool isRemovableUploadPath(const std::string& path) {
          hasPlainSegments(path);
 }
 
+std::string writeUploadTemp(const std::string& path, const std::string& bytes) {
+  std::string temp;
+  const int fd = createUniqueFile(path + kUploadTempSuffix, temp);
+  if (fd < 0) return "";
+  // A full disk or a file-size limit cuts the write short; the close may be
+  // where a deferred write error shows.
+  bool written = writeAllBytes(fd, bytes.data(), bytes.size());
+  if (close(fd) != 0) written = false;
+  if (written) return temp;
+  unlink(temp.c_str());
+  return "";
+}
+
 bool writeUploadFile(const std::string& path, const std::string& bytes) {
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) return false;
-  if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), file);
-  std::fclose(file);
-  return true;
+  const std::string temp = writeUploadTemp(path, bytes);
+  if (temp.empty()) return false;
+  if (std::rename(temp.c_str(), path.c_str()) == 0) return true;
+  unlink(temp.c_str());
+  return false;
 }
 
 bool removeUploadFile(const std::string& storedPath) {
@@ -121,29 +174,9 @@ cJSON* saveNewsImages(int start, int partCount, int newsId, const std::vector<Fo
   if (partCount > static_cast<int>(parts.size())) partCount = static_cast<int>(parts.size());
   const int oldCount = cJSON_IsArray(oldImages) ? cJSON_GetArraySize(oldImages) : 0;
 
-  // Old images that the request no longer names are removed before anything
-  // new is written, but only when it sends fewer image parts than the item has.
-  if (partCount - start < oldCount) {
-    std::vector<std::string> named;
-    for (int i = start; i < partCount; ++i) named.push_back(urlDecode(parts[i].filename));
-    const cJSON* entry = nullptr;
-    cJSON_ArrayForEach(entry, oldImages) {
-      if (!cJSON_IsString(entry) || entry->valuestring == nullptr) continue;
-      const std::string oldPath = entry->valuestring;
-      bool stays = false;
-      for (const std::string& name : named) {
-        if (name == oldPath) {
-          stays = true;
-          break;
-        }
-      }
-      if (stays) continue;
-      if (removeUploadFile(oldPath)) removeUploadDirectories(oldPath);
-    }
-  }
-
   std::unique_ptr<cJSON, decltype(&cJSON_Delete)> images(cJSON_CreateArray(), &cJSON_Delete);
   if (!images) return nullptr;
+  std::vector<NewImage> written;
   int lowest = 0;  // the number of the last image stored; lower numbers are dropped
   for (int i = start; i < partCount; ++i) {
     const FormPart& part = parts[i];
@@ -169,9 +202,39 @@ cJSON* saveNewsImages(int start, int partCount, int newsId, const std::vector<Fo
     ensureDirectory(dir);  // a missing directory shows as a file that cannot be created
     const std::string path = dir + std::to_string(number) +
                              std::to_string(static_cast<long long>(now)) + kUploadExtension;
-    if (!writeUploadFile(path, part.data)) return nullptr;
+    const std::string temp = writeUploadTemp(path, part.data);
+    if (temp.empty()) {
+      discardNewImages(written, 0, oldImages);
+      removeUploadDirectories(path);
+      return nullptr;
+    }
+    written.push_back({temp, path});
     cJSON_AddItemToArray(images.get(), cJSON_CreateString(path.c_str()));
     lowest = number;
+  }
+
+  // Every new file is whole: only now they take their stored names.
+  for (std::size_t k = 0; k < written.size(); ++k) {
+    if (std::rename(written[k].temp.c_str(), written[k].path.c_str()) != 0) {
+      discardNewImages(written, k, oldImages);
+      return nullptr;
+    }
+  }
+
+  // The old images that the request no longer names go only now, and only
+  // when it sends fewer image parts than the item has. One that a new image
+  // replaced at the same path is that new image.
+  if (partCount - start < oldCount) {
+    std::vector<std::string> named;
+    for (int i = start; i < partCount; ++i) named.push_back(urlDecode(parts[i].filename));
+    for (const NewImage& image : written) named.push_back(image.path);
+    const cJSON* entry = nullptr;
+    cJSON_ArrayForEach(entry, oldImages) {
+      if (!cJSON_IsString(entry) || entry->valuestring == nullptr) continue;
+      const std::string oldPath = entry->valuestring;
+      if (contains(named, oldPath)) continue;
+      if (removeUploadFile(oldPath)) removeUploadDirectories(oldPath);
+    }
   }
   return images.release();
 }

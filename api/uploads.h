@@ -56,9 +56,18 @@ bool isStoredNewsImagePath(const std::string& path);
 // (file or directories) skips any other path.
 bool isRemovableUploadPath(const std::string& path);
 
-// Creates or truncates the file at path and writes bytes to it unchanged.
-// False only when the file cannot be created; a failed write or close after
-// that is not reported.
+// A new upload is written to "<its path><kUploadTempSuffix>XXXXXX" beside its
+// path first and renamed over the path only once every byte is written.
+constexpr const char* kUploadTempSuffix = ".tmp-";
+
+// Writes bytes unchanged to a new temporary file beside path and returns its
+// name; "" when the file cannot be created or a write or the close fails
+// (the temporary file is then removed again). path itself is not touched.
+std::string writeUploadTemp(const std::string& path, const std::string& bytes);
+
+// Stores bytes unchanged at path (writeUploadTemp, then the rename over
+// path). False when any step fails: nothing of this call is left behind and
+// whatever was at path stays as it was.
 bool writeUploadFile(const std::string& path, const std::string& bytes);
 
 // Removes the file named by a stored upload path. False when the path is not
@@ -73,13 +82,16 @@ void removeUploadDirectories(const std::string& storedPath);
 // Writes the image parts parts[start .. partCount-1] of a postnews request for
 // news item newsId at time now, and returns the item's new images list (a new
 // array owned by the caller, free with cJSON_Delete), or null when an image
-// file cannot be created (files already written and old images already
-// removed stay so). A part with data is stored as image n when its file name
+// cannot be stored. A part with data is stored as image n when its file name
 // is the decimal text of n, with n below partCount and not below the number
 // of the last image stored in this call; a part without data keeps the
-// existing image its URL-encoded file name names. When there are fewer image
-// parts than entries in oldImages (which may be null), the old images that no
-// part names are removed first, with the directories they leave empty.
+// existing image its URL-encoded file name names.
+// Every new file is written in full before any is moved into place, and the
+// old images are removed only after that: when there are fewer image parts
+// than entries in oldImages (which may be null), the old images that no part
+// names and no new image replaced at the same path are removed, with the
+// directories they leave empty. On failure the files of this call are
+// removed (with the directories they leave empty) and the old images stay.
 // The caller holds the database lock.
 cJSON* saveNewsImages(int start, int partCount, int newsId, const std::vector<FormPart>& parts,
                       std::time_t now, const cJSON* oldImages);

@@ -165,17 +165,45 @@ TEST_F(UploadsTest, EditWithoutImagePartsRemovesAllAndTheirDirectories) {
   EXPECT_EQ(cJSON_GetArraySize(none.get()), 0);
 }
 
-TEST_F(UploadsTest, FailedFileKeepsWhatWasDone) {
+// An image that cannot be stored undoes the call: the new files it wrote
+// go (with the directories they made), the old images stay.
+TEST_F(UploadsTest, FailedFileLeavesTheOldImagesAndNothingNew) {
   const std::string old1 = "uploads/img/2023/1/2/12/01000.webp";
   writeFile(old1, "a");
   Tree old = list({old1, "uploads/img/x", "uploads/img/y"});
-  // A directory where the second image's file would go makes its creation fail.
-  writeFile(stored(1) + "/blocker", "");
-  std::vector<FormPart> parts = {image("0", "x"), image("1", "y")};
-  Tree images(saveNewsImages(0, 2, 12, parts, kNow, old.get()), &cJSON_Delete);
-  EXPECT_FALSE(images);
-  EXPECT_EQ(readFile(stored(0)), "x");
-  EXPECT_FALSE(pathExists(old1));
+  struct {
+    const char* desc;
+    std::string blocker;  // a plain file here makes the second image fail
+  } cases[] = {
+      {"a directory at the second image's path", stored(1) + "/blocker"},
+      {"a plain file where its dated directory goes", "uploads/img/2024"},
+  };
+  for (const auto& c : cases) {
+    writeFile(c.blocker, "");
+    std::vector<FormPart> parts = {image("0", "x"), image("1", "y")};
+    Tree images(saveNewsImages(0, 2, 12, parts, kNow, old.get()), &cJSON_Delete);
+    EXPECT_FALSE(images) << c.desc;
+    EXPECT_FALSE(pathExists(stored(0))) << c.desc;
+    EXPECT_EQ(readFile(old1), "a") << c.desc;
+    EXPECT_EQ(testsupport::storedFiles(".", "uploads/img/2024").size(),
+              std::string(c.desc).find("directory at") != std::string::npos ? 1u : 0u)
+        << c.desc << ": only the blocker may stay";
+    testsupport::runCommand("rm -rf uploads/img/2024");
+  }
+}
+
+// A new image stored at the path of an old one (an edit in the same second)
+// replaces it in place: the removal of old images spares that path.
+TEST_F(UploadsTest, ImageReplacedAtItsOwnPathStays) {
+  writeFile(stored(0), "old 0");
+  writeFile(stored(1), "old 1");
+  Tree old = list({stored(0), stored(1)});
+  std::vector<FormPart> parts = {image("0", "new 0")};
+  Tree images(saveNewsImages(0, 1, 12, parts, kNow, old.get()), &cJSON_Delete);
+  ASSERT_TRUE(images);
+  EXPECT_EQ(paths(images.get()), (std::vector<std::string>{stored(0)}));
+  EXPECT_EQ(readFile(stored(0)), "new 0");
+  EXPECT_FALSE(pathExists(stored(1)));
 }
 
 TEST_F(UploadsTest, NothingOutsideTheUploadDirectoriesIsKeptOrRemoved) {

@@ -50,12 +50,15 @@ std::string avatarPath(const DateParts& date, int userId, std::time_t now) {
 }
 
 // Writes the avatar bytes to the file for userId at now, creating its dated
-// directories. Returns the stored path, or "" when the file cannot be created.
+// directories. Returns the stored path, or "" when the file cannot be stored
+// whole; nothing new is left then (directories it made and left empty go).
 std::string storeAvatar(const DateParts& date, int userId, std::time_t now,
                         const std::string& bytes) {
   ensureDirectory(avatarDirectory(date));  // a failure shows as a file that cannot be created
   const std::string path = avatarPath(date, userId, now);
-  return writeUploadFile(path, bytes) ? path : "";
+  if (writeUploadFile(path, bytes)) return path;
+  removeUploadDirectories(path);
+  return "";
 }
 
 }  // namespace
@@ -146,17 +149,20 @@ bool postavatar(ReplyTree& reply, std::string& contentType, int& status,
   DatabaseLock lock(databaseMutex);
   cJSON* user = userForChange(reply, fields.uid, fields.sid, "avatar_uptm", now);
   if (user == nullptr) return true;
-  const char* oldHash = textMember(user, "avatar_hash");
-  const char* oldAvatar = textMember(user, "avatar");
-  if (oldHash != nullptr && oldHash[0] != '\0' && oldAvatar != nullptr) {
-    const std::string oldPath = oldAvatar;
-    removeUploadFile(oldPath);
-    removeUploadDirectories(oldPath);
-  }
+  // The new file first: when it cannot be stored, the old avatar stays with
+  // the record that names it.
   const std::string path = storeAvatar(date, fields.uid, now, fields.avatar);
   if (path.empty()) {
     answer(reply, "r", 0);
     return true;
+  }
+  const char* oldHash = textMember(user, "avatar_hash");
+  const char* oldAvatar = textMember(user, "avatar");
+  // An old avatar at the same path (stored in the same second) is the new one.
+  if (oldHash != nullptr && oldHash[0] != '\0' && oldAvatar != nullptr && path != oldAvatar) {
+    const std::string oldPath = oldAvatar;
+    removeUploadFile(oldPath);
+    removeUploadDirectories(oldPath);
   }
   setMember(user, "avatar", cJSON_CreateString(path.c_str()));
   setMember(user, "avatar_uptm", cJSON_CreateNumber(static_cast<double>(now)));

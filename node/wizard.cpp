@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "node/node_key.h"
+#include "storage/database_file.h"
 #include "storage/file_helpers.h"
 
 namespace {
@@ -245,7 +246,10 @@ bool runSetupWizard() {
 
   std::unique_ptr<char, decltype(&cJSON_free)> text(cJSON_Print(config), &cJSON_free);
   if (!text) return false;
-  if (writeTextFile(kConfigPath, text.get())) {
+  // Written beside it and renamed into place: a write that fails leaves no
+  // config.json at all, so the next start runs the wizard again.
+  std::string error;
+  if (!writeFileAtomically(kConfigPath, text.get(), error)) {
     print("Save file failed!\n");
     fflush(stdout);
     return false;

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -30,7 +31,8 @@ namespace {
 constexpr size_t kZlibChunkBytes = 32768;
 // zlib counts its input in 32 bits: longer inputs are handed over in pieces.
 constexpr size_t kZlibMaxPieceBytes = std::numeric_limits<uInt>::max();
-constexpr mode_t kDatabaseFileMode = 0644;
+// Symbolic links followed before a save gives up (as the kernel's own limit).
+constexpr int kMaxLinkHops = 40;
 
 struct CJsonTextFree {
   void operator()(char* text) const { cJSON_free(text); }
@@ -70,6 +72,34 @@ std::string parentDirectory(const std::string& path) {
 std::string baseName(const std::string& path) {
   size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The file that path leads to through symbolic links (a relative target
+// counts from its link's directory); path itself when it is no link, and the
+// last name reached when nothing is there yet. False with errno set when a
+// link cannot be read or there are too many.
+bool followLinks(const std::string& path, std::string& target) {
+  std::string current = path;
+  for (int hops = 0; hops <= kMaxLinkHops; ++hops) {
+    struct stat st;
+    if (lstat(current.c_str(), &st) != 0) {
+      if (errno != ENOENT && errno != ENOTDIR) return false;
+      target = current;  // nothing there yet: the save creates it
+      return true;
+    }
+    if (!S_ISLNK(st.st_mode)) {
+      target = current;
+      return true;
+    }
+    std::vector<char> buffer(static_cast<size_t>(st.st_size > 0 ? st.st_size : PATH_MAX) + 1);
+    ssize_t length = readlink(current.c_str(), buffer.data(), buffer.size());
+    if (length < 0) return false;
+    std::string link(buffer.data(), static_cast<size_t>(length));
+    const bool relative = !link.empty() && link[0] != '/' && current.find('/') != std::string::npos;
+    current = relative ? parentDirectory(current) + "/" + link : link;
+  }
+  errno = ELOOP;
+  return false;
 }
 
 // One save at a time: a save prints its snapshot and renames its file under
@@ -266,16 +296,22 @@ bool loadDatabaseFile(const std::string& path) {
   }
 }
 
-bool writeFileAtomically(const std::string& path, const std::string& bytes, std::string& error) {
+bool writeFileAtomically(const std::string& linkPath, const std::string& bytes,
+                         std::string& error) {
+  // A symbolic link stays: the file it leads to is the one replaced.
+  std::string path;
+  if (!followLinks(linkPath, path)) {
+    error = "follow " + linkPath + ": " + errnoText(errno);
+    return false;
+  }
   std::string pattern = path + kSaveFileSuffix + "XXXXXX";
-  std::vector<char> name(pattern.begin(), pattern.end());
-  name.push_back('\0');
-  int fd = mkostemp(name.data(), O_CLOEXEC);
+  std::string tempPath;
+  // Created as open(2) creates a file: 0666 less the umask.
+  int fd = createUniqueFile(path + kSaveFileSuffix, tempPath);
   if (fd < 0) {
     error = "create " + pattern + ": " + errnoText(errno);
     return false;
   }
-  std::string tempPath(name.data());
   auto fail = [&](const char* step) {
     int code = errno;
     if (fd >= 0) close(fd);
@@ -285,8 +321,9 @@ bool writeFileAtomically(const std::string& path, const std::string& bytes, std:
   };
   // The new file keeps the permissions of the one it replaces.
   struct stat previous;
-  mode_t mode = stat(path.c_str(), &previous) == 0 ? (previous.st_mode & 07777) : kDatabaseFileMode;
-  if (fchmod(fd, mode) != 0) return fail("chmod");
+  if (stat(path.c_str(), &previous) == 0 && fchmod(fd, previous.st_mode & 07777) != 0) {
+    return fail("chmod");
+  }
   if (!writeAllBytes(fd, bytes.data(), bytes.size())) return fail("write");
   if (fsync(fd) != 0) return fail("fsync");
   int closed = close(fd);
@@ -310,7 +347,10 @@ bool writeFileAtomically(const std::string& path, const std::string& bytes, std:
   return true;
 }
 
-void removeStaleSaveFiles(const std::string& path) {
+void removeStaleSaveFiles(const std::string& linkPath) {
+  // Saves write beside the file that a symbolic link leads to.
+  std::string path;
+  if (!followLinks(linkPath, path)) return;
   std::string dir = parentDirectory(path);
   std::string prefix = baseName(path) + kSaveFileSuffix;
   DirHandle listing(opendir(dir.c_str()));

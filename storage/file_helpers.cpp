@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +21,11 @@ constexpr size_t kBufferFileBytes = 1000000;
 constexpr size_t kCopyChunkBytes = 65536;
 constexpr mode_t kNewDirectoryMode = 0755;
 constexpr mode_t kNewFileMode = 0644;
+// A new file of createUniqueFile gets what the umask leaves of this.
+constexpr mode_t kUniqueFileMode = 0666;
+constexpr int kUniqueNameLetters = 6;
+// Names tried before createUniqueFile gives up (each collision is a new draw).
+constexpr int kUniqueNameAttempts = 100;
 
 enum class PathKind { kMissing, kDirectory, kRegular, kOther, kError };
 
@@ -98,10 +105,11 @@ bool copyRegularFile(const std::string& src, const std::string& target, bool ove
       targetStat.st_ino == srcStat.st_ino) {
     return false;
   }
-  FdCloser in{open(src.c_str(), O_RDONLY | O_CLOEXEC)};
+  FdCloser in{openRegularFile(src, O_RDONLY)};
   if (in.fd < 0) return false;
-  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (overwrite ? O_TRUNC : O_EXCL);
-  int outFd = open(target.c_str(), flags, kNewFileMode);
+  // A FIFO or device at the target is refused instead of waiting for a reader.
+  int flags = O_WRONLY | O_CREAT | (overwrite ? O_TRUNC : O_EXCL);
+  int outFd = openRegularFile(target, flags, kNewFileMode);
   if (outFd < 0) return false;
   bool ok = true;
   std::unique_ptr<char[]> buffer(new char[kCopyChunkBytes]);
@@ -148,6 +156,56 @@ bool writeAllBytes(int fd, const char* data, size_t size) {
     size -= static_cast<size_t>(n);
   }
   return true;
+}
+
+int openRegularFile(const std::string& path, int flags, mode_t mode) {
+  int fd = open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, mode);
+  if (fd < 0) return -1;
+  struct stat st;
+  int code = fstat(fd, &st) != 0 ? errno : (S_ISREG(st.st_mode) ? 0 : EINVAL);
+  if (code != 0) {
+    close(fd);
+    errno = code;
+    return -1;
+  }
+  int current = fcntl(fd, F_GETFL);
+  if (current < 0 || fcntl(fd, F_SETFL, current & ~O_NONBLOCK) != 0) {
+    code = errno;
+    close(fd);
+    errno = code;
+    return -1;
+  }
+  return fd;
+}
+
+int createUniqueFile(const std::string& prefix, std::string& createdPath) {
+  static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  static std::atomic<unsigned long long> drawn{0};
+  for (int attempt = 0; attempt < kUniqueNameAttempts; ++attempt) {
+    // splitmix64 over the time, the process and a per-process count: names
+    // differ between threads and processes; a collision only costs a retry.
+    unsigned long long x =
+        static_cast<unsigned long long>(
+            std::chrono::steady_clock::now().time_since_epoch().count()) ^
+        (static_cast<unsigned long long>(getpid()) << 40) ^
+        (drawn.fetch_add(1) * 0x9E3779B97F4A7C15ULL);
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+    x ^= x >> 31;
+    std::string name = prefix;
+    for (int i = 0; i < kUniqueNameLetters; ++i) {
+      name += kLetters[x % (sizeof kLetters - 1)];
+      x /= sizeof kLetters - 1;
+    }
+    int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kUniqueFileMode);
+    if (fd >= 0) {
+      createdPath = name;
+      return fd;
+    }
+    if (errno != EEXIST) return -1;
+  }
+  errno = EEXIST;
+  return -1;
 }
 
 int32_t fileModifiedTime(const std::string& path) {
@@ -246,9 +304,10 @@ std::string readTextFile(const std::string& path) {
 bool writeTextFile(const std::string& path, const std::string& text) {
   FILE* file = fopen(path.c_str(), "wb");
   if (file == nullptr) return true;
-  fwrite(text.data(), 1, text.size(), file);
-  fclose(file);
-  return false;
+  bool failed = fwrite(text.data(), 1, text.size(), file) != text.size();
+  // The flush inside fclose may be the write that fails (a full disk).
+  if (fclose(file) != 0) failed = true;
+  return failed;
 }
 
 char* readFileToBuffer(const char* path) {

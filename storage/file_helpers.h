@@ -9,6 +9,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -31,6 +32,19 @@ using DirHandle = std::unique_ptr<DIR, DirCloser>;
 // Writes all size bytes to fd, going on after short writes and EINTR.
 // False on the first error, with errno set.
 bool writeAllBytes(int fd, const char* data, size_t size);
+
+// Opens path with flags (O_CLOEXEC is added) and mode as open(2) does, but
+// only when it is a regular file: the open itself never blocks (a FIFO
+// without a writer, a device), and anything else is closed again. Returns the
+// descriptor, in blocking mode, or -1 with errno set (EINVAL for a file that
+// is not regular). The caller closes it.
+int openRegularFile(const std::string& path, int flags, mode_t mode = 0);
+
+// Creates a new file named prefix followed by six random letters and digits,
+// with O_EXCL and mode 0666 less the process umask (as open(2) creates a
+// file), open for writing. Returns the descriptor (the caller closes it) and
+// the name in createdPath, or -1 with errno set when no such file can be made.
+int createUniqueFile(const std::string& prefix, std::string& createdPath);
 
 // The modification time in whole Unix seconds (the low 32 bits of it);
 // -1 when the status cannot be read.
@@ -60,8 +74,9 @@ bool ensureDirectory(const std::string& dir);
 // receives that extension before the copy is tried. A directory source is
 // copied as dstDir/<its last element> with the regular files directly inside
 // it (only when overwrite is false; with overwrite it does nothing and counts
-// as made). Without overwrite an existing target is refused. Returns true
-// when the copy was made.
+// as made). Without overwrite an existing target is refused; with it, a
+// target that is not a regular file (a FIFO, a device) is refused without
+// blocking. Returns true when the copy was made.
 bool copyFileAs(const std::string& src, const std::string& dstDir, std::string& outExt,
                 bool overwrite, const std::string& newStem, const std::string& newExt);
 
@@ -70,8 +85,9 @@ bool copyFileAs(const std::string& src, const std::string& dstDir, std::string& 
 std::string readTextFile(const std::string& path);
 
 // Replaces the file's content with text (NUL bytes included).
-// Inverted sense: returns true when the file cannot be opened for writing,
-// false otherwise (a failed write or close after the open is not reported).
+// Inverted sense: returns true when it failed (the file cannot be opened for
+// writing, or a write, the flush or the close failed: the file may then hold
+// part of the text), false when the whole text was written.
 bool writeTextFile(const std::string& path, const std::string& text);
 
 // A new 1,000,000-byte buffer from malloc holding at most the first 999,999

@@ -2,6 +2,7 @@
 // working directories.
 #include "storage/file_helpers.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -168,6 +169,10 @@ TEST(CopyFileAs, RefusalsLeaveFilesAsTheyWere) {
   EXPECT_FALSE(copyFileAs("pics/logo.png", "notadir", outExt, true, "icon", ""));
   EXPECT_EQ(readFile("notadir"), "file");
 
+  // A FIFO at the target has no reader: the copy fails instead of waiting for one.
+  ASSERT_EQ(mkfifo("img/fifo.png", 0600), 0);
+  EXPECT_FALSE(copyFileAs("pics/logo.png", "img", outExt, true, "fifo", ""));
+
   // With overwrite the existing picture is replaced.
   EXPECT_TRUE(copyFileAs("pics/logo.png", "img", outExt, true, "icon", ""));
   EXPECT_EQ(readFile("img/icon.png"), "new");
@@ -211,6 +216,57 @@ TEST(TextFiles, ReadAndWriteMoveBytesUnchanged) {
   writeFile("existing", "a much longer old content");
   EXPECT_FALSE(writeTextFile("existing", std::string("n\0w", 3)));
   EXPECT_EQ(readFile("existing"), std::string("n\0w", 3));
+  // It opens, but the flush of the close fails: a failure too.
+  EXPECT_TRUE(writeTextFile("/dev/full", "x"));
+}
+
+TEST(OpenRegularFile, OnlyRegularFilesAndNeverBlocks) {
+  TempDir dir;
+  ScopedChdir cd(dir.path);
+  writeFile("file", "bytes");
+  makeDirs("directory");
+  ASSERT_EQ(mkfifo("fifo", 0600), 0);
+  struct {
+    const char* path;
+    int flags;
+    bool opens;
+  } cases[] = {
+      {"fifo", O_RDONLY, false},     {"fifo", O_WRONLY, false},  {"directory", O_RDONLY, false},
+      {"/dev/null", O_WRONLY, false}, {"missing", O_RDONLY, false}, {"file", O_RDONLY, true},
+  };
+  for (const auto& c : cases) {
+    const int fd = openRegularFile(c.path, c.flags);
+    EXPECT_EQ(fd >= 0, c.opens) << c.path;
+    if (fd < 0) continue;
+    EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0) << c.path << ": left non-blocking";
+    EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0) << c.path;
+    close(fd);
+  }
+}
+
+TEST(CreateUniqueFile, NewNamesWithTheUmasksMode) {
+  TempDir dir;
+  ScopedChdir cd(dir.path);
+  for (mode_t mask : {mode_t{022}, mode_t{077}, mode_t{0}}) {
+    const mode_t previous = umask(mask);
+    std::string first, second;
+    const int a = createUniqueFile("data.tmp-", first);
+    const int b = createUniqueFile("data.tmp-", second);
+    umask(previous);
+    ASSERT_GE(a, 0);
+    ASSERT_GE(b, 0);
+    close(a);
+    close(b);
+    EXPECT_NE(first, second);
+    EXPECT_EQ(first.rfind("data.tmp-", 0), 0u) << first;
+    EXPECT_EQ(first.size(), std::string("data.tmp-").size() + 6) << first;
+    struct stat st;
+    ASSERT_EQ(stat(first.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask) << "umask " << mask;
+  }
+  std::string none;
+  EXPECT_LT(createUniqueFile("missing/dir/x-", none), 0);
+  EXPECT_EQ(none, "");
 }
 
 TEST(TextFiles, BufferHoldsAtMostItsSizeLessOne) {

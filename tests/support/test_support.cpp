@@ -82,12 +82,17 @@ void writeAndClose(int fd, const std::string& text) {
   close(fd);
 }
 
-// Forks the node with its working directory, standard input from stdinFd and
-// the given descriptors for its output.
-pid_t spawnNode(const std::string& dir, int stdinFd, int outFd, int errFd) {
+// Forks the node with its working directory, standard input from stdinFd,
+// the given descriptors for its output and the given resource limits.
+pid_t spawnNode(const std::string& dir, int stdinFd, int outFd, int errFd,
+                const std::vector<NodeLimit>& limits = {}) {
   pid_t pid = fork();
   if (pid == 0) {
     if (chdir(dir.c_str()) != 0) _exit(127);
+    for (const NodeLimit& limit : limits) {
+      rlimit value{static_cast<rlim_t>(limit.soft), static_cast<rlim_t>(limit.hard)};
+      if (setrlimit(limit.resource, &value) != 0) _exit(126);
+    }
     dup2(stdinFd, 0);
     dup2(outFd, 1);
     dup2(errFd, 2);
@@ -176,11 +181,12 @@ std::string minimalConfig(int port, int writeIntervalMs, const std::string& extr
 
 std::string nodeBinary() { return ONDRIX_NODE_BINARY; }
 
-ProcessResult runNodeToExit(const std::string& dir, const std::string& stdinText, int timeoutMs) {
+ProcessResult runNodeToExit(const std::string& dir, const std::string& stdinText, int timeoutMs,
+                            const std::vector<NodeLimit>& limits) {
   ProcessResult result;
   int in[2], out[2], err[2];
   if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) return result;
-  pid_t pid = spawnNode(dir, in[0], out[1], err[1]);
+  pid_t pid = spawnNode(dir, in[0], out[1], err[1], limits);
   close(in[0]);
   close(out[1]);
   close(err[1]);
@@ -284,13 +290,14 @@ bool startNodeWithInput(NodeProcess& node, const std::string& dir, int port,
   return awaitStart(node, timeoutMs);
 }
 
-bool startNode(NodeProcess& node, const std::string& dir, int port, int timeoutMs) {
+bool startNode(NodeProcess& node, const std::string& dir, int port, int timeoutMs,
+               const std::vector<NodeLimit>& limits) {
   int out[2];
   if (pipe(out) != 0) return false;
   int devnull = open("/dev/null", O_RDONLY);
   node.dir = dir;
   node.port = port;
-  node.pid = spawnNode(dir, devnull, out[1], 2);
+  node.pid = spawnNode(dir, devnull, out[1], 2, limits);
   close(devnull);
   close(out[1]);
   node.stdoutFd = out[0];

@@ -57,6 +57,14 @@ std::string minimalConfig(int port, int writeIntervalMs = 10000,
 // Path of the built node executable.
 std::string nodeBinary();
 
+// A resource limit (RLIMIT_FSIZE, RLIMIT_NOFILE, ...) set in the node's
+// process before it starts, as a shell's ulimit would.
+struct NodeLimit {
+  int resource;
+  unsigned long long soft;
+  unsigned long long hard;
+};
+
 struct ProcessResult {
   int exitStatus = -1;  // exit code, or 128 + signal number
   std::string out;
@@ -66,7 +74,7 @@ struct ProcessResult {
 // Runs the node in dir with stdinText on its standard input until it exits
 // (killed after timeoutMs).
 ProcessResult runNodeToExit(const std::string& dir, const std::string& stdinText = "",
-                            int timeoutMs = 20000);
+                            int timeoutMs = 20000, const std::vector<NodeLimit>& limits = {});
 
 // Runs the node in dir with stdinText on its standard input (then closed)
 // until it exits or prints its "Listening on 0.0.0.0:" line; a node that got
@@ -90,7 +98,8 @@ struct NodeProcess {
 // Starts the node in dir (config.json must be there) and waits until it
 // prints its "Listening on 0.0.0.0:" line. Returns false when it exits first
 // or does not get there within timeoutMs.
-bool startNode(NodeProcess& node, const std::string& dir, int port, int timeoutMs = 20000);
+bool startNode(NodeProcess& node, const std::string& dir, int port, int timeoutMs = 20000,
+               const std::vector<NodeLimit>& limits = {});
 
 // Like startNode, with stdinText written to the node's standard input, which
 // is then closed (texts up to a pipe's capacity, 64 KiB).
