@@ -12,7 +12,9 @@ std::string withoutTrailingLineBreaks(std::string text) {
   return text;
 }
 
-std::string multipartText(const std::string& data) {
+std::string multipartText(const FormPart& part) {
+  const std::string& data = part.data;
+  if (part.dataCutByLength) return withoutTrailingLineBreaks(data);
   std::size_t end = data.size();
   while (end > 0) {
     const char c = data[end - 1];
@@ -27,14 +29,14 @@ bool readUserFormFields(const std::vector<FormPart>& parts, UserFormFields& fiel
     if (part.name == "uid") {
       if (!readFormInteger(part.data, fields.uid)) return false;
     } else if (part.name == "sid") {
-      fields.sid = multipartText(part.data);
+      fields.sid = multipartText(part);
     } else if (part.name == "nickname") {
-      fields.nickname = multipartText(part.data);
+      fields.nickname = multipartText(part);
     } else if (part.name == "avatar") {
       fields.avatar = part.data;
       fields.hasAvatar = true;
     } else if (part.name == "hash") {
-      fields.hash = multipartText(part.data);
+      fields.hash = multipartText(part);
       fields.hasHash = true;
     }
   }
@@ -48,11 +50,11 @@ bool readNewsFormFields(const std::vector<FormPart>& parts, NewsFormFields& fiel
     } else if (part.name == "id") {
       if (!readFormInteger(part.data, fields.id)) return false;
     } else if (part.name == "sid") {
-      fields.sid = multipartText(part.data);
+      fields.sid = multipartText(part);
     } else if (part.name == "title") {
-      fields.title = multipartText(part.data);
+      fields.title = multipartText(part);
     } else if (part.name == "content") {
-      fields.content = multipartText(part.data);
+      fields.content = multipartText(part);
     } else {
       continue;
     }

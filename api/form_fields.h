@@ -29,8 +29,10 @@ bool readFormInteger(const std::string& text, int& value);
 std::string withoutTrailingLineBreaks(std::string text);
 
 // The text of a multipart text field: the part's data without its trailing
-// blanks, tabs, CR and LF. Uploaded file bytes are never read through this.
-std::string multipartText(const std::string& data);
+// blanks, tabs, CR and LF; only without its trailing CR and LF when the
+// part's own Content-Length line gave the data. Uploaded file bytes are never
+// read through this.
+std::string multipartText(const FormPart& part);
 
 // The fields of signin and postavatar (postavatar ignores "nickname").
 struct UserFormFields {

@@ -96,11 +96,11 @@ Reply nodeDescription() {
   if (const char* name = configText(configName)) cJSON_AddStringToObject(t, "name", name);
   if (const char* icon = configText(configIcon)) cJSON_AddStringToObject(t, "icon", icon);
   if (const char* cover = configText(configCover)) cJSON_AddStringToObject(t, "cover", cover);
-  cJSON_AddNumberToObject(t, "pageSize", jsonIntValue(configPageSize));
+  cJSON_AddNumberToObject(t, "pageSize", configIntValue(configPageSize));
   if (cJSON* watermark = cJSON_Duplicate(configWatermark, 1)) {
     cJSON_AddItemToObject(t, "watermark", watermark);
   }
-  cJSON_AddNumberToObject(t, "editInterval", jsonIntValue(configEditInterval));
+  cJSON_AddNumberToObject(t, "editInterval", configIntValue(configEditInterval));
   return treeReply(tree.release());
 }
 

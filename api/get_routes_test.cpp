@@ -18,6 +18,7 @@
 #include "node/startup.h"
 #include "storage/database.h"
 #include "storage/news_index.h"
+#include "storage/records.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -144,6 +145,30 @@ TEST_F(GetRoutesTest, NodeDescription) {
                            "{\"ver\":\"v1\",\"icon\":\"i\",\"cover\":\"c\",\"pageSize\":0,"
                            "\"watermark\":{\"path\":\"w\"},\"editInterval\":1}"));
   EXPECT_EQ(get("/v1/list/1"), json(200, "[]"));
+}
+
+// The integer settings read as cJSON's valueint does: true is 1.
+TEST_F(GetRoutesTest, IntegerSettingsReadTrueAsOne) {
+  struct {
+    const char* value;
+    int read;
+  } cases[] = {{"true", 1}, {"false", 0}, {"\"7\"", 0}, {"null", 0}, {"7.9", 7}};
+  for (const auto& c : cases) {
+    const std::string v = c.value;
+    loadConfig(("{\"icon\": \"i\", \"cover\": \"c\", \"watermark\": {\"path\": \"w\"}, \"port\": " +
+                v + ", \"page_size\": " + v + ", \"write_interval\": " + v +
+                ", \"edit_interval\": " + v + ", \"admin\": [" + v + "]}")
+                   .c_str());
+    EXPECT_EQ(listenPort, c.read) << v;
+    EXPECT_EQ(newsPageSize, c.read) << v;
+    EXPECT_EQ(configIntValue(configWriteInterval), c.read) << v;
+    EXPECT_EQ(adminIndex(c.read), 0) << v;
+    EXPECT_EQ(get("/"), json(200, "{\"ver\":\"v1\",\"icon\":\"i\",\"cover\":\"c\",\"pageSize\":" +
+                                      std::to_string(c.read) +
+                                      ",\"watermark\":{\"path\":\"w\"},\"editInterval\":" +
+                                      std::to_string(c.read) + "}"))
+        << v;
+  }
 }
 
 TEST_F(GetRoutesTest, RoutingAndSegmentErrors) {

@@ -51,6 +51,14 @@ bool imageNumber(const std::string& filename, int& number) {
   return true;
 }
 
+// Whether a part brings image bytes. A part whose content is only blanks,
+// tabs, CR and LF counts as one without data (the form's trimming leaves it
+// empty), unless its own Content-Length line gave those bytes.
+bool hasImageData(const FormPart& part) {
+  if (part.data.empty()) return false;
+  return part.dataCutByLength || part.data.find_first_not_of(" \t\r\n") != std::string::npos;
+}
+
 bool contains(const std::vector<std::string>& list, const std::string& value) {
   for (const std::string& item : list) {
     if (item == value) return true;
@@ -182,8 +190,9 @@ cJSON* saveNewsImages(int start, int partCount, int newsId, const std::vector<Fo
     const FormPart& part = parts[i];
     int number = 0;
     const bool numbered = imageNumber(part.filename, number);
+    const bool hasData = hasImageData(part);
     bool store = false;
-    if (part.data.empty()) {
+    if (!hasData) {
       store = numbered && number == lowest;
       if (!store) {
         // A part without data keeps an existing image by its stored path.
@@ -202,7 +211,7 @@ cJSON* saveNewsImages(int start, int partCount, int newsId, const std::vector<Fo
     ensureDirectory(dir);  // a missing directory shows as a file that cannot be created
     const std::string path = dir + std::to_string(number) +
                              std::to_string(static_cast<long long>(now)) + kUploadExtension;
-    const std::string temp = writeUploadTemp(path, part.data);
+    const std::string temp = writeUploadTemp(path, hasData ? part.data : std::string());
     if (temp.empty()) {
       discardNewImages(written, 0, oldImages);
       removeUploadDirectories(path);

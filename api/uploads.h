@@ -84,8 +84,9 @@ void removeUploadDirectories(const std::string& storedPath);
 // array owned by the caller, free with cJSON_Delete), or null when an image
 // cannot be stored. A part with data is stored as image n when its file name
 // is the decimal text of n, with n below partCount and not below the number
-// of the last image stored in this call; a part without data keeps the
-// existing image its URL-encoded file name names.
+// of the last image stored in this call; a part without data (or with only
+// blanks, tabs, CR and LF, unless its Content-Length line gave them) keeps
+// the existing image its URL-encoded file name names.
 // Every new file is written in full before any is moved into place, and the
 // old images are removed only after that: when there are fewer image parts
 // than entries in oldImages (which may be null), the old images that no part

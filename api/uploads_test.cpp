@@ -147,6 +147,29 @@ TEST_F(UploadsTest, EditWithAsManyPartsAsOldImagesRemovesNothing) {
   EXPECT_TRUE(pathExists(old2));
 }
 
+// A part whose content is only blanks, tabs, CR and LF is a part without
+// data: it keeps the old image its file name names, and stores an empty file
+// only where a part without data would. Bytes given by a part's own
+// Content-Length are data.
+TEST_F(UploadsTest, BlankImagePartsCountAsPartsWithoutData) {
+  const std::string old1 = "uploads/img/2023/1/2/12/01000.webp";
+  const std::string old2 = "uploads/img/2023/1/2/12/11000.webp";
+  writeFile(old1, "a");
+  writeFile(old2, "b");
+  Tree old = list({old1, old2});
+  FormPart counted = image("1", " \t");
+  counted.dataCutByLength = true;
+  std::vector<FormPart> parts = {image("0", " \r\n"), image("uploads%2Fimg/2023/1/2/12/01000.webp", " \r\n"),
+                                 image(old2, "\t"), counted};
+  Tree images(saveNewsImages(0, 4, 12, parts, kNow, old.get()), &cJSON_Delete);
+  ASSERT_TRUE(images);
+  EXPECT_EQ(paths(images.get()), (std::vector<std::string>{stored(0), old1, old2, stored(1)}));
+  EXPECT_EQ(readFile(stored(0)), "");
+  EXPECT_EQ(readFile(stored(1)), " \t");
+  EXPECT_EQ(readFile(old1), "a");
+  EXPECT_EQ(readFile(old2), "b");
+}
+
 TEST_F(UploadsTest, EditWithoutImagePartsRemovesAllAndTheirDirectories) {
   const std::string old1 = "uploads/img/2023/1/2/12/01000.webp";
   const std::string old2 = "uploads/img/2023/1/2/12/11000.webp";

@@ -17,7 +17,7 @@ namespace {
 // passed since the stored time of the last change.
 bool tooEarly(const cJSON* record, const char* timeKey, std::time_t now) {
   const long long last = jsonIntValue(cJSON_GetObjectItem(record, timeKey));
-  return static_cast<long long>(now) - last < jsonIntValue(configEditInterval);
+  return static_cast<long long>(now) - last < configIntValue(configEditInterval);
 }
 
 // Finds the user uid, under the held database lock, for a change whose last

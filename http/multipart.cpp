@@ -55,8 +55,9 @@ std::string partContentType(const std::string& header) {
 // The part's data: the first n bytes of content when a usable Content-Length
 // n shorter than the content is given; otherwise the content without the one
 // line break that separates it from the next delimiter. Uploaded bytes are
-// never trimmed beyond that line break.
-std::string partData(const std::string& header, std::string_view content) {
+// never trimmed beyond that line break. cutByLength tells which of the two it is.
+std::string partData(const std::string& header, std::string_view content, bool& cutByLength) {
+  cutByLength = false;
   std::size_t found = header.find(kContentLengthHeader);
   if (found != std::string::npos) {
     std::size_t start = found + sizeof(kContentLengthHeader) - 1;
@@ -64,6 +65,7 @@ std::string partData(const std::string& header, std::string_view content) {
     int length = 0;
     if (end != std::string::npos && readDecimalInt(header.substr(start, end - start), length) &&
         length >= 0 && static_cast<std::size_t>(length) < content.size()) {
+      cutByLength = true;
       return std::string(content.substr(0, static_cast<std::size_t>(length)));
     }
   }
@@ -109,7 +111,7 @@ std::vector<FormPart> parseMultipart(const std::string& boundary, const std::str
 
     FormPart part;
     part.name = quotedParameter(header, kNameParam);
-    part.data = partData(header, content);
+    part.data = partData(header, content, part.dataCutByLength);
     part.filename = quotedParameter(header, kFilenameParam);
     part.contentType = partContentType(header);
     parts.push_back(std::move(part));

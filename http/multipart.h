@@ -11,6 +11,7 @@ struct FormPart {
   std::string data;         // the content bytes, exactly as sent
   std::string filename;     // the filename="..." parameter; empty when missing
   std::string contentType;  // the part's Content-Type value, blanks and tabs trimmed
+  bool dataCutByLength = false;  // data is the first n bytes its Content-Length line gave
 };
 
 // A path cut at its first run of all-digit segments (an empty segment counts
@@ -27,7 +28,7 @@ struct PathSplit {
 // header lines; anything else is skipped. Its data is the content up to the
 // single line break (CR LF or LF) that precedes the next delimiter, unless a
 // usable "Content-Length:" header line (not the last header line) gives a
-// shorter length. Never throws except for running out of memory.
+// shorter length (dataCutByLength is then set). Never throws except for running out of memory.
 std::vector<FormPart> parseMultipart(const std::string& boundary, const std::string& body);
 
 // Cuts path (segments separated by '/') at its first run of all-digit

@@ -136,24 +136,26 @@ TEST(ParseMultipart, ContentLengthAndContentTypeHeaders) {
     const char* headers;
     const char* data;
     const char* contentType;
+    bool cutByLength;
   } cases[] = {
-      {"Content-Length: 3\r\nX: y", "abc", ""},
-      {"Content-Length: 0\r\nX: y", "", ""},
-      {"Content-Length: 8\r\nX: y", "abcdef", ""},    // not shorter than the content
-      {"Content-Length: -1\r\nX: y", "abcdef", ""},   // negative
-      {"Content-Length: abc\r\nX: y", "abcdef", ""},  // no digits
-      {"Content-Length: 99999999999\r\nX: y", "abcdef", ""},
-      {"Content-Length: 3", "abcdef", ""},  // last header line: not taken
-      {"content-length: 3\r\nX: y", "abcdef", ""},
-      {"Content-Type: \t image/webp \r\nX: y", "abcdef", "image/webp"},
-      {"CONTENT-TYPE:text/plain\r\nX: y", "abcdef", "text/plain"},
-      {"Content-Type: image/webp", "abcdef", ""},  // last header line: not taken
-      {"Content-Type:  \t\r\nX: y", "abcdef", ""},
+      {"Content-Length: 3\r\nX: y", "abc", "", true},
+      {"Content-Length: 0\r\nX: y", "", "", true},
+      {"Content-Length: 8\r\nX: y", "abcdef", "", false},    // not shorter than the content
+      {"Content-Length: -1\r\nX: y", "abcdef", "", false},   // negative
+      {"Content-Length: abc\r\nX: y", "abcdef", "", false},  // no digits
+      {"Content-Length: 99999999999\r\nX: y", "abcdef", "", false},
+      {"Content-Length: 3", "abcdef", "", false},  // last header line: not taken
+      {"content-length: 3\r\nX: y", "abcdef", "", false},
+      {"Content-Type: \t image/webp \r\nX: y", "abcdef", "image/webp", false},
+      {"CONTENT-TYPE:text/plain\r\nX: y", "abcdef", "text/plain", false},
+      {"Content-Type: image/webp", "abcdef", "", false},  // last header line: not taken
+      {"Content-Type:  \t\r\nX: y", "abcdef", "", false},
   };
   for (const auto& c : cases) {
     FormPart part = parse(c.headers);
     EXPECT_EQ(part.data, c.data) << c.headers;
     EXPECT_EQ(part.contentType, c.contentType) << c.headers;
+    EXPECT_EQ(part.dataCutByLength, c.cutByLength) << c.headers;
   }
 }
 

@@ -168,8 +168,9 @@ unsigned long long workerCount(unsigned long long hardwareThreads, std::istream&
   if (hardwareThreads != 0) return hardwareThreads;
   out << "Unable to read the number of your cpu cores, please input: " << std::flush;
   in >> std::ws;
-  // Only a decimal number counts: no sign (a "-1" would wrap to a huge count).
-  if (!std::isdigit(in.peek())) return 0;
+  // A decimal number, read as a stream reads an unsigned one ("+5" is 5),
+  // but never a negative one: "-1" would wrap to a huge count.
+  if (in.peek() == '-') return 0;
   unsigned long long n = 0;
   if (!(in >> n)) return 0;
   return n;

@@ -15,8 +15,9 @@ constexpr int kAcceptPauseMs = 50;
 
 // The number of workers: hardwareThreads when it is not 0; otherwise asks
 // "Unable to read the number of your cpu cores, please input: " on out and
-// reads an unsigned decimal number from in (0 for an answer that is not one,
-// or for the end of input).
+// reads an unsigned decimal number from in, a leading "+" allowed (0 for an
+// answer that is not one, a negative one, an overflowing one, or for the end
+// of input).
 unsigned long long workerCount(unsigned long long hardwareThreads, std::istream& in,
                                std::ostream& out);
 

@@ -26,7 +26,7 @@ TEST(WorkerCount, AnswersWhenThePlatformCannotTell) {
     unsigned long long count;
   } cases[] = {
       {"4\n", 4},  {"  \n 12 threads\n", 12},     {"abc\n", 0}, {"", 0},    {"-3\n", 0},
-      {"+3\n", 0}, {"99999999999999999999\n", 0}, {"0\n", 0},   {"16", 16},
+      {"+3\n", 3}, {"99999999999999999999\n", 0}, {"0\n", 0},   {"16", 16}, {"+\n", 0}, {"+-3\n", 0}, {"- 3\n", 0},
   };
   for (const Case& c : cases) {
     std::istringstream in(c.answer);

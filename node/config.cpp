@@ -21,3 +21,5 @@ int jsonIntValue(const cJSON* item) {
   if (item == nullptr || !cJSON_IsNumber(item)) return 0;
   return item->valueint;
 }
+
+int configIntValue(const cJSON* item) { return cJSON_IsTrue(item) ? 1 : jsonIntValue(item); }

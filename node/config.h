@@ -25,3 +25,8 @@ extern int newsPageSize;  // initially 5
 // The integer value of a JSON item: a number truncated toward zero and held at
 // the 32-bit signed limits; 0 for a text, an array, an object or null.
 int jsonIntValue(const cJSON* item);
+
+// The integer value of a configuration setting ("port", "page_size",
+// "write_interval", "edit_interval", an "admin" entry): as jsonIntValue, but
+// true reads as 1 (cJSON's valueint of it); false reads as 0.
+int configIntValue(const cJSON* item);

@@ -42,7 +42,9 @@ int listIPv4Addresses(char* slots[kAddressSlots]) {
     perror("getifaddrs() error");
     return -1;
   }
+  // Each address goes into the next empty slot; slots filled before stay.
   int next = 0;
+  while (next < kAddressSlots && slots[next] != nullptr) ++next;
   for (ifaddrs* entry = list; entry != nullptr && next < kAddressSlots; entry = entry->ifa_next) {
     if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
     char buffer[kAddressTextBytes] = {};
@@ -52,6 +54,7 @@ int listIPv4Addresses(char* slots[kAddressSlots]) {
     if (text == nullptr) break;
     memcpy(text, buffer, sizeof buffer);
     slots[next++] = text;
+    while (next < kAddressSlots && slots[next] != nullptr) ++next;
   }
   freeifaddrs(list);
   return 0;

@@ -232,6 +232,27 @@ TEST(NodeKeyTest, ListingStopsAtTenAddressesAndSkipsOtherFamilies) {
   freeSlots(slots);
 }
 
+// Slots already filled stay: each address goes into the next empty one.
+TEST(NodeKeyTest, ListingFillsOnlyTheEmptySlots) {
+  std::vector<FakeInterface> list;
+  for (int i = 1; i <= 12; ++i) {
+    list.push_back({"eth" + std::to_string(i), AF_INET, "192.0.2." + std::to_string(i)});
+  }
+  ScriptedList fake(ListMode::Scripted, list);
+  char* slots[kAddressSlots] = {};
+  slots[0] = strdup("198.51.100.1");
+  slots[2] = strdup("198.51.100.3");
+  ASSERT_EQ(listIPv4Addresses(slots), 0);
+  const char* expected[kAddressSlots] = {"198.51.100.1", "192.0.2.1", "198.51.100.3", "192.0.2.2",
+                                         "192.0.2.3",    "192.0.2.4", "192.0.2.5",    "192.0.2.6",
+                                         "192.0.2.7",    "192.0.2.8"};
+  for (int i = 0; i < kAddressSlots; ++i) {
+    ASSERT_NE(slots[i], nullptr) << i;
+    EXPECT_STREQ(slots[i], expected[i]) << i;
+  }
+  freeSlots(slots);
+}
+
 TEST(NodeKeyTest, SeedStopsAtTheFirstEmptySlot) {
   char first[] = "127.0.0.1";
   char third[] = "192.0.2.3";

@@ -113,8 +113,8 @@ void loadConfigurationText(const std::string& text) {
   configWriteInterval = cJSON_GetObjectItem(configRoot, "write_interval");
   configWatermark = cJSON_GetObjectItem(configRoot, "watermark");
   configEditInterval = cJSON_GetObjectItem(configRoot, "edit_interval");
-  listenPort = jsonIntValue(configPort);
-  newsPageSize = jsonIntValue(configPageSize);
+  listenPort = configIntValue(configPort);
+  newsPageSize = configIntValue(configPageSize);
 }
 
 std::string configurationProblem() {
@@ -174,7 +174,7 @@ int runNode() {
   if (listenFd < 0) return 1;
 
   try {
-    std::thread(persistDatabase, std::string(kDatabasePath), jsonIntValue(configWriteInterval),
+    std::thread(persistDatabase, std::string(kDatabasePath), configIntValue(configWriteInterval),
                 std::ref(writerStop))
         .detach();
   } catch (const std::system_error& e) {

@@ -33,7 +33,7 @@ int adminListIndex(int userId) {
   if (configAdmin == nullptr) return kNotFound;
   int i = 0;
   for (const cJSON* item = configAdmin->child; item != nullptr; item = item->next, ++i) {
-    if (jsonIntValue(item) == userId) return i;
+    if (configIntValue(item) == userId) return i;
   }
   // cJSON arrays hold no gaps: a listed element is never missing.
   return kNotFound;

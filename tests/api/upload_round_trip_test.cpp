@@ -38,7 +38,9 @@ class UploadRoundTripTest : public ::testing::Test {
 TEST_F(UploadRoundTripTest, FilesEndingInBlanksAndLineBreaksComeBackUnchanged) {
   const std::string avatar = std::string("RIFF\0\0WEBP", 10) + "\r\n \t\r\n";
   const std::string image0 = "image zero\n\n";
-  const std::string image1 = std::string("\r\n", 2);
+  // Real data before its blanks: a part of blanks and line breaks alone is a
+  // part without data.
+  const std::string image1 = std::string("\0\r\n \t", 5);
   writeFile(files.file("avatar.webp"), avatar);
   writeFile(files.file("0.webp"), image0);
   writeFile(files.file("1.webp"), image1);
