@@ -24,6 +24,15 @@ std::string multipartText(const FormPart& part) {
   return data.substr(0, end);
 }
 
+bool hasOverlongField(const UserFormFields& fields) {
+  return fields.sid.size() > kMaxUserFieldBytes || fields.nickname.size() > kMaxUserFieldBytes ||
+         fields.hash.size() > kMaxUserFieldBytes;
+}
+
+bool hasOverlongField(const NicknameFormFields& fields) {
+  return fields.sid.size() > kMaxUserFieldBytes || fields.nickname.size() > kMaxUserFieldBytes;
+}
+
 bool readUserFormFields(const std::vector<FormPart>& parts, UserFormFields& fields) {
   for (const FormPart& part : parts) {
     if (part.name == "uid") {

@@ -5,6 +5,7 @@
 
 #include <cjson/cJSON.h>
 
+#include <cstddef>
 #include <map>
 #include <memory>
 #include <string>
@@ -18,6 +19,11 @@ using ReplyTree = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
 
 // A URL-encoded form: decoded names to decoded values, in byte order of the names.
 using UrlForm = std::map<std::string, std::string>;
+
+// The longest session id, nickname or avatar hash that signin, postavatar and
+// postnickname store (as read, after trimming). Anyone may send these without
+// an account, and each is kept in memory and in every save for good.
+constexpr std::size_t kMaxUserFieldBytes = 1024;
 
 // Reads a form integer: white space at the start skipped, an optional sign,
 // at least one decimal digit, reading stops at the first non-digit. False,
@@ -76,6 +82,10 @@ struct DeleteNewsFormFields {
   int id = -1;
   std::string sid;
 };
+
+// True when the sid, nickname or hash is longer than kMaxUserFieldBytes.
+bool hasOverlongField(const UserFormFields& fields);
+bool hasOverlongField(const NicknameFormFields& fields);
 
 // Each reader visits the form once, in its order; a later field of the same
 // name replaces an earlier one. It returns false when a form integer cannot

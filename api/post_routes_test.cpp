@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "api/form_fields.h"
 #include "api/get_routes.h"
 #include "api/uploads.h"
 #include "node/config.h"
@@ -475,6 +476,74 @@ TEST_F(PostRoutesTest, PostnicknameTable) {
   EXPECT_EQ(text(user(1), "nickname"), "bob");
   EXPECT_EQ(text(user(2), "nickname"), "");
   EXPECT_EQ(keys(user(0)), "id,user_sid,nickname,nickname_uptm,avatar,avatar_uptm,avatar_hash");
+}
+
+// ---- bounded fields ----
+
+// A session id, nickname or avatar hash longer than kMaxUserFieldBytes is
+// refused as a bad field and stores nothing; one of exactly that length is
+// taken. Every action runs on a fresh user record so no change comes first.
+TEST_F(PostRoutesTest, OverlongUserFieldsAreRefusedAndStoreNothing) {
+  const std::string fits(kMaxUserFieldBytes, 'f');
+  const std::string over(kMaxUserFieldBytes + 1, 'o');
+  struct {
+    const char* desc;
+    std::string path;
+    std::string request;
+    std::string reply;
+  } cases[] = {
+      {"signin sid", "/v1/signin", multipartRequest("/v1/signin", {{"uid", "0"}, {"sid", over}}),
+       "{\"id\":0}"},
+      {"signin nickname", "/v1/signin",
+       multipartRequest("/v1/signin", {{"uid", "0"}, {"sid", "n1"}, {"nickname", over}}),
+       "{\"id\":0}"},
+      {"signin hash", "/v1/signin",
+       multipartRequest("/v1/signin",
+                        {{"uid", "0"}, {"sid", "n2"}, {"avatar", "x", "a.webp"}, {"hash", over}}),
+       "{\"id\":0}"},
+      {"postavatar sid", "/v1/postavatar",
+       multipartRequest("/v1/postavatar",
+                        {{"uid", "3"}, {"sid", over}, {"avatar", "x", "a.webp"}, {"hash", "h"}}),
+       "{\"id\":0}"},
+      {"postavatar hash", "/v1/postavatar",
+       multipartRequest("/v1/postavatar",
+                        {{"uid", "3"}, {"sid", "s3"}, {"avatar", "x", "a.webp"}, {"hash", over}}),
+       "{\"id\":0}"},
+      {"postnickname sid", "/v1/postnickname",
+       formRequest("/v1/postnickname", "uid=3&sid=" + over + "&nickname=x"), "{\"r\":0}"},
+      {"postnickname nickname", "/v1/postnickname",
+       formRequest("/v1/postnickname", "uid=3&sid=s3&nickname=" + over), "{\"r\":0}"},
+  };
+  const std::string before = print(userArray);
+  for (const auto& c : cases) {
+    Reply r = post(c.path, c.request);
+    EXPECT_EQ(r.status, 200) << c.desc;
+    EXPECT_EQ(r.body, c.reply) << c.desc;
+  }
+  EXPECT_EQ(print(userArray), before) << "a refused request changed a user";
+  EXPECT_EQ(user_maxid, 4) << "a refused signin used an id";
+  EXPECT_EQ(readFile(kOldAvatar), "old avatar");
+  EXPECT_TRUE(testsupport::storedFiles(".", "uploads/avatar").size() == 1u);
+
+  // Exactly kMaxUserFieldBytes is taken.
+  EXPECT_EQ(post("/v1/signin", multipartRequest("/v1/signin", {{"uid", "0"},
+                                                               {"sid", fits},
+                                                               {"nickname", fits},
+                                                               {"avatar", "x", "a.webp"},
+                                                               {"hash", fits}}))
+                .body,
+            "{\"id\":5}");
+  EXPECT_EQ(post("/v1/postavatar", multipartRequest("/v1/postavatar", {{"uid", "5"},
+                                                                       {"sid", fits},
+                                                                       {"avatar", "y", "a.webp"},
+                                                                       {"hash", fits}}))
+                .body,
+            "{\"r\":1}");
+  EXPECT_EQ(post("/v1/postnickname",
+                 formRequest("/v1/postnickname", "uid=5&sid=" + fits + "&nickname=" + fits))
+                .body,
+            "{\"r\":1}");
+  EXPECT_EQ(text(user(4), "nickname"), fits);
 }
 
 // ---- like ----

@@ -75,7 +75,7 @@ bool signin(ReplyTree& reply, std::string& contentType, int& status,
   }
   UserFormFields fields;
   if (!readUserFormFields(parts, fields)) return false;
-  if (fields.uid < 0) {
+  if (fields.uid < 0 || hasOverlongField(fields)) {
     answer(reply, "id", 0);
     return true;
   }
@@ -141,7 +141,7 @@ bool postavatar(ReplyTree& reply, std::string& contentType, int& status,
     answer(reply, "r", 0);
     return true;
   }
-  if (fields.uid < 1) {
+  if (fields.uid < 1 || hasOverlongField(fields)) {
     answer(reply, "id", 0);
     return true;
   }
@@ -183,6 +183,10 @@ bool postnickname(ReplyTree& reply, std::string& contentType, int& status, const
   if (!readNicknameFormFields(form, fields)) return false;
   if (fields.uid < 1) {
     answer(reply, "id", 0);
+    return true;
+  }
+  if (hasOverlongField(fields)) {
+    answer(reply, "r", 0);
     return true;
   }
 

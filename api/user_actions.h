@@ -18,16 +18,19 @@
 // Finds the client's user by session id or id, or creates one (with its
 // avatar file when both an "avatar" and a "hash" part came). Replies
 // {"id": n}, {"id": 0} when refused, {"r": 500} with status 500 when the
-// avatar file cannot be created or no user id is left.
+// avatar file cannot be stored or no user id is left. A sid, nickname or hash
+// longer than kMaxUserFieldBytes is refused with {"id": 0}, nothing stored.
 bool signin(ReplyTree& reply, std::string& contentType, int& status,
             const std::vector<FormPart>& parts, int partCount);
 
 // Replaces a user's avatar file; the request's "sid" must be the user's
-// "user_sid". Replies {"r": 1}, {"r": 0}, or {"id": 0} when refused.
+// "user_sid". Replies {"r": 1}, {"r": 0}, or {"id": 0} when refused (also
+// for a sid or hash longer than kMaxUserFieldBytes).
 bool postavatar(ReplyTree& reply, std::string& contentType, int& status,
                 const std::vector<FormPart>& parts, int partCount);
 
-// Changes a user's nickname. Replies {"r": 1}, {"r": 0}, or {"id": 0} when refused.
+// Changes a user's nickname. Replies {"r": 1}, {"r": 0} (also for a sid or
+// nickname longer than kMaxUserFieldBytes), or {"id": 0} when refused.
 bool postnickname(ReplyTree& reply, std::string& contentType, int& status, const UrlForm& form);
 
 // Adds or removes a user's like of a news item. Replies {"r": 1} (added),

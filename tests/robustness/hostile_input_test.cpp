@@ -214,9 +214,27 @@ std::vector<Row> catalogue(const std::string& dir) {
        200,
        {}},
       {"a client that closes mid-reply", getRequest("/uploads/big.webp"), "", 200, hangUp},
-      // The one change the catalogue makes: a nickname of 1 MiB is taken whole.
+      // Fields anyone may send are bounded: nothing of these is kept.
       {"a nickname of 1 MiB",
        formRequest("/v1/postnickname", "uid=2&sid=sid-user&nickname=" + std::string(kMiB, 'n')),
+       "{\"r\":0}",
+       200,
+       {}},
+      {"a new user with a nickname of 8 MiB",
+       multipartRequest("/v1/signin", {{"uid", "0", ""},
+                                       {"sid", "sid-new", ""},
+                                       {"nickname", std::string(8 * kMiB, 'n'), ""}}),
+       "{\"id\":0}",
+       200,
+       {}},
+      {"a new user with a session id of 1 KiB and a byte",
+       multipartRequest("/v1/signin", {{"uid", "0", ""}, {"sid", std::string(1025, 's'), ""}}),
+       "{\"id\":0}",
+       200,
+       {}},
+      // The one change the catalogue makes: the longest nickname kept, 1 KiB.
+      {"a nickname of 1 KiB",
+       formRequest("/v1/postnickname", "uid=2&sid=sid-user&nickname=" + std::string(1024, 'n')),
        "{\"r\":1}",
        200,
        {}},
@@ -263,7 +281,8 @@ TEST(HostileInput, CatalogueAgainstTheRealNode) {
   EXPECT_EQ(cJSON_GetObjectItem(cJSON_GetArrayItem(newsArray, 0), "views")->valueint, 0);
   const cJSON* user2 = cJSON_GetArrayItem(userArray, 1);
   EXPECT_EQ(std::string(cJSON_GetObjectItem(user2, "nickname")->valuestring),
-            std::string(kMiB, 'n'));
+            std::string(1024, 'n'));
+  EXPECT_EQ(user_maxid, 2) << "a refused signin used an id";
   EXPECT_STREQ(cJSON_GetObjectItem(user2, "user_sid")->valuestring, "sid-user");
   EXPECT_STREQ(cJSON_GetObjectItem(cJSON_GetArrayItem(userArray, 0), "nickname")->valuestring,
                "Admin");
