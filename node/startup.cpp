@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <system_error>
 #include <thread>
 
@@ -29,6 +31,9 @@ namespace {
 
 constexpr const char* kConfigPath = "config.json";
 constexpr int kDefaultCompressionLevel = -1;
+// The most descriptors the kernel lets a process open when its hard limit is
+// unlimited (setrlimit refuses RLIM_INFINITY for open files).
+constexpr const char* kOpenFilesCeilingPath = "/proc/sys/fs/nr_open";
 
 enum class Presence { kPresent, kMissing, kError };
 
@@ -98,6 +103,31 @@ int openListeningSocket() {
   return fd;
 }
 
+std::string limitText(rlim_t value) {
+  return value == RLIM_INFINITY ? "unlimited" : std::to_string(static_cast<unsigned long long>(value));
+}
+
+// Every connection holds a descriptor, and a service's soft limit is often
+// 1,024: the soft limit is raised to the hard one (to the kernel's ceiling
+// when that is unlimited). One line on standard error when it cannot be.
+void raiseOpenFileLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    fprintf(stderr, "Cannot read the open file limit: %s\n", strerror(errno));
+    return;
+  }
+  rlim_t wanted = limit.rlim_max;
+  if (wanted == RLIM_INFINITY) {
+    unsigned long long ceiling = 0;
+    if (std::ifstream(kOpenFilesCeilingPath) >> ceiling) wanted = static_cast<rlim_t>(ceiling);
+  }
+  if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur >= wanted) return;
+  rlimit raised{wanted, limit.rlim_max};
+  if (setrlimit(RLIMIT_NOFILE, &raised) == 0) return;
+  fprintf(stderr, "Cannot raise the open file limit from %s to %s: %s\n",
+          limitText(limit.rlim_cur).c_str(), limitText(wanted).c_str(), strerror(errno));
+}
+
 }  // namespace
 
 void loadConfigurationText(const std::string& text) {
@@ -135,6 +165,7 @@ int runNode() {
   // Before any thread exists, so every thread inherits them.
   ignoreBrokenPipe();
   ignoreFileSizeSignal();
+  raiseOpenFileLimit();
   writerStop = false;
 
   std::string reason;

@@ -9,9 +9,10 @@
 // stop ends the process from the stop-signal thread instead.
 extern std::atomic<bool> writerStop;
 
-// The whole life of the node; main returns its result. Returns 1 after any
-// start-up failure (having printed at most one line); never returns once the
-// node serves.
+// The whole life of the node; main returns its result. First raises the soft
+// limit of open files to the hard one (one line on standard error when it
+// cannot; start-up goes on). Returns 1 after any start-up failure (having
+// printed at most one line); never returns once the node serves.
 int runNode();
 
 // Parses text into configRoot (an earlier tree is freed) and finds the nine

@@ -4,12 +4,15 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <memory>
 #include <thread>
 
@@ -294,4 +297,49 @@ TEST(StartupWriter, RewritesTheDatabaseOnItsInterval) {
   }
   EXPECT_EQ(now, expected);
   EXPECT_EQ(stopNode(node, SIGKILL), 128 + SIGKILL);
+}
+
+namespace {
+
+// The soft and hard "Max open files" of a running process, from /proc.
+std::pair<std::string, std::string> openFileLimits(pid_t pid) {
+  std::ifstream limits("/proc/" + std::to_string(pid) + "/limits");
+  std::string line;
+  while (std::getline(limits, line)) {
+    if (line.rfind("Max open files", 0) != 0) continue;
+    std::istringstream fields(line.substr(std::string("Max open files").size()));
+    std::string soft, hard;
+    fields >> soft >> hard;
+    return {soft, hard};
+  }
+  return {"?", "?"};
+}
+
+}  // namespace
+
+// Started with the soft limit of open files many services get, the node
+// raises it to the hard limit, and says nothing when that works.
+TEST(StartupLimits, SoftOpenFileLimitIsRaisedToTheHardOne) {
+  rlimit own{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &own), 0);
+  if (own.rlim_max != RLIM_INFINITY && own.rlim_max <= 1024) {
+    GTEST_SKIP() << "the hard limit of open files is not above 1,024";
+  }
+  const unsigned long long hard =
+      own.rlim_max == RLIM_INFINITY ? 20000 : static_cast<unsigned long long>(own.rlim_max);
+  TempDir dir;
+  const int port = freePort();
+  writeFile(dir.file("config.json"), minimalConfig(port));
+  NodeProcess node;
+  ASSERT_TRUE(startNode(node, dir.path, port, 20000, {{RLIMIT_NOFILE, 1024, hard}}))
+      << node.outSoFar;
+  EXPECT_EQ(openFileLimits(node.pid),
+            std::make_pair(std::to_string(hard), std::to_string(hard)));
+  EXPECT_EQ(stopNode(node, SIGTERM), 0);
+
+  // The same start, ended after the configuration: nothing on standard error.
+  writeFile(dir.file("data/index.ndb"), "");
+  ProcessResult run = runNodeToExit(dir.path, "", 20000, {{RLIMIT_NOFILE, 1024, hard}});
+  EXPECT_EQ(run.exitStatus, 1);
+  EXPECT_EQ(run.err, "");
 }
