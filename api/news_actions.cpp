@@ -29,12 +29,6 @@ bool postnews(ReplyTree& reply, std::string& contentType, int& status,
   const std::time_t now = std::time(nullptr);
 
   DatabaseLock lock(databaseMutex);
-  // Every request that reaches this action uses up one news id, whatever follows.
-  if (!raiseCounter(news_maxid)) {
-    answerStatus(reply, contentType, status, 404);
-    return true;
-  }
-  const int newId = news_maxid;
   if (partCount == 0) {
     answerStatus(reply, contentType, status, 404);
     return true;
@@ -55,6 +49,13 @@ bool postnews(ReplyTree& reply, std::string& contentType, int& status,
     answerStatus(reply, contentType, status, 403);
     return true;
   }
+  // Only an administrator's request uses up a news id (a new item and an edit
+  // alike), so nobody else can exhaust the counter with refused requests.
+  if (!raiseCounter(news_maxid)) {
+    answerStatus(reply, contentType, status, 404);
+    return true;
+  }
+  const int newId = news_maxid;
 
   if (fields.id == 0) {
     Tree news(cJSON_CreateObject(), &cJSON_Delete);

@@ -16,11 +16,13 @@
 #include "api/form_fields.h"
 #include "http/multipart.h"
 
-// Raises news_maxid, then creates ("id" 0) or edits ("id" above 0) a news
+// Once the user, the session and the administrator checks have passed,
+// raises news_maxid, then creates ("id" 0) or edits ("id" above 0) a news
 // item. Replies {"id": n} with n the raised news_maxid, {"r": 403} with
 // status 403 for a user who is not an administrator, and {"r": 404} with
-// status 404 for every other refusal, an image file that cannot be written,
-// or news_maxid exhausted (nothing is created then).
+// status 404 for every other refusal, an image that cannot be stored, or
+// news_maxid exhausted (nothing is created then). A request refused before
+// the raise (or ended without a reply) leaves news_maxid as it was.
 bool postnews(ReplyTree& reply, std::string& contentType, int& status,
               const std::vector<FormPart>& parts, int partCount);
 

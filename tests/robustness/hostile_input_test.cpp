@@ -232,6 +232,23 @@ std::vector<Row> catalogue(const std::string& dir) {
        "{\"id\":0}",
        200,
        {}},
+      // A refused postnews uses no news id (news_maxid is checked at the end).
+      {"postnews by a user who is no administrator",
+       multipartRequest("/v1/postnews", {{"uid", "2", ""},
+                                         {"sid", "sid-user", ""},
+                                         {"id", "0", ""},
+                                         {"title", "t", ""}}),
+       "{\"r\":403}",
+       403,
+       {}},
+      {"postnews with the administrator's id and a wrong session",
+       multipartRequest("/v1/postnews", {{"uid", "1", ""},
+                                         {"sid", "sid-user", ""},
+                                         {"id", "0", ""},
+                                         {"title", "t", ""}}),
+       "{\"r\":404}",
+       404,
+       {}},
       // The one change the catalogue makes: the longest nickname kept, 1 KiB.
       {"a nickname of 1 KiB",
        formRequest("/v1/postnickname", "uid=2&sid=sid-user&nickname=" + std::string(1024, 'n')),
@@ -283,6 +300,7 @@ TEST(HostileInput, CatalogueAgainstTheRealNode) {
   EXPECT_EQ(std::string(cJSON_GetObjectItem(user2, "nickname")->valuestring),
             std::string(1024, 'n'));
   EXPECT_EQ(user_maxid, 2) << "a refused signin used an id";
+  EXPECT_EQ(news_maxid, 1) << "a refused postnews used an id";
   EXPECT_STREQ(cJSON_GetObjectItem(user2, "user_sid")->valuestring, "sid-user");
   EXPECT_STREQ(cJSON_GetObjectItem(cJSON_GetArrayItem(userArray, 0), "nickname")->valuestring,
                "Admin");
