@@ -1,9 +1,9 @@
 // get_routes.cpp -- GET routes of the news API and confined file serving.
 #include "api/get_routes.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/sendfile.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -427,16 +427,18 @@ TEST_F(PostRoutesTest, PostavatarAtTheOldAvatarsPathKeepsTheNewFile) {
   for (int attempt = 0; attempt < 5; ++attempt) {
     const std::time_t start = std::time(nullptr);
     const std::string sid = "same-second-" + std::to_string(attempt);
-    Reply in = post("/v1/signin", multipartRequest("/v1/signin", {{"uid", "0"},
-                                                                  {"sid", sid},
-                                                                  {"avatar", "first", "a.webp"},
-                                                                  {"hash", "h-a"}}));
+    Reply in =
+        post("/v1/signin",
+             multipartRequest(
+                 "/v1/signin",
+                 {{"uid", "0"}, {"sid", sid}, {"avatar", "first", "a.webp"}, {"hash", "h-a"}}));
     const std::string id = std::to_string(user_maxid);
     ASSERT_EQ(in.body, "{\"id\":" + id + "}");
-    Reply r = post("/v1/postavatar", multipartRequest("/v1/postavatar", {{"uid", id},
-                                                                         {"sid", sid},
-                                                                         {"avatar", "second", "a.webp"},
-                                                                         {"hash", "h-b"}}));
+    Reply r =
+        post("/v1/postavatar",
+             multipartRequest(
+                 "/v1/postavatar",
+                 {{"uid", id}, {"sid", sid}, {"avatar", "second", "a.webp"}, {"hash", "h-b"}}));
     EXPECT_EQ(r.body, "{\"r\":1}");
     if (std::time(nullptr) != start) continue;  // a new second began in between
     const cJSON* record = user(cJSON_GetArraySize(userArray) - 1);
@@ -533,10 +535,10 @@ TEST_F(PostRoutesTest, OverlongUserFieldsAreRefusedAndStoreNothing) {
                                                                {"hash", fits}}))
                 .body,
             "{\"id\":5}");
-  EXPECT_EQ(post("/v1/postavatar", multipartRequest("/v1/postavatar", {{"uid", "5"},
-                                                                       {"sid", fits},
-                                                                       {"avatar", "y", "a.webp"},
-                                                                       {"hash", fits}}))
+  EXPECT_EQ(post("/v1/postavatar",
+                 multipartRequest(
+                     "/v1/postavatar",
+                     {{"uid", "5"}, {"sid", fits}, {"avatar", "y", "a.webp"}, {"hash", fits}}))
                 .body,
             "{\"r\":1}");
   EXPECT_EQ(post("/v1/postnickname",

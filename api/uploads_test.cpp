@@ -159,7 +159,8 @@ TEST_F(UploadsTest, BlankImagePartsCountAsPartsWithoutData) {
   Tree old = list({old1, old2});
   FormPart counted = image("1", " \t");
   counted.dataCutByLength = true;
-  std::vector<FormPart> parts = {image("0", " \r\n"), image("uploads%2Fimg/2023/1/2/12/01000.webp", " \r\n"),
+  std::vector<FormPart> parts = {image("0", " \r\n"),
+                                 image("uploads%2Fimg/2023/1/2/12/01000.webp", " \r\n"),
                                  image(old2, "\t"), counted};
   Tree images(saveNewsImages(0, 4, 12, parts, kNow, old.get()), &cJSON_Delete);
   ASSERT_TRUE(images);

@@ -7,10 +7,10 @@
 
 // One part of a multipart/form-data body. Every field owns its bytes.
 struct FormPart {
-  std::string name;         // the name="..." parameter; empty when missing
-  std::string data;         // the content bytes, exactly as sent
-  std::string filename;     // the filename="..." parameter; empty when missing
-  std::string contentType;  // the part's Content-Type value, blanks and tabs trimmed
+  std::string name;              // the name="..." parameter; empty when missing
+  std::string data;              // the content bytes, exactly as sent
+  std::string filename;          // the filename="..." parameter; empty when missing
+  std::string contentType;       // the part's Content-Type value, blanks and tabs trimmed
   bool dataCutByLength = false;  // data is the first n bytes its Content-Length line gave
 };
 

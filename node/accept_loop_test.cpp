@@ -25,8 +25,18 @@ TEST(WorkerCount, AnswersWhenThePlatformCannotTell) {
     const char* answer;
     unsigned long long count;
   } cases[] = {
-      {"4\n", 4},  {"  \n 12 threads\n", 12},     {"abc\n", 0}, {"", 0},    {"-3\n", 0},
-      {"+3\n", 3}, {"99999999999999999999\n", 0}, {"0\n", 0},   {"16", 16}, {"+\n", 0}, {"+-3\n", 0}, {"- 3\n", 0},
+      {"4\n", 4},
+      {"  \n 12 threads\n", 12},
+      {"abc\n", 0},
+      {"", 0},
+      {"-3\n", 0},
+      {"+3\n", 3},
+      {"99999999999999999999\n", 0},
+      {"0\n", 0},
+      {"16", 16},
+      {"+\n", 0},
+      {"+-3\n", 0},
+      {"- 3\n", 0},
   };
   for (const Case& c : cases) {
     std::istringstream in(c.answer);

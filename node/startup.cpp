@@ -104,7 +104,8 @@ int openListeningSocket() {
 }
 
 std::string limitText(rlim_t value) {
-  return value == RLIM_INFINITY ? "unlimited" : std::to_string(static_cast<unsigned long long>(value));
+  return value == RLIM_INFINITY ? "unlimited"
+                                : std::to_string(static_cast<unsigned long long>(value));
 }
 
 // Every connection holds a descriptor, and a service's soft limit is often

@@ -184,11 +184,10 @@ int createUniqueFile(const std::string& prefix, std::string& createdPath) {
   for (int attempt = 0; attempt < kUniqueNameAttempts; ++attempt) {
     // splitmix64 over the time, the process and a per-process count: names
     // differ between threads and processes; a collision only costs a retry.
-    unsigned long long x =
-        static_cast<unsigned long long>(
-            std::chrono::steady_clock::now().time_since_epoch().count()) ^
-        (static_cast<unsigned long long>(getpid()) << 40) ^
-        (drawn.fetch_add(1) * 0x9E3779B97F4A7C15ULL);
+    unsigned long long x = static_cast<unsigned long long>(
+                               std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                           (static_cast<unsigned long long>(getpid()) << 40) ^
+                           (drawn.fetch_add(1) * 0x9E3779B97F4A7C15ULL);
     x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
     x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
     x ^= x >> 31;

@@ -231,7 +231,7 @@ TEST(OpenRegularFile, OnlyRegularFilesAndNeverBlocks) {
     int flags;
     bool opens;
   } cases[] = {
-      {"fifo", O_RDONLY, false},     {"fifo", O_WRONLY, false},  {"directory", O_RDONLY, false},
+      {"fifo", O_RDONLY, false},      {"fifo", O_WRONLY, false},    {"directory", O_RDONLY, false},
       {"/dev/null", O_WRONLY, false}, {"missing", O_RDONLY, false}, {"file", O_RDONLY, true},
   };
   for (const auto& c : cases) {

@@ -12,8 +12,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <memory>
+#include <sstream>
 #include <thread>
 
 #include "storage/database_file.h"
@@ -333,8 +333,7 @@ TEST(StartupLimits, SoftOpenFileLimitIsRaisedToTheHardOne) {
   NodeProcess node;
   ASSERT_TRUE(startNode(node, dir.path, port, 20000, {{RLIMIT_NOFILE, 1024, hard}}))
       << node.outSoFar;
-  EXPECT_EQ(openFileLimits(node.pid),
-            std::make_pair(std::to_string(hard), std::to_string(hard)));
+  EXPECT_EQ(openFileLimits(node.pid), std::make_pair(std::to_string(hard), std::to_string(hard)));
   EXPECT_EQ(stopNode(node, SIGTERM), 0);
 
   // The same start, ended after the configuration: nothing on standard error.

@@ -130,7 +130,8 @@ TEST(UploadCutShort, RefusedWithoutAPartialFileOrARecord) {
   const int port = freePort();
   prepareNode(dir, port);
   NodeProcess node;
-  ASSERT_TRUE(startNode(node, dir.path, port, 20000, {{RLIMIT_FSIZE, kSmallFileLimit, kSmallFileLimit}}))
+  ASSERT_TRUE(
+      startNode(node, dir.path, port, 20000, {{RLIMIT_FSIZE, kSmallFileLimit, kSmallFileLimit}}))
       << node.outSoFar;
   const std::string large(200000, 'L');
   struct {
