@@ -24,6 +24,8 @@
 #include <thread>
 
 #include "fuzz/fuzz_check.h"
+#include "api/get_routes.h"
+#include "api/post_routes.h"
 #include "http/connection.h"
 #include "node/startup.h"
 #include "storage/database_file.h"
@@ -209,7 +211,7 @@ inline std::string serve(const uint8_t* data, size_t size) {
   });
   guardRemovals = true;
   try {
-    handleConnection(server);
+    handleConnection(server, RequestHandlers{handleGet, handlePost});
   } catch (const std::exception&) {
     // An exception may leave the task (the pool keeps it in the task's
     // future); the socket must still be closed.

@@ -14,8 +14,6 @@
 #include <string>
 #include <utility>
 
-#include "api/get_routes.h"
-#include "api/post_routes.h"
 #include "http/request_text.h"
 
 namespace {
@@ -93,12 +91,12 @@ bool limitSends(int socket) {
   return setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) == 0;
 }
 
-void* handleConnection(int socket) {
+void* handleConnection(int socket, RequestHandlers handlers) {
   limitSends(socket);
-  return handleLimitedConnection(socket);
+  return handleLimitedConnection(socket, handlers);
 }
 
-void* handleLimitedConnection(int socket) {
+void* handleLimitedConnection(int socket, RequestHandlers handlers) {
   SocketCloser closer{socket};
   char buffer[kReceiveChunkBytes];
   ssize_t count = 0;
@@ -126,9 +124,9 @@ void* handleLimitedConnection(int socket) {
   }
 
   if (method == "POST") {
-    handlePost(socket, path, std::move(request));  // not read again here
+    handlers.post(socket, path, std::move(request));  // not read again here
   } else if (method == "GET") {
-    handleGet(socket, path);
+    handlers.get(socket, path);
   }
   return nullptr;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 // Limits of one connection. A client that stops sending, or sends too slowly,
 // loses its connection instead of holding a worker.
@@ -15,13 +16,21 @@ constexpr long long kDeadlineBytesPerSecond = 256 * 1024;
 // closed without a reply.
 constexpr long long kMaxRequestBytes = 64LL * 1024 * 1024;
 
+// The routines that answer a complete request, given by the layer that owns
+// the routes. Each sends at most one reply on socket and never closes it:
+// get takes the request path, post the path and the whole request text.
+struct RequestHandlers {
+  void (*get)(int socket, std::string path);
+  void (*post)(int socket, std::string path, std::string request);
+};
+
 // Receives one request on socket, completes the body of a form POST
 // (multipart/form-data or application/x-www-form-urlencoded) by its
-// Content-Length, and hands GET to handleGet and POST to handlePost. Requests
+// Content-Length, and hands GET to handlers.get and POST to handlers.post. Requests
 // that cannot be read, are malformed, too large or too slow get no reply.
 // Owns socket and closes it on every path, also when a handler throws (the
 // exception then leaves the task). Always returns null.
-void* handleConnection(int socket);
+void* handleConnection(int socket, RequestHandlers handlers);
 
 // Sets the send time-out of kSocketTimeoutMs on socket. On a listening
 // socket it passes to every connection accepted from it. False when refused.
@@ -29,4 +38,4 @@ bool limitSends(int socket);
 
 // handleConnection for a socket whose send time-out is set already (accepted
 // from a listening socket limited by limitSends): one system call less.
-void* handleLimitedConnection(int socket);
+void* handleLimitedConnection(int socket, RequestHandlers handlers);

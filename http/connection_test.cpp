@@ -16,12 +16,16 @@
 #include <thread>
 #include <vector>
 
+#include "api/get_routes.h"
+#include "api/post_routes.h"
 #include "node/startup.h"
 #include "tests/support/test_support.h"
 
 using namespace testsupport;
 
 namespace {
+
+const RequestHandlers kRoutes{handleGet, handlePost};
 
 // What the client end saw of one connection served by handleConnection.
 struct Seen {
@@ -48,7 +52,7 @@ void waitUntilReceived(int clientEnd) {
 Seen serve(const std::vector<std::string>& pieces, bool keepOpen = false, int giveUpMs = 30000) {
   int sv[2];
   EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-  std::thread task([fd = sv[0]] { handleConnection(fd); });
+  std::thread task([fd = sv[0]] { handleConnection(fd, kRoutes); });
   for (size_t i = 0; i < pieces.size(); ++i) {
     // The next piece goes out only once the task has received the one before
     // (nothing is left unread on its end), however late the task runs.
@@ -207,7 +211,7 @@ TEST_F(ConnectionTest, TricklingBodyIsClosedAtTheRequestDeadline) {
   // the announced body is complete.
   int sv[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-  std::thread task([fd = sv[0]] { handleConnection(fd); });
+  std::thread task([fd = sv[0]] { handleConnection(fd, kRoutes); });
   std::string head = formPost("/x", kUrlEncoded, "60");
   send(sv[1], head.data(), head.size(), MSG_NOSIGNAL);
   bool closedByNode = false;
@@ -234,7 +238,7 @@ TEST_F(ConnectionTest, ReaderThatStopsReadingEndsTheReply) {
   writeFile(dir.file("uploads/big.webp"), std::string(size, 'b'));
   int sv[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-  std::thread task([fd = sv[0]] { handleConnection(fd); });
+  std::thread task([fd = sv[0]] { handleConnection(fd, kRoutes); });
   std::string request = getRequest("/uploads/big.webp");
   send(sv[1], request.data(), request.size(), MSG_NOSIGNAL);
   task.join();  // returns only once a send has timed out

@@ -22,6 +22,8 @@
 #include <thread>
 #include <unordered_map>
 
+#include "api/get_routes.h"
+#include "api/post_routes.h"
 #include "http/connection.h"
 
 namespace {
@@ -54,8 +56,9 @@ struct SilentSet {
   std::unordered_map<int, std::uint64_t> live;
   std::deque<SilentConnection> byDeadline;
   std::uint64_t nextSerial = 0;
-  // The task that serves a connection with bytes.
-  void* (*serve)(int) = handleConnection;
+  // The task that serves a connection with bytes, and the routes it answers with.
+  void* (*serve)(int, RequestHandlers) = handleConnection;
+  RequestHandlers routes{handleGet, handlePost};
   // The idle time a silent connection has left once accepted.
   std::chrono::milliseconds idleLeft{kIdleConnectionMs};
 };
@@ -68,7 +71,7 @@ bool isResourceShortage(int error) {
 
 void handOff(const SilentSet& silent, ThreadPool& pool, int fd) {
   try {
-    pool.enqueue(silent.serve, fd);  // the future is dropped: nobody waits for it
+    pool.enqueue(silent.serve, fd, silent.routes);  // the future is dropped: nobody waits for it
   } catch (const std::exception&) {
     close(fd);  // not queued: the connection is still ours to close
   }
