@@ -61,16 +61,16 @@ bool isForm(const std::string& contentType) {
 // Receives the rest of a form POST until total bytes are held, the peer stops
 // sending, or the request's time runs out. Returns false when it ran out.
 bool completeForm(int socket, char* buffer, std::string& request, long long total,
-                  Clock::time_point firstByte) {
+                  Clock::time_point firstByte, const ConnectionLimits& limits) {
   // Large uploads get longer: one second more for every announced 256 KiB.
-  Clock::time_point deadline = firstByte + std::chrono::milliseconds(kRequestDeadlineMs) +
+  Clock::time_point deadline = firstByte + std::chrono::milliseconds(limits.requestDeadlineMs) +
                                std::chrono::seconds(total / kDeadlineBytesPerSecond);
   long long received = static_cast<long long>(request.size());
   while (received < total) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) return false;
-    int waitMs =
-        left.count() < kSocketTimeoutMs ? static_cast<int>(left.count()) : kSocketTimeoutMs;
+    int waitMs = left.count() < limits.noProgressMs ? static_cast<int>(left.count())
+                                                    : limits.noProgressMs;
     ssize_t count = 0;
     Received result = receiveChunk(socket, buffer, waitMs, count);
     if (result == Received::kTimedOut) return false;
@@ -84,23 +84,23 @@ bool completeForm(int socket, char* buffer, std::string& request, long long tota
 }  // namespace
 
 // A stalled peer must not hold a worker inside a send for ever.
-bool limitSends(int socket) {
+bool limitSends(int socket, int noProgressMs) {
   timeval limit{};
-  limit.tv_sec = kSocketTimeoutMs / 1000;
-  limit.tv_usec = (kSocketTimeoutMs % 1000) * 1000;
+  limit.tv_sec = noProgressMs / 1000;
+  limit.tv_usec = (noProgressMs % 1000) * 1000;
   return setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) == 0;
 }
 
-void* handleConnection(int socket, RequestHandlers handlers) {
-  limitSends(socket);
-  return handleLimitedConnection(socket, handlers);
+void* handleConnection(int socket, RequestHandlers handlers, ConnectionLimits limits) {
+  limitSends(socket, limits.noProgressMs);
+  return handleLimitedConnection(socket, handlers, limits);
 }
 
-void* handleLimitedConnection(int socket, RequestHandlers handlers) {
+void* handleLimitedConnection(int socket, RequestHandlers handlers, ConnectionLimits limits) {
   SocketCloser closer{socket};
   char buffer[kReceiveChunkBytes];
   ssize_t count = 0;
-  if (receiveChunk(socket, buffer, kSocketTimeoutMs, count) != Received::kData) return nullptr;
+  if (receiveChunk(socket, buffer, limits.noProgressMs, count) != Received::kData) return nullptr;
   Clock::time_point firstByte = Clock::now();
   std::string request(buffer, static_cast<std::size_t>(count));
 
@@ -120,7 +120,7 @@ void* handleLimitedConnection(int socket, RequestHandlers handlers) {
     // Held whole in one allocation: growing by doubling would briefly hold
     // the old and the new copy of a large upload.
     if (total > 0) request.reserve(static_cast<std::size_t>(total));
-    if (!completeForm(socket, buffer, request, total, firstByte)) return nullptr;
+    if (!completeForm(socket, buffer, request, total, firstByte, limits)) return nullptr;
   }
 
   if (method == "POST") {

@@ -16,6 +16,13 @@ constexpr long long kDeadlineBytesPerSecond = 256 * 1024;
 // closed without a reply.
 constexpr long long kMaxRequestBytes = 64LL * 1024 * 1024;
 
+// The time limits a connection is served with: the node uses these defaults,
+// tests shorten them so that none waits the full time.
+struct ConnectionLimits {
+  int noProgressMs = kSocketTimeoutMs;        // each receive and each send
+  int requestDeadlineMs = kRequestDeadlineMs;  // plus the per-byte allowance
+};
+
 // The routines that answer a complete request, given by the layer that owns
 // the routes. Each sends at most one reply on socket and never closes it:
 // get takes the request path, post the path and the whole request text.
@@ -27,15 +34,16 @@ struct RequestHandlers {
 // Receives one request on socket, completes the body of a form POST
 // (multipart/form-data or application/x-www-form-urlencoded) by its
 // Content-Length, and hands GET to handlers.get and POST to handlers.post. Requests
-// that cannot be read, are malformed, too large or too slow get no reply.
+// that cannot be read, are malformed, too large or too slow (by limits) get no reply.
 // Owns socket and closes it on every path, also when a handler throws (the
 // exception then leaves the task). Always returns null.
-void* handleConnection(int socket, RequestHandlers handlers);
+void* handleConnection(int socket, RequestHandlers handlers, ConnectionLimits limits = {});
 
-// Sets the send time-out of kSocketTimeoutMs on socket. On a listening
-// socket it passes to every connection accepted from it. False when refused.
-bool limitSends(int socket);
+// Sets the send time-out of noProgressMs on socket. On a listening socket it
+// passes to every connection accepted from it. False when refused.
+bool limitSends(int socket, int noProgressMs = kSocketTimeoutMs);
 
 // handleConnection for a socket whose send time-out is set already (accepted
 // from a listening socket limited by limitSends): one system call less.
-void* handleLimitedConnection(int socket, RequestHandlers handlers);
+void* handleLimitedConnection(int socket, RequestHandlers handlers,
+                              ConnectionLimits limits = {});

@@ -26,6 +26,8 @@ using namespace testsupport;
 namespace {
 
 const RequestHandlers kRoutes{handleGet, handlePost};
+// Short limits for the tests that wait for one to run out.
+constexpr ConnectionLimits kShortLimits{/*noProgressMs=*/400, /*requestDeadlineMs=*/1500};
 
 // What the client end saw of one connection served by handleConnection.
 struct Seen {
@@ -49,10 +51,11 @@ void waitUntilReceived(int clientEnd) {
 // before, so that each arrives in a receive of its own; then it shuts its
 // sending side down unless keepOpen, and reads until the node closes or
 // giveUpMs pass.
-Seen serve(const std::vector<std::string>& pieces, bool keepOpen = false, int giveUpMs = 30000) {
+Seen serve(const std::vector<std::string>& pieces, bool keepOpen = false, int giveUpMs = 30000,
+           ConnectionLimits limits = {}) {
   int sv[2];
   EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-  std::thread task([fd = sv[0]] { handleConnection(fd, kRoutes); });
+  std::thread task([fd = sv[0], limits] { handleConnection(fd, kRoutes, limits); });
   for (size_t i = 0; i < pieces.size(); ++i) {
     // The next piece goes out only once the task has received the one before
     // (nothing is left unread on its end), however late the task runs.
@@ -200,25 +203,25 @@ TEST_F(ConnectionTest, StalledBodyIsClosedAfterTheReceiveTimeout) {
   // Announces 100 bytes, sends 5 and then nothing while keeping the
   // connection open: closed without a handler once a receive times out.
   Seen seen = serve({formPost("/x", kUrlEncoded, "100") + "id=12"}, /*keepOpen=*/true,
-                    /*giveUpMs=*/3 * kSocketTimeoutMs);
+                    /*giveUpMs=*/kSocketTimeoutMs, kShortLimits);
   EXPECT_TRUE(seen.closedByNode);
   EXPECT_EQ(seen.reply, "");
 }
 
 TEST_F(ConnectionTest, TricklingBodyIsClosedAtTheRequestDeadline) {
-  // One byte every two seconds never trips the receive time-out; the
-  // deadline counted from the first byte still ends the request long before
-  // the announced body is complete.
+  // A byte at half the receive time-out never trips it; the deadline counted
+  // from the first byte still ends the request long before the announced
+  // body is complete.
   int sv[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-  std::thread task([fd = sv[0]] { handleConnection(fd, kRoutes); });
+  std::thread task([fd = sv[0]] { handleConnection(fd, kRoutes, kShortLimits); });
   std::string head = formPost("/x", kUrlEncoded, "60");
   send(sv[1], head.data(), head.size(), MSG_NOSIGNAL);
   bool closedByNode = false;
   int sent = 0;
   for (; sent < 60; ++sent) {
     pollfd p{sv[1], POLLIN, 0};
-    if (poll(&p, 1, 2000) == 1) {
+    if (poll(&p, 1, kShortLimits.noProgressMs / 2) == 1) {
       char c;
       closedByNode = recv(sv[1], &c, 1, 0) == 0;
       break;
@@ -238,7 +241,7 @@ TEST_F(ConnectionTest, ReaderThatStopsReadingEndsTheReply) {
   writeFile(dir.file("uploads/big.webp"), std::string(size, 'b'));
   int sv[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-  std::thread task([fd = sv[0]] { handleConnection(fd, kRoutes); });
+  std::thread task([fd = sv[0]] { handleConnection(fd, kRoutes, kShortLimits); });
   std::string request = getRequest("/uploads/big.webp");
   send(sv[1], request.data(), request.size(), MSG_NOSIGNAL);
   task.join();  // returns only once a send has timed out

@@ -57,8 +57,9 @@ struct SilentSet {
   std::deque<SilentConnection> byDeadline;
   std::uint64_t nextSerial = 0;
   // The task that serves a connection with bytes, and the routes it answers with.
-  void* (*serve)(int, RequestHandlers) = handleConnection;
+  void* (*serve)(int, RequestHandlers, ConnectionLimits) = handleConnection;
   RequestHandlers routes{handleGet, handlePost};
+  ConnectionLimits limits;
   // The idle time a silent connection has left once accepted.
   std::chrono::milliseconds idleLeft{kIdleConnectionMs};
 };
@@ -71,7 +72,7 @@ bool isResourceShortage(int error) {
 
 void handOff(const SilentSet& silent, ThreadPool& pool, int fd) {
   try {
-    pool.enqueue(silent.serve, fd, silent.routes);  // the future is dropped: nobody waits for it
+    pool.enqueue(silent.serve, fd, silent.routes, silent.limits);  // the future is dropped: nobody waits for it
   } catch (const std::exception&) {
     close(fd);  // not queued: the connection is still ours to close
   }
