@@ -241,7 +241,11 @@ bool decideHead(ConnectionLoop& loop, Connection& c, bool ended) {
     // Held whole in one allocation: growing by doubling would briefly hold
     // the old and the new copy of a large upload. Its pages are only taken
     // as the bytes arrive.
-    c.request.reserve(static_cast<std::size_t>(c.total));
+    try {
+      c.request.reserve(static_cast<std::size_t>(c.total));
+    } catch (const std::exception&) {
+      return false;  // no memory for it now: closed like any request too large
+    }
     c.requestDeadline = c.firstByte + Milliseconds(requestDeadlineMs(loop.limits, c.total));
   }
   return true;
@@ -355,7 +359,14 @@ void onLingering(ConnectionLoop& loop, Connection& c) {
 // A new connection: what already arrived is read at once (most clients
 // send their request right away), then it waits for the rest or its idle end.
 void startConnection(ConnectionLoop& loop, int fd, Milliseconds idle) {
-  Connection& c = addConnection(loop, fd);
+  Connection* made = nullptr;
+  try {
+    made = &addConnection(loop, fd);
+  } catch (const std::exception&) {
+    close(fd);  // no memory to hold it
+    return;
+  }
+  Connection& c = *made;
   c.progressDeadline = Clock::now() + idle;
   onReadable(loop, c);
 }
@@ -365,7 +376,14 @@ void resume(ConnectionLoop& loop, Handback& item) {
     startConnection(loop, item.fd, Milliseconds(loop.limits.idleMs));
     return;
   }
-  Connection& c = addConnection(loop, item.fd);
+  Connection* made = nullptr;
+  try {
+    made = &addConnection(loop, item.fd);
+  } catch (const std::exception&) {
+    close(item.fd);  // no memory to hold it
+    return;
+  }
+  Connection& c = *made;
   c.phase = item.phase;
   c.reply = std::move(item.reply);
   c.lingerAfter = item.lingerAfter;
