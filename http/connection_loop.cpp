@@ -95,7 +95,8 @@ struct ConnectionLoop {
   std::unordered_map<int, std::unique_ptr<Connection>> connections;
   std::priority_queue<Timer, std::vector<Timer>, std::greater<Timer>> timers;
   std::uint64_t nextSerial = 0;
-  long long heldBytes = 0;  // of the requests still arriving
+  HeldRequestBytes ownHeld;
+  HeldRequestBytes* held = &ownHeld;  // of the requests still arriving
   bool acceptPaused = false;
   Clock::time_point acceptResumes;
   std::vector<char> buffer = std::vector<char>(kReceiveBufferBytes);
@@ -107,7 +108,10 @@ struct ConnectionLoop {
   ConnectionLoop(const ConnectionLoop&) = delete;
   ConnectionLoop& operator=(const ConnectionLoop&) = delete;
   ~ConnectionLoop() {
-    for (auto& entry : connections) close(entry.first);
+    for (auto& entry : connections) {
+      held->bytes -= static_cast<long long>(entry.second->request.size());
+      close(entry.first);
+    }
     for (Handback& item : handbacks) close(item.fd);
     if (epollFd >= 0) close(epollFd);
     if (wakeFd >= 0) close(wakeFd);
@@ -155,7 +159,7 @@ Connection& addConnection(ConnectionLoop& loop, int fd) {
 // Closes c (which leaves the epoll set with it) and forgets it.
 void closeConnection(ConnectionLoop& loop, Connection& c) {
   const int fd = c.fd;
-  loop.heldBytes -= static_cast<long long>(c.request.size());
+  loop.held->bytes -= static_cast<long long>(c.request.size());
   close(fd);
   loop.connections.erase(fd);
 }
@@ -207,7 +211,7 @@ void handOff(ConnectionLoop& loop, Connection& c) {
   const int fd = c.fd;
   const bool lingerAfter = c.lingerAfter;
   if (c.watchedFor != 0) epoll_ctl(loop.epollFd, EPOLL_CTL_DEL, fd, nullptr);
-  loop.heldBytes -= static_cast<long long>(c.request.size());
+  loop.held->bytes -= static_cast<long long>(c.request.size());
   std::string request = std::move(c.request);
   loop.connections.erase(fd);
   ConnectionLoop* owner = &loop;
@@ -264,14 +268,21 @@ Received receive(ConnectionLoop& loop, Connection& c) {
         std::min<long long>(want, static_cast<long long>(loop.buffer.size())));
     ssize_t n = recv(c.fd, loop.buffer.data(), ask, 0);
     if (n > 0) {
-      if (loop.heldBytes + n > loop.limits.heldRequestBytes) return Received::kRefused;
+      if (loop.held->bytes.fetch_add(n) + n > loop.limits.heldRequestBytes) {
+        loop.held->bytes -= n;
+        return Received::kRefused;
+      }
       Clock::time_point now = Clock::now();
       if (held == 0) {
         c.firstByte = now;
         c.requestDeadline = now + Milliseconds(loop.limits.requestDeadlineMs);
       }
-      c.request.append(loop.buffer.data(), static_cast<std::size_t>(n));
-      loop.heldBytes += n;
+      try {
+        c.request.append(loop.buffer.data(), static_cast<std::size_t>(n));
+      } catch (const std::exception&) {
+        loop.held->bytes -= n;
+        return Received::kRefused;
+      }
       c.progressDeadline = now + Milliseconds(loop.limits.noProgressMs);
       if (!c.headDone) {
         const bool ended = headerBlockEnd(c.request, held >= 3 ? held - 3 : 0) != std::string::npos;
@@ -418,11 +429,15 @@ bool isResourceShortage(int error) {
   return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
 
-void watchListener(ConnectionLoop& loop, std::uint32_t events) {
+// Adds the listening socket to the epoll set: exclusive, so that a new
+// connection wakes one of the loops that share the socket, not all of them.
+bool addListener(ConnectionLoop& loop, int listenSocket) {
   epoll_event event{};
-  event.events = events;
-  event.data.fd = loop.listenFd;
-  epoll_ctl(loop.epollFd, EPOLL_CTL_MOD, loop.listenFd, &event);
+  event.events = EPOLLIN | EPOLLEXCLUSIVE;
+  event.data.fd = listenSocket;
+  if (epoll_ctl(loop.epollFd, EPOLL_CTL_ADD, listenSocket, &event) == 0) return true;
+  event.events = EPOLLIN;  // a kernel without exclusive wake-ups
+  return epoll_ctl(loop.epollFd, EPOLL_CTL_ADD, listenSocket, &event) == 0;
 }
 
 void acceptPending(ConnectionLoop& loop) {
@@ -436,7 +451,7 @@ void acceptPending(ConnectionLoop& loop) {
     if (isResourceShortage(errno)) {
       // Stop watching the listener for a moment; the other connections are
       // still served meanwhile.
-      watchListener(loop, 0);
+      epoll_ctl(loop.epollFd, EPOLL_CTL_DEL, loop.listenFd, nullptr);
       loop.acceptPaused = true;
       loop.acceptResumes = Clock::now() + Milliseconds(kAcceptPauseMs);
       return;
@@ -458,8 +473,12 @@ int expireConnections(ConnectionLoop& loop) {
   int timeoutMs = -1;
   if (loop.acceptPaused) {
     if (loop.acceptResumes <= now) {
-      watchListener(loop, EPOLLIN);
-      loop.acceptPaused = false;
+      if (addListener(loop, loop.listenFd)) {
+        loop.acceptPaused = false;
+      } else {
+        loop.acceptResumes = now + Milliseconds(kAcceptPauseMs);  // try again
+        timeoutMs = kAcceptPauseMs;
+      }
     } else {
       timeoutMs = millisecondsUntil(loop.acceptResumes, now);
     }
@@ -538,8 +557,9 @@ void runLoop(ConnectionLoop& loop, bool untilIdle) {
 }  // namespace
 
 ConnectionLoopPtr openConnectionLoop(ThreadPool* pool, RequestHandlers handlers,
-                                     ConnectionLimits limits) {
+                                     ConnectionLimits limits, HeldRequestBytes* held) {
   ConnectionLoopPtr loop(new ConnectionLoop);
+  if (held != nullptr) loop->held = held;
   loop->pool = pool;
   loop->handlers = handlers;
   loop->limits = limits;
@@ -571,10 +591,7 @@ bool listenOn(ConnectionLoop& loop, int listenSocket) {
     loop.idleLeft = std::max(Milliseconds(0), Milliseconds(loop.limits.idleMs) -
                                                   std::chrono::seconds(kDeferAcceptSeconds));
   }
-  epoll_event event{};
-  event.events = EPOLLIN;
-  event.data.fd = listenSocket;
-  if (epoll_ctl(loop.epollFd, EPOLL_CTL_ADD, listenSocket, &event) != 0) return false;
+  if (!addListener(loop, listenSocket)) return false;
   loop.listenFd = listenSocket;
   return true;
 }

@@ -2,13 +2,16 @@
 // feeds it with the API's routes.
 #include "node/accept_loop.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <iostream>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "api/get_routes.h"
 #include "api/post_routes.h"
@@ -42,13 +45,34 @@ std::unique_ptr<ThreadPool> buildWorkerPool(unsigned long long count, std::ostre
 }
 
 void acceptConnections(int listenSocket, ThreadPool& pool) {
-  ConnectionLoopPtr loop =
-      openConnectionLoop(&pool, RequestHandlers{handleGet, handlePost}, ConnectionLimits{});
-  if (!loop || !listenOn(*loop, listenSocket)) {
-    std::cerr << "Unable to watch connections: " << std::strerror(errno) << std::endl;
-    return;
+  const RequestHandlers routes{handleGet, handlePost};
+  HeldRequestBytes held;
+  // One loop per core, all on the one listening socket, so that no single
+  // thread carries every connection. All are made before any runs; this
+  // thread runs the first.
+  const unsigned count = std::max(1u, std::thread::hardware_concurrency());
+  std::vector<ConnectionLoopPtr> loops;
+  for (unsigned i = 0; i < count; ++i) {
+    ConnectionLoopPtr loop = openConnectionLoop(&pool, routes, ConnectionLimits{}, &held);
+    if (!loop || !listenOn(*loop, listenSocket)) {
+      if (i > 0) break;  // serve with the loops there are
+      std::cerr << "Unable to watch connections: " << std::strerror(errno) << std::endl;
+      return;
+    }
+    loops.push_back(std::move(loop));
   }
-  runConnectionLoop(*loop);
+  std::vector<std::thread> threads;
+  for (std::size_t i = 1; i < loops.size(); ++i) {
+    try {
+      threads.emplace_back(runConnectionLoop, std::ref(*loops[i]));
+    } catch (const std::system_error&) {
+      loops.resize(i);  // closed: they leave the listening socket's waiters
+      break;
+    }
+  }
+  runConnectionLoop(*loops.front());
+  for (ConnectionLoopPtr& loop : loops) stopConnectionLoop(*loop);
+  for (std::thread& thread : threads) thread.join();
 }
 
 int serveConnections(int listenSocket) {

@@ -20,10 +20,11 @@ unsigned long long workerCount(unsigned long long hardwareThreads, std::istream&
 std::unique_ptr<ThreadPool> buildWorkerPool(unsigned long long count, std::ostream& out,
                                             std::ostream& err);
 
-// Serves listenSocket for ever with a connection loop (see
-// http/connection_loop.h) that queues each request, once held whole, on
-// pool, answered by the API's GET and POST routes under the default limits.
-// Returns only when the loop cannot be made (after one line on standard error).
+// Serves listenSocket for ever with one connection loop per core (see
+// http/connection_loop.h), this thread running the first, that queue each
+// request, once held whole, on pool, answered by the API's GET and POST
+// routes under the default limits. Returns only when not even one loop can
+// be made (after one line on standard error).
 void acceptConnections(int listenSocket, ThreadPool& pool);
 
 // The last start-up steps on the main thread: sizes and builds the pool from

@@ -1,4 +1,4 @@
-// slow_clients_concurrency_test.cpp -- the connection loop with a pool of 8
+// slow_clients_concurrency_test.cpp -- two connection loops with a pool of 8
 // workers and the API's routes on a loopback port, in this process so that
 // its limits can be shortened: slow senders and slow readers hold no worker,
 // requests cut anywhere are answered whole, a reply to a request left
@@ -75,20 +75,23 @@ class SlowClientsTest : public ::testing::Test {
     ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
     port = ntohs(address.sin_port);
     pool = std::make_unique<ThreadPool>(8);
-    loop = openConnectionLoop(pool.get(), RequestHandlers{handleGet, handlePost}, limits);
-    ASSERT_NE(loop, nullptr);
-    ASSERT_TRUE(listenOn(*loop, listener));
-    runner = std::thread([this] { runConnectionLoop(*loop); });
+    for (int i = 0; i < kLoops; ++i) {
+      loops.push_back(
+          openConnectionLoop(pool.get(), RequestHandlers{handleGet, handlePost}, limits, &held));
+      ASSERT_NE(loops.back(), nullptr);
+      ASSERT_TRUE(listenOn(*loops.back(), listener));
+    }
+    for (ConnectionLoopPtr& loop : loops) {
+      runners.emplace_back([&loop] { runConnectionLoop(*loop); });
+    }
   }
 
   void TearDown() override {
     for (int fd : clients) close(fd);
-    if (runner.joinable()) {
-      stopConnectionLoop(*loop);
-      runner.join();
-    }
-    pool.reset();  // first: its tasks hand connections back to the loop
-    loop.reset();
+    for (ConnectionLoopPtr& loop : loops) stopConnectionLoop(*loop);
+    for (std::thread& runner : runners) runner.join();
+    pool.reset();  // first: its tasks hand connections back to the loops
+    loops.clear();
     if (listener >= 0) close(listener);
   }
 
@@ -100,9 +103,13 @@ class SlowClientsTest : public ::testing::Test {
 
   TempDir dir;
   ScopedChdir inDir{dir.path};
-  ConnectionLoopPtr loop;
+  // Two loops share the listening socket and the count of held bytes, as
+  // the node's loops do.
+  static constexpr int kLoops = 2;
+  HeldRequestBytes held;
+  std::vector<ConnectionLoopPtr> loops;
   std::unique_ptr<ThreadPool> pool;
-  std::thread runner;
+  std::vector<std::thread> runners;
   int listener = -1;
   int port = 0;
   std::vector<int> clients;
