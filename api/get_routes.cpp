@@ -1,13 +1,13 @@
 // get_routes.cpp -- GET routes of the news API and confined file serving.
 #include "api/get_routes.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -26,7 +26,6 @@
 namespace {
 
 using JsonPtr = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
-using FilePtr = std::unique_ptr<FILE, decltype(&std::fclose)>;
 
 constexpr const char* kApiVersion = "v1";
 constexpr const char* kFileType = "image/webp";
@@ -437,15 +436,15 @@ std::string confinedFileName(const std::string& name) {
 // served (missing, unreadable or not a regular file): nothing has been sent.
 bool sendFile(int socket, const std::string& name) {
   if (name.empty()) return false;
-  FilePtr file(std::fopen(name.c_str(), "rb"), &std::fclose);
-  if (file == nullptr) return false;
+  OwnedDescriptor file(open(name.c_str(), O_RDONLY | O_CLOEXEC));
+  if (file.fd < 0) return false;
   struct stat status;
-  if (fstat(fileno(file.get()), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+  if (fstat(file.fd, &status) != 0 || !S_ISREG(status.st_mode)) return false;
   const int size = status.st_size > INT_MAX ? INT_MAX : static_cast<int>(status.st_size);
   const std::string header = buildResponseHeader(200, kFileType, size);
   // An empty file has no body to carry the header block along.
   if (!(size > 0 ? sendHeaderBeforeBody(socket, header) : sendAll(socket, header))) return true;
-  sendFileContents(socket, fileno(file.get()));
+  sendFileContents(socket, file.fd);
   return true;
 }
 
