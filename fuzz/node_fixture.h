@@ -23,9 +23,9 @@
 #include <string>
 #include <thread>
 
-#include "fuzz/fuzz_check.h"
 #include "api/get_routes.h"
 #include "api/post_routes.h"
+#include "fuzz/fuzz_check.h"
 #include "http/connection_loop.h"
 #include "node/startup.h"
 #include "storage/database_file.h"

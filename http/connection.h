@@ -33,8 +33,8 @@ constexpr long long kMaxHeldRequestBytes = 256LL * 1024 * 1024;
 // The limits a connection is served with: the node uses these defaults,
 // tests shorten them so that none waits the full time.
 struct ConnectionLimits {
-  int idleMs = kIdleConnectionMs;             // silent from its accept on
-  int noProgressMs = kSocketTimeoutMs;        // a request or a reply that stalls
+  int idleMs = kIdleConnectionMs;              // silent from its accept on
+  int noProgressMs = kSocketTimeoutMs;         // a request or a reply that stalls
   int requestDeadlineMs = kRequestDeadlineMs;  // plus the per-byte allowance
   int lingerMs = kLingeringCloseMs;
   long long heldRequestBytes = kMaxHeldRequestBytes;
@@ -55,8 +55,8 @@ std::size_t headerBlockEnd(const std::string& text, std::size_t from = 0);
 
 // What to do with a request once its head (see kRequestHeadBytes) is held.
 struct HeadDecision {
-  bool refuse = false;   // close without a reply
-  long long total = 0;   // receive this many bytes in all before answering
+  bool refuse = false;     // close without a reply
+  long long total = 0;     // receive this many bytes in all before answering
   bool bytesLeft = false;  // it announces bytes beyond head that nobody reads
 };
 

@@ -1,8 +1,6 @@
 // connection_test.cpp -- one connection served by serveConnection over a
 // socket pair: request pieces, form completion by Content-Length, the
 // requests that get no reply, the size bound and the time-outs.
-#include "http/connection_loop.h"
-
 #include <gtest/gtest.h>
 #include <linux/sockios.h>
 #include <netinet/in.h>
@@ -18,6 +16,7 @@
 
 #include "api/get_routes.h"
 #include "api/post_routes.h"
+#include "http/connection_loop.h"
 #include "node/startup.h"
 #include "tests/support/test_support.h"
 

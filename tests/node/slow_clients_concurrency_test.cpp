@@ -161,11 +161,13 @@ TEST_F(SlowClientsTest, RequestsCutAnywhereAreAnsweredWithoutAReset) {
     std::vector<std::string> segments;
   } cases[] = {
       {"request line in two segments", {"GE", connectTest.substr(2)}},
-      {"header block cut before its empty line", {connectTest.substr(0, 30), connectTest.substr(30)}},
+      {"header block cut before its empty line",
+       {connectTest.substr(0, 30), connectTest.substr(30)}},
       // Answered on its first 4,096 bytes: the rest is discarded, not left
       // unread under a close that would reset the connection.
       {"header block of 6 KB", {longHeader}},
-      {"header block of 6 KB in two segments", {longHeader.substr(0, 3000), longHeader.substr(3000)}},
+      {"header block of 6 KB in two segments",
+       {longHeader.substr(0, 3000), longHeader.substr(3000)}},
   };
   for (const Case& c : cases) {
     for (int round = 0; round < 5; ++round) {
@@ -199,8 +201,8 @@ TEST_F(SlowClientsTest, LargeReplyToAPartlyUnreadRequestArrivesWhole) {
     address.sin_port = htons(static_cast<uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    sendBytes(fd, "GET /uploads/file.webp HTTP/1.1\r\nX-Padding: " + std::string(6000, 'p') +
-                      "\r\n\r\n");
+    sendBytes(
+        fd, "GET /uploads/file.webp HTTP/1.1\r\nX-Padding: " + std::string(6000, 'p') + "\r\n\r\n");
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the reply is queued meanwhile
     std::string body = splitReply(readToEnd(fd)).second;
     close(fd);
@@ -254,9 +256,9 @@ TEST_F(SlowClientsTest, HeldRequestBytesAreBounded) {
       << "replies: '" << replies[0] << "', '" << replies[1] << "'";
   // Nothing stays counted: a request of nearly the whole bound is served.
   const std::string body(250 * 1024, 'c');
-  EXPECT_EQ(splitReply(sendRaw(port, formHead("/x", static_cast<long long>(body.size())) + body))
-                .second,
-            "{\"r\":404}");
+  EXPECT_EQ(
+      splitReply(sendRaw(port, formHead("/x", static_cast<long long>(body.size())) + body)).second,
+      "{\"r\":404}");
 }
 
 }  // namespace
