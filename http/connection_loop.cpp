@@ -75,7 +75,7 @@ struct Timer {
 // A connection handed to the loop from another thread: a new one to read,
 // or one coming back from a worker with its reply to finish or to linger.
 struct Handback {
-  int fd;
+  OwnedDescriptor socket;
   Phase phase;
   PendingReply reply;
   bool lingerAfter;
@@ -112,7 +112,6 @@ struct ConnectionLoop {
       held->bytes -= static_cast<long long>(entry.second->request.size());
       close(entry.first);
     }
-    for (Handback& item : handbacks) close(item.fd);
     if (epollFd >= 0) close(epollFd);
     if (wakeFd >= 0) close(wakeFd);
   }
@@ -177,8 +176,7 @@ void handBack(ConnectionLoop& loop, Handback item) {
     wasEmpty = loop.handbacks.empty();
     loop.handbacks.push_back(std::move(item));
   } catch (const std::exception&) {
-    close(item.fd);  // not taken: still ours
-    return;
+    return;  // not taken: item closes its socket
   }
   if (wasEmpty) wake(loop);
 }
@@ -203,7 +201,7 @@ void answerOnWorker(ConnectionLoop& loop, int fd, std::string request, bool ling
     shutdown(fd, SHUT_WR);
     phase = Phase::kLingering;
   }
-  handBack(loop, Handback{socket.release(), phase, std::move(reply), lingerAfter});
+  handBack(loop, Handback{std::move(socket), phase, std::move(reply), lingerAfter});
 }
 
 // Gives c's request to the pool (c leaves the loop).
@@ -383,15 +381,16 @@ void startConnection(ConnectionLoop& loop, int fd, Milliseconds idle) {
 }
 
 void resume(ConnectionLoop& loop, Handback& item) {
+  const int fd = item.socket.release();
   if (item.phase == Phase::kReading) {
-    startConnection(loop, item.fd, Milliseconds(loop.limits.idleMs));
+    startConnection(loop, fd, Milliseconds(loop.limits.idleMs));
     return;
   }
   Connection* made = nullptr;
   try {
-    made = &addConnection(loop, item.fd);
+    made = &addConnection(loop, fd);
   } catch (const std::exception&) {
-    close(item.fd);  // no memory to hold it
+    close(fd);  // no memory to hold it
     return;
   }
   Connection& c = *made;
@@ -543,12 +542,17 @@ void runLoop(ConnectionLoop& loop, bool untilIdle) {
     }
     for (int i = 0; i < ready; ++i) {
       const int fd = events[i].data.fd;
-      if (fd == loop.wakeFd) {
-        takeHandbacks(loop);
-      } else if (fd == loop.listenFd) {
-        acceptPending(loop);
-      } else {
-        serviceConnection(loop, fd);
+      try {
+        if (fd == loop.wakeFd) {
+          takeHandbacks(loop);
+        } else if (fd == loop.listenFd) {
+          acceptPending(loop);
+        } else {
+          serviceConnection(loop, fd);
+        }
+      } catch (const std::exception&) {
+        // Memory ran out in the middle: a connection left half-served is
+        // ended by its time limit; the loop serves on.
       }
     }
   }
@@ -599,7 +603,7 @@ bool listenOn(ConnectionLoop& loop, int listenSocket) {
 void adoptConnection(ConnectionLoop& loop, int socket) {
   int flags = fcntl(socket, F_GETFL);
   if (flags >= 0) fcntl(socket, F_SETFL, flags | O_NONBLOCK);
-  handBack(loop, Handback{socket, Phase::kReading, PendingReply(), false});
+  handBack(loop, Handback{OwnedDescriptor(socket), Phase::kReading, PendingReply(), false});
 }
 
 void runConnectionLoop(ConnectionLoop& loop) { runLoop(loop, false); }
