@@ -2,17 +2,12 @@
 #include "api/get_routes.h"
 
 #include <fcntl.h>
-#include <pthread.h>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <csignal>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -31,18 +26,12 @@
 namespace {
 
 using JsonPtr = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
-using FilePtr = std::unique_ptr<FILE, decltype(&std::fclose)>;
 
 constexpr const char* kApiVersion = "v1";
 constexpr const char* kFileType = "image/webp";
 constexpr const char* kConfigFile = "config.json";
 // The directories whose files clients may fetch by path.
 constexpr const char* kServedRoots[] = {"img", "uploads"};
-// Where a socket takes no sendfile, file bodies go out in reads of this size
-// through one buffer one byte larger.
-constexpr std::size_t kFileChunk = 4096;
-// The most one sendfile call is asked to send.
-constexpr std::size_t kSendfileChunk = 1 << 20;
 
 // What a route decided: a JSON tree to send with status, or a file to stream.
 struct Reply {
@@ -443,65 +432,19 @@ std::string confinedFileName(const std::string& name) {
   return resolved;  // sendFile serves it only when it opens as a regular file
 }
 
-enum class BodySent { kDone, kUnsupported };
-
-// Sends the file from its start to its end with sendfile, from the page cache
-// to the socket without a copy through this process; the bytes are those the
-// read loop would send. kUnsupported when the socket takes no sendfile (the
-// caller then reads and sends). A peer that has gone ends the reply only: a
-// SIGPIPE that sendfile raises is blocked on this thread and taken back.
-BodySent sendFileBody(int socket, int fd) {
-  sigset_t pipeOnly, previous, pending;
-  sigemptyset(&pipeOnly);
-  sigaddset(&pipeOnly, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipeOnly, &previous);
-  sigpending(&pending);
-  const bool pipeWasPending = sigismember(&pending, SIGPIPE) == 1;
-  BodySent result = BodySent::kDone;
-  bool brokenPipe = false;
-  off_t offset = 0;
-  while (true) {
-    ssize_t sent = sendfile(socket, fd, &offset, kSendfileChunk);
-    if (sent > 0) continue;
-    if (sent == 0) break;  // the end of the file
-    if (errno == EINTR) continue;
-    if (offset == 0 && (errno == EINVAL || errno == ENOSYS)) result = BodySent::kUnsupported;
-    brokenPipe = errno == EPIPE;
-    break;  // the peer has gone, or the send timed out
-  }
-  if (brokenPipe && !pipeWasPending) {
-    const timespec noWait{0, 0};
-    sigtimedwait(&pipeOnly, nullptr, &noWait);
-  }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  return result;
-}
-
-// Streams a file after its header block. False when the file cannot be
+// Sends a file after its header block. False when the file cannot be
 // served (missing, unreadable or not a regular file): nothing has been sent.
 bool sendFile(int socket, const std::string& name) {
   if (name.empty()) return false;
   // A FIFO or a device would block the open or the reads: regular files only.
-  const int fd = openRegularFile(name, O_RDONLY);
-  if (fd < 0) return false;
-  FilePtr file(fdopen(fd, "rb"), &std::fclose);
-  if (file == nullptr) {
-    close(fd);
-    return false;
-  }
   struct stat status;
-  if (fstat(fd, &status) != 0) return false;
+  OwnedDescriptor file(openRegularFile(name, O_RDONLY, 0, &status));
+  if (file.fd < 0) return false;
   const int size = status.st_size > INT_MAX ? INT_MAX : static_cast<int>(status.st_size);
   const std::string header = buildResponseHeader(200, kFileType, size);
   // An empty file has no body to carry the header block along.
   if (!(size > 0 ? sendHeaderBeforeBody(socket, header) : sendAll(socket, header))) return true;
-  if (sendFileBody(socket, fileno(file.get())) == BodySent::kDone) return true;
-  std::vector<char> buffer(kFileChunk + 1);
-  while (true) {
-    std::size_t n = std::fread(buffer.data(), 1, kFileChunk, file.get());
-    if (n > 0 && !sendAll(socket, buffer.data(), n)) break;
-    if (n < kFileChunk) break;
-  }
+  sendFileContents(socket, file.fd);
   return true;
 }
 

@@ -23,8 +23,10 @@
 #include <string>
 #include <thread>
 
+#include "api/get_routes.h"
+#include "api/post_routes.h"
 #include "fuzz/fuzz_check.h"
-#include "http/connection.h"
+#include "http/connection_loop.h"
 #include "node/startup.h"
 #include "storage/database_file.h"
 
@@ -178,7 +180,7 @@ inline void setUp() {
   filesOutsideUploads = snapshotOutsideUploads();
 }
 
-// Serves request on one connection with handleConnection and returns what
+// Serves request on one connection with serveConnection and returns what
 // the client received. The whole request is queued (and the client's sending
 // side shut) before the task starts, so what its first receive brings does
 // not depend on thread timing. Checks that the task closed its socket.
@@ -209,7 +211,7 @@ inline std::string serve(const uint8_t* data, size_t size) {
   });
   guardRemovals = true;
   try {
-    handleConnection(server);
+    serveConnection(server, RequestHandlers{handleGet, handlePost});
   } catch (const std::exception&) {
     // An exception may leave the task (the pool keeps it in the task's
     // future); the socket must still be closed.

@@ -1,5 +1,5 @@
 // whole_request_fuzz.cpp -- fuzz target for the whole request: the input is
-// what a client sends on one connection, handed to handleConnection through a
+// what a client sends on one connection, handed to serveConnection through a
 // socket pair, so that the GET routes, the POST dispatch and every action run
 // on it against a small working directory (config.json, a database, node
 // pictures and a few uploads) in a temporary directory.

@@ -1,32 +1,78 @@
-// connection.h -- the task that serves one accepted connection.
+// connection.h -- one connection's request: its limits, the decisions taken
+// on its header block while it is still arriving, and the task that answers
+// it once it is held whole.
 #pragma once
 
 #include <cstddef>
+#include <string>
 
-// Limits of one connection. A client that stops sending, or sends too slowly,
-// loses its connection instead of holding a worker.
-constexpr int kReceiveChunkBytes = 4096;
-constexpr int kSocketTimeoutMs = 10000;  // each receive and each send
+#include "http/response.h"
+
+// The I/O side receives each request up to the end of its header block or
+// this many bytes, whichever comes first, before it decides anything.
+constexpr std::size_t kRequestHeadBytes = 4096;
+// Default time limits; see ConnectionLimits.
+constexpr int kIdleConnectionMs = 10000;
+constexpr int kSocketTimeoutMs = 10000;
 // The whole request must arrive within this time from its first byte, plus
 // one second for every kDeadlineBytesPerSecond bytes it announces.
 constexpr int kRequestDeadlineMs = 30000;
 constexpr long long kDeadlineBytesPerSecond = 256 * 1024;
+// After a reply to a request whose bytes were not all read, the node
+// discards what still arrives for at most this long before it closes, so
+// that the client reads the reply instead of a reset.
+constexpr int kLingeringCloseMs = 2000;
 // A form POST announcing more than this in total (header block plus body) is
 // closed without a reply.
 constexpr long long kMaxRequestBytes = 64LL * 1024 * 1024;
+// The bytes held for requests still arriving, all connections together; a
+// request that would take more is closed without a reply. Room for a few
+// requests of kMaxRequestBytes at once.
+constexpr long long kMaxHeldRequestBytes = 256LL * 1024 * 1024;
 
-// Receives one request on socket, completes the body of a form POST
-// (multipart/form-data or application/x-www-form-urlencoded) by its
-// Content-Length, and hands GET to handleGet and POST to handlePost. Requests
-// that cannot be read, are malformed, too large or too slow get no reply.
-// Owns socket and closes it on every path, also when a handler throws (the
-// exception then leaves the task). Always returns null.
-void* handleConnection(int socket);
+// The limits a connection is served with: the node uses these defaults,
+// tests shorten them so that none waits the full time.
+struct ConnectionLimits {
+  int idleMs = kIdleConnectionMs;              // silent from its accept on
+  int noProgressMs = kSocketTimeoutMs;         // a request or a reply that stalls
+  int requestDeadlineMs = kRequestDeadlineMs;  // plus the per-byte allowance
+  int lingerMs = kLingeringCloseMs;
+  long long heldRequestBytes = kMaxHeldRequestBytes;
+};
 
-// Sets the send time-out of kSocketTimeoutMs on socket. On a listening
-// socket it passes to every connection accepted from it. False when refused.
-bool limitSends(int socket);
+// The routines that answer a complete request, given by the layer that owns
+// the routes. Each sends at most one reply on socket and never closes it:
+// get takes the request path, post the path and the whole request text.
+struct RequestHandlers {
+  void (*get)(int socket, std::string path);
+  void (*post)(int socket, std::string path, std::string request);
+};
 
-// handleConnection for a socket whose send time-out is set already (accepted
-// from a listening socket limited by limitSends): one system call less.
-void* handleLimitedConnection(int socket);
+// Where the header block of text ends: the position after its empty line
+// (CR LF CR LF, or LF LF), searching from position from; npos when it has
+// not arrived.
+std::size_t headerBlockEnd(const std::string& text, std::size_t from = 0);
+
+// What to do with a request once its head (see kRequestHeadBytes) is held.
+struct HeadDecision {
+  bool refuse = false;     // close without a reply
+  long long total = 0;     // receive this many bytes in all before answering
+  bool bytesLeft = false;  // it announces bytes beyond head that nobody reads
+};
+
+// For a form POST (multipart/form-data or application/x-www-form-urlencoded)
+// total is what it announces (Content-Length plus the header block, from head
+// only); it is refused when that is missing, beyond the int range or above
+// kMaxRequestBytes. Any other request is answered on what is held (total 0).
+HeadDecision decideOnHead(const std::string& head);
+
+// The deadline allowance of a request that announces total bytes, in ms.
+long long requestDeadlineMs(const ConnectionLimits& limits, long long total);
+
+// Answers one request held whole (request, every byte received) on socket:
+// GET goes to handlers.get, POST to handlers.post, anything else, or a
+// request line without two spaces, gets no reply. The sends never wait on
+// the client: what socket (non-blocking) does not take at once is returned
+// for the I/O side to finish. Leaves socket open. A handler's exception
+// leaves this function.
+PendingReply answerRequest(int socket, std::string request, const RequestHandlers& handlers);

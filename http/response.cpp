@@ -2,10 +2,15 @@
 // pages and complete sends.
 #include "http/response.h"
 
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -151,8 +156,57 @@ std::string notFoundPage() {
 
 namespace {
 
+// Where a socket takes no sendfile, file bodies go out in reads of this size.
+constexpr std::size_t kFileChunk = 64 * 1024;
+// The most one sendfile call is asked to send.
+constexpr std::size_t kSendfileChunk = 1 << 20;
+
+// The reply whose sends on deferredSocket are not to wait (see DeferredSends).
+thread_local int deferredSocket = -1;
+thread_local PendingReply* deferredReply = nullptr;
+
+PendingReply* deferralFor(int socket) {
+  return deferredReply != nullptr && socket == deferredSocket ? deferredReply : nullptr;
+}
+
+// Sends what the non-blocking socket takes now and keeps the rest in reply,
+// behind anything it holds already. False once a send has failed.
+bool deferSend(int socket, PendingReply& reply, const char* data, std::size_t length, int flags) {
+  reply.started = true;
+  if (reply.failed) return false;
+  if (hasUnsent(reply)) {
+    // A file ends a reply: nothing may follow it.
+    if (reply.file.fd >= 0) {
+      reply.failed = true;
+      return false;
+    }
+    reply.bytes.append(data, length);
+    return true;
+  }
+  std::size_t sent = 0;
+  while (sent < length) {
+    ssize_t n = ::send(socket, data + sent, length - sent, MSG_NOSIGNAL | MSG_DONTWAIT | flags);
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      reply.bytes.assign(data + sent, length - sent);
+      reply.bytesSent = 0;
+      return true;
+    }
+    reply.failed = true;
+    return false;
+  }
+  return true;
+}
+
 // sendAll with extra send flags.
 bool sendAllWith(int socket, const char* data, std::size_t length, int flags) {
+  if (PendingReply* deferred = deferralFor(socket)) {
+    return deferSend(socket, *deferred, data, length, flags);
+  }
   std::size_t sent = 0;
   while (sent < length) {
     // MSG_NOSIGNAL: a peer that has gone makes the send fail with EPIPE
@@ -204,4 +258,159 @@ bool sendJsonReply(int socket, int status, const cJSON* reply) {
     if (text == nullptr) return sendReply(socket, status, kJsonType, "{\"r\":404}");
   }
   return sendReply(socket, status, kJsonType, std::string(text.get()));
+}
+
+namespace {
+
+// Blocks SIGPIPE on this thread while it lives, and takes back one that a
+// send raised meanwhile (sendfile has no MSG_NOSIGNAL).
+struct BrokenPipeGuard {
+  sigset_t pipeOnly;
+  sigset_t previous;
+  bool wasPending = false;
+  bool broken = false;
+  BrokenPipeGuard() {
+    sigemptyset(&pipeOnly);
+    sigaddset(&pipeOnly, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeOnly, &previous);
+    sigset_t pending;
+    sigpending(&pending);
+    wasPending = sigismember(&pending, SIGPIPE) == 1;
+  }
+  ~BrokenPipeGuard() {
+    if (broken && !wasPending) {
+      const timespec noWait{0, 0};
+      sigtimedwait(&pipeOnly, nullptr, &noWait);
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  }
+  BrokenPipeGuard(const BrokenPipeGuard&) = delete;
+  BrokenPipeGuard& operator=(const BrokenPipeGuard&) = delete;
+};
+
+enum class FilePart { kSent, kEnd, kBlocked, kFailed };
+
+// Sends the next part of file fd from offset (advanced by what left). On a
+// blocking socket kBlocked means its send time-out ran out.
+FilePart sendFilePart(int socket, int fd, off_t& offset, bool wait, BrokenPipeGuard& guard) {
+  ssize_t sent = sendfile(socket, fd, &offset, kSendfileChunk);
+  if (sent > 0) return FilePart::kSent;
+  if (sent == 0) return FilePart::kEnd;
+  if (errno == EINTR) return FilePart::kSent;
+  if (errno == EAGAIN || errno == EWOULDBLOCK) return FilePart::kBlocked;
+  if (errno == EPIPE) guard.broken = true;
+  if (errno != EINVAL && errno != ENOSYS) return FilePart::kFailed;
+  // The socket takes no sendfile: read and send the same bytes.
+  char buffer[kFileChunk];
+  ssize_t read = pread(fd, buffer, sizeof buffer, offset);
+  if (read < 0) return errno == EINTR ? FilePart::kSent : FilePart::kFailed;
+  if (read == 0) return FilePart::kEnd;
+  ssize_t n = ::send(socket, buffer, static_cast<std::size_t>(read),
+                     MSG_NOSIGNAL | (wait ? 0 : MSG_DONTWAIT));
+  if (n > 0) {
+    offset += n;
+    return FilePart::kSent;
+  }
+  if (n < 0 && errno == EINTR) return FilePart::kSent;
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return FilePart::kBlocked;
+  return FilePart::kFailed;
+}
+
+// Keeps a duplicate of fd in reply, to be sent from offset by the I/O side.
+bool deferFile(PendingReply& reply, int fd, off_t offset) {
+  reply.file = OwnedDescriptor(fcntl(fd, F_DUPFD_CLOEXEC, 0));
+  reply.fileOffset = offset;
+  if (reply.file.fd < 0) reply.failed = true;
+  return !reply.failed;
+}
+
+}  // namespace
+
+bool sendFileContents(int socket, int fd) {
+  PendingReply* deferred = deferralFor(socket);
+  if (deferred != nullptr) {
+    deferred->started = true;
+    if (deferred->failed) return false;
+    if (hasUnsent(*deferred)) {
+      if (deferred->file.fd >= 0) deferred->failed = true;
+      return !deferred->failed && deferFile(*deferred, fd, 0);
+    }
+  }
+  BrokenPipeGuard guard;
+  off_t offset = 0;
+  while (true) {
+    switch (sendFilePart(socket, fd, offset, deferred == nullptr, guard)) {
+      case FilePart::kSent:
+        continue;
+      case FilePart::kEnd:
+        return true;
+      case FilePart::kBlocked:
+        if (deferred != nullptr) return deferFile(*deferred, fd, offset);
+        return false;  // the send time-out ran out
+      case FilePart::kFailed:
+        if (deferred != nullptr) deferred->failed = true;
+        return false;
+    }
+  }
+}
+
+OwnedDescriptor& OwnedDescriptor::operator=(OwnedDescriptor&& other) noexcept {
+  if (this != &other) {
+    if (fd >= 0) close(fd);
+    fd = other.fd;
+    other.fd = -1;
+  }
+  return *this;
+}
+
+OwnedDescriptor::~OwnedDescriptor() {
+  if (fd >= 0) close(fd);
+}
+
+bool hasUnsent(const PendingReply& reply) {
+  return reply.bytesSent < reply.bytes.size() || reply.file.fd >= 0;
+}
+
+DeferredSends::DeferredSends(int socket, PendingReply& reply) {
+  deferredSocket = socket;
+  deferredReply = &reply;
+}
+
+DeferredSends::~DeferredSends() {
+  deferredSocket = -1;
+  deferredReply = nullptr;
+}
+
+ReplyProgress continueReply(int socket, PendingReply& reply, bool& progressed) {
+  progressed = false;
+  while (reply.bytesSent < reply.bytes.size()) {
+    ssize_t n = ::send(socket, reply.bytes.data() + reply.bytesSent,
+                       reply.bytes.size() - reply.bytesSent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      reply.bytesSent += static_cast<std::size_t>(n);
+      progressed = true;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return ReplyProgress::kBlocked;
+    return ReplyProgress::kFailed;
+  }
+  std::string().swap(reply.bytes);
+  reply.bytesSent = 0;
+  if (reply.file.fd < 0) return ReplyProgress::kDone;
+  BrokenPipeGuard guard;
+  while (true) {
+    switch (sendFilePart(socket, reply.file.fd, reply.fileOffset, false, guard)) {
+      case FilePart::kSent:
+        progressed = true;
+        continue;
+      case FilePart::kEnd:
+        reply.file = OwnedDescriptor();
+        return ReplyProgress::kDone;
+      case FilePart::kBlocked:
+        return ReplyProgress::kBlocked;
+      case FilePart::kFailed:
+        return ReplyProgress::kFailed;
+    }
+  }
 }

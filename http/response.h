@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cjson/cJSON.h>
+#include <sys/types.h>
 
 #include <cstddef>
 #include <string>
@@ -50,3 +51,62 @@ bool sendReply(int socket, int status, const std::string& contentType, const std
 // status 404 goes out instead. The tree stays the caller's. Returns false
 // when a send failed.
 bool sendJsonReply(int socket, int status, const cJSON* reply);
+
+// Sends the open file fd from its start to its end: with sendfile, from the
+// page cache to the socket without a copy through this process, or by reads
+// and sends where the socket takes no sendfile. fd stays the caller's. A
+// peer that has gone ends the reply only: a SIGPIPE that sendfile raises is
+// blocked on this thread and taken back. Returns false when a send failed.
+bool sendFileContents(int socket, int fd);
+
+// Owns one descriptor and closes it when it goes.
+struct OwnedDescriptor {
+  int fd = -1;
+  OwnedDescriptor() = default;
+  explicit OwnedDescriptor(int descriptor) : fd(descriptor) {}
+  OwnedDescriptor(OwnedDescriptor&& other) noexcept : fd(other.fd) { other.fd = -1; }
+  OwnedDescriptor& operator=(OwnedDescriptor&& other) noexcept;
+  // Gives the descriptor up without closing it.
+  int release() {
+    int kept = fd;
+    fd = -1;
+    return kept;
+  }
+  OwnedDescriptor(const OwnedDescriptor&) = delete;
+  OwnedDescriptor& operator=(const OwnedDescriptor&) = delete;
+  ~OwnedDescriptor();
+};
+
+// What a reply left behind for the I/O side to finish: bytes the socket did
+// not take at once, then the rest of a file from fileOffset (a file always
+// ends a reply).
+struct PendingReply {
+  bool started = false;  // a send of this reply was asked for
+  bool failed = false;   // a send failed: the peer has gone
+  std::string bytes;
+  std::size_t bytesSent = 0;
+  OwnedDescriptor file;  // a duplicate of the file being sent, or -1
+  off_t fileOffset = 0;
+};
+
+// True when reply still has bytes or a file to send.
+bool hasUnsent(const PendingReply& reply);
+
+// While one lives, the sends above on socket from this thread never wait:
+// what socket (non-blocking) does not take at once is kept in reply, in
+// order, and the send reports success. Sends on other sockets are not
+// affected. One at a time per thread.
+struct DeferredSends {
+  DeferredSends(int socket, PendingReply& reply);
+  ~DeferredSends();
+  DeferredSends(const DeferredSends&) = delete;
+  DeferredSends& operator=(const DeferredSends&) = delete;
+};
+
+// How far continueReply got.
+enum class ReplyProgress { kDone, kBlocked, kFailed };
+
+// Sends what reply left behind on the non-blocking socket until it is all
+// gone (kDone), the socket takes no more for now (kBlocked) or a send fails
+// (kFailed). progressed tells whether any byte left.
+ReplyProgress continueReply(int socket, PendingReply& reply, bool& progressed);

@@ -1,8 +1,10 @@
 // response_test.cpp -- header blocks byte for byte, status objects, content
-// types, the fixed pages and complete sends.
+// types, the fixed pages, complete sends and sends deferred to the I/O side.
 #include "http/response.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -190,6 +192,83 @@ TEST(SendAll, PeerGoneFailsWithoutSignal) {
   // Without MSG_NOSIGNAL this would end the test program with SIGPIPE.
   EXPECT_FALSE(sendAll(sv[0], std::string(100000, 'x')));
   EXPECT_FALSE(sendReply(sv[0], 200, "application/json", "{}"));
+  close(sv[0]);
+}
+
+}  // namespace
+
+namespace {
+
+// Finishes reply on the non-blocking socket as the I/O side does, waiting
+// for room between tries; returns what continueReply ended with.
+ReplyProgress finishReply(int socket, PendingReply& reply) {
+  while (true) {
+    bool progressed = false;
+    ReplyProgress progress = continueReply(socket, reply, progressed);
+    if (progress != ReplyProgress::kBlocked) return progress;
+    pollfd p{socket, POLLOUT, 0};
+    if (poll(&p, 1, 10000) != 1) return progress;
+  }
+}
+
+TEST(DeferredSends, NothingWaitsAndTheRestLeavesInOrder) {
+  // Far more than a socket pair buffers: each send returns at once and the
+  // rest is kept; finishing it delivers every byte in order.
+  const std::string body(4u << 20, 'j');
+  const std::string file(3u << 20, 'f');
+  testsupport::TempDir dir;
+  testsupport::writeFile(dir.file("file.bin"), file);
+  struct Case {
+    const char* desc;
+    bool withFile;
+  } cases[] = {{"header block and a large body", false}, {"header block, body and a file", true}};
+  for (const Case& c : cases) {
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
+    std::string received;
+    std::thread reader([fd = sv[1], &received] {
+      int flags = fcntl(fd, F_GETFL);
+      fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+      char buffer[65536];
+      ssize_t n;
+      while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0) {
+        received.append(buffer, static_cast<size_t>(n));
+      }
+    });
+    PendingReply reply;
+    {
+      DeferredSends deferred(sv[0], reply);
+      EXPECT_TRUE(sendHeaderBeforeBody(sv[0], "HEAD\r\n\r\n")) << c.desc;
+      EXPECT_TRUE(sendAll(sv[0], body)) << c.desc;
+      if (c.withFile) {
+        OwnedDescriptor opened(open(dir.file("file.bin").c_str(), O_RDONLY));
+        EXPECT_TRUE(sendFileContents(sv[0], opened.fd)) << c.desc;
+      }
+    }
+    EXPECT_TRUE(reply.started) << c.desc;
+    EXPECT_TRUE(hasUnsent(reply)) << c.desc;
+    EXPECT_EQ(finishReply(sv[0], reply), ReplyProgress::kDone) << c.desc;
+    EXPECT_FALSE(hasUnsent(reply)) << c.desc;
+    close(sv[0]);
+    reader.join();
+    close(sv[1]);
+    const std::string expected = "HEAD\r\n\r\n" + body + (c.withFile ? file : "");
+    EXPECT_TRUE(received == expected)
+        << c.desc << ": " << received.size() << " of " << expected.size() << " bytes";
+  }
+}
+
+TEST(DeferredSends, APeerThatHasGoneFailsTheReply) {
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
+  close(sv[1]);
+  PendingReply reply;
+  {
+    DeferredSends deferred(sv[0], reply);
+    EXPECT_FALSE(sendAll(sv[0], std::string("body")));
+    EXPECT_FALSE(sendAll(sv[0], std::string("more")));  // stays failed
+  }
+  EXPECT_TRUE(reply.failed);
   close(sv[0]);
 }
 

@@ -7,12 +7,6 @@
 
 #include "http/thread_pool.h"
 
-// A connection that sends nothing for this long after it was accepted is
-// closed without a reply.
-constexpr int kIdleConnectionMs = 10000;
-// Pause before accepting again when descriptors or memory have run out.
-constexpr int kAcceptPauseMs = 50;
-
 // The number of workers: hardwareThreads when it is not 0; otherwise asks
 // "Unable to read the number of your cpu cores, please input: " on out and
 // reads an unsigned decimal number from in, a leading "+" allowed (0 for an
@@ -27,11 +21,11 @@ unsigned long long workerCount(unsigned long long hardwareThreads, std::istream&
 std::unique_ptr<ThreadPool> buildWorkerPool(unsigned long long count, std::ostream& out,
                                             std::ostream& err);
 
-// Accepts on listenSocket for ever. Each accepted connection waits in an
-// epoll set until it has bytes to read and is then queued on pool as a
-// handleConnection task, which owns it from then on; one that stays silent
-// for kIdleConnectionMs is closed. Returns only when the epoll set cannot be
-// made (after one line on standard error).
+// Serves listenSocket for ever with one connection loop per core (see
+// http/connection_loop.h), this thread running the first, that queue each
+// request, once held whole, on pool, answered by the API's GET and POST
+// routes under the default limits. Returns only when not even one loop can
+// be made (after one line on standard error).
 void acceptConnections(int listenSocket, ThreadPool& pool);
 
 // The last start-up steps on the main thread: sizes and builds the pool from

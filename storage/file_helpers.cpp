@@ -158,7 +158,7 @@ bool writeAllBytes(int fd, const char* data, size_t size) {
   return true;
 }
 
-int openRegularFile(const std::string& path, int flags, mode_t mode) {
+int openRegularFile(const std::string& path, int flags, mode_t mode, struct stat* status) {
   int fd = open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, mode);
   if (fd < 0) return -1;
   struct stat st;
@@ -168,6 +168,7 @@ int openRegularFile(const std::string& path, int flags, mode_t mode) {
     errno = code;
     return -1;
   }
+  if (status != nullptr) *status = st;
   int current = fcntl(fd, F_GETFL);
   if (current < 0 || fcntl(fd, F_SETFL, current & ~O_NONBLOCK) != 0) {
     code = errno;

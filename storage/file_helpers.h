@@ -9,6 +9,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -37,8 +38,10 @@ bool writeAllBytes(int fd, const char* data, size_t size);
 // only when it is a regular file: the open itself never blocks (a FIFO
 // without a writer, a device), and anything else is closed again. Returns the
 // descriptor, in blocking mode, or -1 with errno set (EINVAL for a file that
-// is not regular). The caller closes it.
-int openRegularFile(const std::string& path, int flags, mode_t mode = 0);
+// is not regular). The caller closes it. When status is given it receives
+// the opened file's status, so the caller needs no fstat of its own.
+int openRegularFile(const std::string& path, int flags, mode_t mode = 0,
+                    struct stat* status = nullptr);
 
 // Creates a new file named prefix followed by six random letters and digits,
 // with O_EXCL and mode 0666 less the process umask (as open(2) creates a

@@ -276,6 +276,8 @@ TEST_F(ServingTest, RunningOutOfDescriptorsPausesAndRecovers) {
   GTEST_SKIP() << "sanitizer runtime needs spare descriptors";
 #endif
   ASSERT_GT(workerCount(), 0);
+  // Serving: every descriptor it keeps is open by now.
+  ASSERT_EQ(splitReply(sendRaw(port, getRequest("/v1/connect-test"))).second, "{\"r\":\"ok\"}");
   // Leave the node a few descriptors more than it holds now.
   int open = 0;
   std::error_code ec;

@@ -1,0 +1,624 @@
+// connection_loop.cpp -- the epoll loop of the I/O side: accepting,
+// receiving requests, queuing them on the pool, finishing replies and
+// lingering closes, and the time limits of every connection it holds.
+#include "http/connection_loop.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <queue>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Milliseconds = std::chrono::milliseconds;
+
+constexpr int kEpollBatch = 256;
+// Accepts per wake-up before the other connections are looked at again.
+constexpr int kAcceptBatch = 64;
+// The kernel completes a connection only once its first bytes arrive, or,
+// for a silent one, after about this long (one retransmitted SYN-ACK). Such
+// a late connection has already waited that long of its idle time. (A
+// connection the kernel completes from a SYN cookie, when its queue of
+// half-open connections overflows, comes at once and loses that second.)
+constexpr int kDeferAcceptSeconds = 1;
+// One receive takes at most this much; one connection gets at most
+// kReceivesPerWake receives in a row before the others get their turn.
+constexpr std::size_t kReceiveBufferBytes = 64 * 1024;
+constexpr int kReceivesPerWake = 16;
+
+enum class Phase { kReading, kSending, kLingering };
+
+// One connection held by the loop (not while a worker answers it).
+struct Connection {
+  int fd = -1;
+  std::uint64_t serial = 0;  // tells its timer entries from those of an earlier fd
+  Phase phase = Phase::kReading;
+  std::uint32_t watchedFor = 0;  // epoll events; 0: not in the epoll set
+  std::string request;           // what arrived so far
+  bool headDone = false;
+  long long total = 0;       // bytes to hold before the request is answered
+  bool lingerAfter = false;  // request bytes will be left unread
+  Clock::time_point progressDeadline;
+  Clock::time_point requestDeadline = Clock::time_point::max();
+  Clock::time_point firstByte;
+  Clock::time_point timerAt = Clock::time_point::max();  // its live timer entry
+  PendingReply reply;
+};
+
+struct Timer {
+  Clock::time_point at;
+  int fd;
+  std::uint64_t serial;
+  bool operator>(const Timer& other) const { return at > other.at; }
+};
+
+// A connection handed to the loop from another thread: a new one to read,
+// or one coming back from a worker with its reply to finish or to linger.
+struct Handback {
+  OwnedDescriptor socket;
+  Phase phase;
+  PendingReply reply;
+  bool lingerAfter;
+};
+
+}  // namespace
+
+struct ConnectionLoop {
+  ThreadPool* pool = nullptr;
+  RequestHandlers handlers{};
+  ConnectionLimits limits;
+  int epollFd = -1;
+  int wakeFd = -1;
+  int listenFd = -1;
+  // The idle time an accepted connection has left.
+  Milliseconds idleLeft{0};
+  std::unordered_map<int, std::unique_ptr<Connection>> connections;
+  std::priority_queue<Timer, std::vector<Timer>, std::greater<Timer>> timers;
+  std::uint64_t nextSerial = 0;
+  HeldRequestBytes ownHeld;
+  HeldRequestBytes* held = &ownHeld;  // of the requests still arriving
+  bool acceptPaused = false;
+  Clock::time_point acceptResumes;
+  std::vector<char> buffer = std::vector<char>(kReceiveBufferBytes);
+  std::mutex handbackMutex;
+  std::vector<Handback> handbacks;  // guarded by handbackMutex
+  std::atomic<bool> stopping{false};
+
+  ConnectionLoop() = default;
+  ConnectionLoop(const ConnectionLoop&) = delete;
+  ConnectionLoop& operator=(const ConnectionLoop&) = delete;
+  ~ConnectionLoop() {
+    for (auto& entry : connections) {
+      held->bytes -= static_cast<long long>(entry.second->request.size());
+      close(entry.first);
+    }
+    if (epollFd >= 0) close(epollFd);
+    if (wakeFd >= 0) close(wakeFd);
+  }
+};
+
+void ConnectionLoopCloser::operator()(ConnectionLoop* loop) const { delete loop; }
+
+namespace {
+
+Clock::time_point deadlineOf(const Connection& c) {
+  return std::min(c.progressDeadline, c.requestDeadline);
+}
+
+// Makes sure a timer entry fires no later than c's deadline. Entries only
+// move later lazily, when they come due (see expireConnections).
+void armTimer(ConnectionLoop& loop, Connection& c) {
+  Clock::time_point due = deadlineOf(c);
+  if (due < c.timerAt) {
+    loop.timers.push({due, c.fd, c.serial});
+    c.timerAt = due;
+  }
+}
+
+bool watch(ConnectionLoop& loop, Connection& c, std::uint32_t events) {
+  if (c.watchedFor == events) return true;
+  epoll_event event{};
+  event.events = events;
+  event.data.fd = c.fd;
+  int operation = c.watchedFor == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD;
+  if (epoll_ctl(loop.epollFd, operation, c.fd, &event) != 0) return false;
+  c.watchedFor = events;
+  return true;
+}
+
+Connection& addConnection(ConnectionLoop& loop, int fd) {
+  auto made = std::make_unique<Connection>();
+  made->fd = fd;
+  made->serial = loop.nextSerial++;
+  Connection& c = *made;
+  loop.connections[fd] = std::move(made);
+  return c;
+}
+
+// Closes c (which leaves the epoll set with it) and forgets it.
+void closeConnection(ConnectionLoop& loop, Connection& c) {
+  const int fd = c.fd;
+  loop.held->bytes -= static_cast<long long>(c.request.size());
+  close(fd);
+  loop.connections.erase(fd);
+}
+
+void wake(ConnectionLoop& loop) {
+  std::uint64_t one = 1;
+  ssize_t written = write(loop.wakeFd, &one, sizeof one);
+  (void)written;  // a full counter wakes the loop as well
+}
+
+void handBack(ConnectionLoop& loop, Handback item) {
+  bool wasEmpty = false;
+  try {
+    std::lock_guard<std::mutex> lock(loop.handbackMutex);
+    wasEmpty = loop.handbacks.empty();
+    loop.handbacks.push_back(std::move(item));
+  } catch (const std::exception&) {
+    return;  // not taken: item closes its socket
+  }
+  if (wasEmpty) wake(loop);
+}
+
+// True when bytes of the request wait unread on socket.
+bool unreadBytesWait(int socket) {
+  int unread = 0;
+  return ioctl(socket, FIONREAD, &unread) == 0 && unread > 0;
+}
+
+// The task of one request held whole, on a worker (or on the loop's thread
+// when it has no pool): answers it, then closes the connection or hands it
+// back to the loop to finish the reply or to linger.
+void answerOnWorker(ConnectionLoop& loop, int fd, std::string request, bool lingerAfter) {
+  OwnedDescriptor socket(fd);  // closed on every path that does not hand it back
+  PendingReply reply = answerRequest(fd, std::move(request), loop.handlers);
+  if (!reply.started || reply.failed) return;  // no reply, or the peer has gone
+  Phase phase = Phase::kSending;
+  if (!hasUnsent(reply)) {
+    lingerAfter = lingerAfter || unreadBytesWait(fd);
+    if (!lingerAfter) return;
+    shutdown(fd, SHUT_WR);
+    phase = Phase::kLingering;
+  }
+  handBack(loop, Handback{std::move(socket), phase, std::move(reply), lingerAfter});
+}
+
+// Gives c's request to the pool (c leaves the loop).
+void handOff(ConnectionLoop& loop, Connection& c) {
+  const int fd = c.fd;
+  const bool lingerAfter = c.lingerAfter;
+  if (c.watchedFor != 0) epoll_ctl(loop.epollFd, EPOLL_CTL_DEL, fd, nullptr);
+  loop.held->bytes -= static_cast<long long>(c.request.size());
+  std::string request = std::move(c.request);
+  loop.connections.erase(fd);
+  ConnectionLoop* owner = &loop;
+  auto task = [owner, fd, lingerAfter, request = std::move(request)]() mutable {
+    answerOnWorker(*owner, fd, std::move(request), lingerAfter);
+  };
+  if (loop.pool == nullptr) {
+    try {
+      task();
+    } catch (...) {
+      // As on a worker: the exception ends the task, the socket is closed.
+    }
+    return;
+  }
+  try {
+    loop.pool->enqueue(std::move(task));  // the future is dropped: nobody waits for it
+  } catch (const std::exception&) {
+    close(fd);  // not queued: the connection is still ours to close
+  }
+}
+
+// Takes the decisions due once the head of c's request is held (ended: its
+// header block is complete). False when the request is refused.
+bool decideHead(ConnectionLoop& loop, Connection& c, bool ended) {
+  c.headDone = true;
+  HeadDecision decision = decideOnHead(c.request);
+  if (decision.refuse) return false;
+  c.total = decision.total;
+  c.lingerAfter = !ended || decision.bytesLeft;
+  if (c.total > static_cast<long long>(c.request.size())) {
+    // Held whole in one allocation: growing by doubling would briefly hold
+    // the old and the new copy of a large upload. Its pages are only taken
+    // as the bytes arrive.
+    try {
+      c.request.reserve(static_cast<std::size_t>(c.total));
+    } catch (const std::exception&) {
+      return false;  // no memory for it now: closed like any request too large
+    }
+    c.requestDeadline = c.firstByte + Milliseconds(requestDeadlineMs(loop.limits, c.total));
+  }
+  return true;
+}
+
+enum class Received { kWaiting, kComplete, kRefused };
+
+// Receives what has arrived for c's request.
+Received receive(ConnectionLoop& loop, Connection& c) {
+  for (int turn = 0; turn < kReceivesPerWake; ++turn) {
+    const std::size_t held = c.request.size();
+    const long long want = c.headDone ? c.total - static_cast<long long>(held)
+                                      : static_cast<long long>(kRequestHeadBytes - held);
+    if (want <= 0) return Received::kComplete;
+    const std::size_t ask = static_cast<std::size_t>(
+        std::min<long long>(want, static_cast<long long>(loop.buffer.size())));
+    ssize_t n = recv(c.fd, loop.buffer.data(), ask, 0);
+    if (n > 0) {
+      if (loop.held->bytes.fetch_add(n) + n > loop.limits.heldRequestBytes) {
+        loop.held->bytes -= n;
+        return Received::kRefused;
+      }
+      Clock::time_point now = Clock::now();
+      if (held == 0) {
+        c.firstByte = now;
+        c.requestDeadline = now + Milliseconds(loop.limits.requestDeadlineMs);
+      }
+      try {
+        c.request.append(loop.buffer.data(), static_cast<std::size_t>(n));
+      } catch (const std::exception&) {
+        loop.held->bytes -= n;
+        return Received::kRefused;
+      }
+      c.progressDeadline = now + Milliseconds(loop.limits.noProgressMs);
+      if (!c.headDone) {
+        const bool ended = headerBlockEnd(c.request, held >= 3 ? held - 3 : 0) != std::string::npos;
+        if ((ended || c.request.size() >= kRequestHeadBytes) && !decideHead(loop, c, ended)) {
+          return Received::kRefused;
+        }
+      }
+      continue;
+    }
+    if (n == 0) {
+      // The client has sent all it will: the request is answered on what
+      // arrived.
+      if (c.request.empty()) return Received::kRefused;
+      if (!c.headDone && !decideHead(loop, c, false)) return Received::kRefused;
+      return Received::kComplete;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return Received::kWaiting;
+    return Received::kRefused;
+  }
+  return Received::kWaiting;  // more may be there: the next wake-up takes it
+}
+
+void onReadable(ConnectionLoop& loop, Connection& c) {
+  switch (receive(loop, c)) {
+    case Received::kComplete:
+      handOff(loop, c);
+      return;
+    case Received::kRefused:
+      closeConnection(loop, c);
+      return;
+    case Received::kWaiting:
+      if (!watch(loop, c, EPOLLIN | EPOLLRDHUP)) {
+        closeConnection(loop, c);
+        return;
+      }
+      armTimer(loop, c);
+      return;
+  }
+}
+
+// Shuts c's sending side and discards what still arrives for the lingering
+// time, so that the client reads the whole reply instead of a reset.
+void startLingering(ConnectionLoop& loop, Connection& c) {
+  shutdown(c.fd, SHUT_WR);
+  c.phase = Phase::kLingering;
+  c.progressDeadline = Clock::now() + Milliseconds(loop.limits.lingerMs);
+  if (!watch(loop, c, EPOLLIN | EPOLLRDHUP)) {
+    closeConnection(loop, c);
+    return;
+  }
+  armTimer(loop, c);
+}
+
+void onWritable(ConnectionLoop& loop, Connection& c) {
+  bool progressed = false;
+  switch (continueReply(c.fd, c.reply, progressed)) {
+    case ReplyProgress::kFailed:
+      closeConnection(loop, c);
+      return;
+    case ReplyProgress::kBlocked:
+      if (progressed) c.progressDeadline = Clock::now() + Milliseconds(loop.limits.noProgressMs);
+      return;
+    case ReplyProgress::kDone:
+      if (c.lingerAfter || unreadBytesWait(c.fd)) {
+        startLingering(loop, c);
+      } else {
+        closeConnection(loop, c);
+      }
+      return;
+  }
+}
+
+void onLingering(ConnectionLoop& loop, Connection& c) {
+  for (int turn = 0; turn < kReceivesPerWake; ++turn) {
+    ssize_t n = recv(c.fd, loop.buffer.data(), loop.buffer.size(), 0);
+    if (n > 0) continue;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    closeConnection(loop, c);  // the client has closed too, or gone
+    return;
+  }
+}
+
+// A new connection: what already arrived is read at once (most clients
+// send their request right away), then it waits for the rest or its idle end.
+void startConnection(ConnectionLoop& loop, int fd, Milliseconds idle) {
+  Connection* made = nullptr;
+  try {
+    made = &addConnection(loop, fd);
+  } catch (const std::exception&) {
+    close(fd);  // no memory to hold it
+    return;
+  }
+  Connection& c = *made;
+  c.progressDeadline = Clock::now() + idle;
+  onReadable(loop, c);
+}
+
+void resume(ConnectionLoop& loop, Handback& item) {
+  const int fd = item.socket.release();
+  if (item.phase == Phase::kReading) {
+    startConnection(loop, fd, Milliseconds(loop.limits.idleMs));
+    return;
+  }
+  Connection* made = nullptr;
+  try {
+    made = &addConnection(loop, fd);
+  } catch (const std::exception&) {
+    close(fd);  // no memory to hold it
+    return;
+  }
+  Connection& c = *made;
+  c.phase = item.phase;
+  c.reply = std::move(item.reply);
+  c.lingerAfter = item.lingerAfter;
+  if (c.phase == Phase::kLingering) {
+    c.progressDeadline = Clock::now() + Milliseconds(loop.limits.lingerMs);
+  } else {
+    c.progressDeadline = Clock::now() + Milliseconds(loop.limits.noProgressMs);
+  }
+  const std::uint32_t events = c.phase == Phase::kSending ? EPOLLOUT : (EPOLLIN | EPOLLRDHUP);
+  if (!watch(loop, c, events)) {
+    closeConnection(loop, c);
+    return;
+  }
+  armTimer(loop, c);
+}
+
+void takeHandbacks(ConnectionLoop& loop) {
+  std::uint64_t count = 0;
+  ssize_t taken = read(loop.wakeFd, &count, sizeof count);
+  (void)taken;
+  std::vector<Handback> items;
+  {
+    std::lock_guard<std::mutex> lock(loop.handbackMutex);
+    items.swap(loop.handbacks);
+  }
+  for (Handback& item : items) resume(loop, item);
+}
+
+// An accept failure that retrying at once cannot mend: the process is out of
+// descriptors or memory, and an immediate retry would spin a core.
+bool isResourceShortage(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+// Adds the listening socket to the epoll set: exclusive, so that a new
+// connection wakes one of the loops that share the socket, not all of them.
+bool addListener(ConnectionLoop& loop, int listenSocket) {
+  epoll_event event{};
+  event.events = EPOLLIN | EPOLLEXCLUSIVE;
+  event.data.fd = listenSocket;
+  if (epoll_ctl(loop.epollFd, EPOLL_CTL_ADD, listenSocket, &event) == 0) return true;
+  event.events = EPOLLIN;  // a kernel without exclusive wake-ups
+  return epoll_ctl(loop.epollFd, EPOLL_CTL_ADD, listenSocket, &event) == 0;
+}
+
+void acceptPending(ConnectionLoop& loop) {
+  for (int i = 0; i < kAcceptBatch; ++i) {
+    int fd = accept4(loop.listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd >= 0) {
+      startConnection(loop, fd, loop.idleLeft);
+      continue;
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+    if (isResourceShortage(errno)) {
+      // Stop watching the listener for a moment; the other connections are
+      // still served meanwhile.
+      epoll_ctl(loop.epollFd, EPOLL_CTL_DEL, loop.listenFd, nullptr);
+      loop.acceptPaused = true;
+      loop.acceptResumes = Clock::now() + Milliseconds(kAcceptPauseMs);
+      return;
+    }
+    // Any other failure (an aborted connection, a signal): try again at once.
+  }
+}
+
+int millisecondsUntil(Clock::time_point at, Clock::time_point now) {
+  if (at <= now) return 0;
+  auto left = std::chrono::duration_cast<Milliseconds>(at - now).count() + 1;
+  return static_cast<int>(std::min<long long>(left, 60 * 1000));
+}
+
+// Closes the connections whose time has run out and returns the epoll
+// time-out until the next deadline (-1: none).
+int expireConnections(ConnectionLoop& loop) {
+  Clock::time_point now = Clock::now();
+  int timeoutMs = -1;
+  if (loop.acceptPaused) {
+    if (loop.acceptResumes <= now) {
+      if (addListener(loop, loop.listenFd)) {
+        loop.acceptPaused = false;
+      } else {
+        loop.acceptResumes = now + Milliseconds(kAcceptPauseMs);  // try again
+        timeoutMs = kAcceptPauseMs;
+      }
+    } else {
+      timeoutMs = millisecondsUntil(loop.acceptResumes, now);
+    }
+  }
+  while (!loop.timers.empty()) {
+    const Timer top = loop.timers.top();
+    auto found = loop.connections.find(top.fd);
+    if (found == loop.connections.end() || found->second->serial != top.serial ||
+        found->second->timerAt != top.at) {
+      loop.timers.pop();  // stale: its connection is gone or has a newer entry
+      continue;
+    }
+    Connection& c = *found->second;
+    const Clock::time_point due = deadlineOf(c);
+    if (due > now) {
+      if (due != top.at) {
+        loop.timers.pop();
+        loop.timers.push({due, c.fd, c.serial});
+        c.timerAt = due;
+        continue;
+      }
+      const int untilDue = millisecondsUntil(due, now);
+      return timeoutMs < 0 ? untilDue : std::min(timeoutMs, untilDue);
+    }
+    loop.timers.pop();
+    closeConnection(loop, c);  // silent, stalled, too slow, or done lingering
+  }
+  return timeoutMs;
+}
+
+void serviceConnection(ConnectionLoop& loop, int fd) {
+  auto found = loop.connections.find(fd);
+  if (found == loop.connections.end()) return;
+  Connection& c = *found->second;
+  switch (c.phase) {
+    case Phase::kReading:
+      onReadable(loop, c);
+      return;
+    case Phase::kSending:
+      onWritable(loop, c);
+      return;
+    case Phase::kLingering:
+      onLingering(loop, c);
+      return;
+  }
+}
+
+bool handbacksWaiting(ConnectionLoop& loop) {
+  std::lock_guard<std::mutex> lock(loop.handbackMutex);
+  return !loop.handbacks.empty();
+}
+
+void runLoop(ConnectionLoop& loop, bool untilIdle) {
+  epoll_event events[kEpollBatch];
+  while (!loop.stopping.load()) {
+    const int timeoutMs = expireConnections(loop);
+    if (untilIdle && loop.connections.empty() && !handbacksWaiting(loop)) return;
+    const int ready = epoll_wait(loop.epollFd, events, kEpollBatch, timeoutMs);
+    if (ready < 0) {
+      if (errno != EINTR) std::this_thread::sleep_for(Milliseconds(kAcceptPauseMs));
+      continue;
+    }
+    for (int i = 0; i < ready; ++i) {
+      const int fd = events[i].data.fd;
+      try {
+        if (fd == loop.wakeFd) {
+          takeHandbacks(loop);
+        } else if (fd == loop.listenFd) {
+          acceptPending(loop);
+        } else {
+          serviceConnection(loop, fd);
+        }
+      } catch (const std::exception&) {
+        // Memory ran out in the middle: a connection left half-served is
+        // ended by its time limit; the loop serves on.
+      }
+    }
+  }
+}
+
+}  // namespace
+
+ConnectionLoopPtr openConnectionLoop(ThreadPool* pool, RequestHandlers handlers,
+                                     ConnectionLimits limits, HeldRequestBytes* held) {
+  ConnectionLoopPtr loop(new ConnectionLoop);
+  if (held != nullptr) loop->held = held;
+  loop->pool = pool;
+  loop->handlers = handlers;
+  loop->limits = limits;
+  loop->idleLeft = Milliseconds(limits.idleMs);
+  loop->epollFd = epoll_create1(EPOLL_CLOEXEC);
+  loop->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.fd = loop->wakeFd;
+  if (loop->epollFd < 0 || loop->wakeFd < 0 ||
+      epoll_ctl(loop->epollFd, EPOLL_CTL_ADD, loop->wakeFd, &event) != 0) {
+    const int error = errno;
+    loop.reset();
+    errno = error;
+  }
+  return loop;
+}
+
+bool listenOn(ConnectionLoop& loop, int listenSocket) {
+  int flags = fcntl(listenSocket, F_GETFL);
+  if (flags >= 0) fcntl(listenSocket, F_SETFL, flags | O_NONBLOCK);
+  // A burst of clients must not find the backlog full.
+  listen(listenSocket, SOMAXCONN);
+  // Most clients send their request right after connecting: accepted only
+  // then, they are read at once and never wait in the epoll set.
+  int deferSeconds = kDeferAcceptSeconds;
+  if (setsockopt(listenSocket, IPPROTO_TCP, TCP_DEFER_ACCEPT, &deferSeconds, sizeof deferSeconds) ==
+      0) {
+    loop.idleLeft = std::max(Milliseconds(0), Milliseconds(loop.limits.idleMs) -
+                                                  std::chrono::seconds(kDeferAcceptSeconds));
+  }
+  if (!addListener(loop, listenSocket)) return false;
+  loop.listenFd = listenSocket;
+  return true;
+}
+
+void adoptConnection(ConnectionLoop& loop, int socket) {
+  int flags = fcntl(socket, F_GETFL);
+  if (flags >= 0) fcntl(socket, F_SETFL, flags | O_NONBLOCK);
+  handBack(loop, Handback{OwnedDescriptor(socket), Phase::kReading, PendingReply(), false});
+}
+
+void runConnectionLoop(ConnectionLoop& loop) { runLoop(loop, false); }
+
+void stopConnectionLoop(ConnectionLoop& loop) {
+  loop.stopping.store(true);
+  wake(loop);
+}
+
+void serveConnection(int socket, RequestHandlers handlers, ConnectionLimits limits) {
+  ConnectionLoopPtr loop = openConnectionLoop(nullptr, handlers, limits);
+  if (!loop) {
+    close(socket);
+    return;
+  }
+  adoptConnection(*loop, socket);
+  runLoop(*loop, true);
+}

@@ -1,0 +1,57 @@
+// connection_loop.h -- the I/O side: an epoll loop on one thread that
+// accepts connections, receives each request whole without a worker, queues
+// it on the worker pool, and finishes the replies that did not leave at once.
+#pragma once
+
+#include <atomic>
+#include <memory>
+
+#include "http/connection.h"
+#include "http/thread_pool.h"
+
+// Pause before accepting again when descriptors or memory have run out.
+constexpr int kAcceptPauseMs = 50;
+
+struct ConnectionLoop;
+struct ConnectionLoopCloser {
+  void operator()(ConnectionLoop* loop) const;
+};
+// Closing the loop closes every connection it holds (not the listening
+// socket). Close it only after the pool it queues on has stopped: queued
+// tasks hand their connections back to it.
+using ConnectionLoopPtr = std::unique_ptr<ConnectionLoop, ConnectionLoopCloser>;
+
+// The bytes held for requests still arriving, counted together by the
+// loops that share it (limits.heldRequestBytes bounds their sum).
+struct HeldRequestBytes {
+  std::atomic<long long> bytes{0};
+};
+
+// A loop that serves connections with handlers under limits. A request held
+// whole is queued on pool (in the order the requests became complete), or,
+// when pool is null, answered on the loop's own thread. held, when not null,
+// is shared with other loops and must outlive this one; else the loop counts
+// its own. Null, with errno set, when its epoll set or wake-up descriptor
+// cannot be made.
+ConnectionLoopPtr openConnectionLoop(ThreadPool* pool, RequestHandlers handlers,
+                                     ConnectionLimits limits, HeldRequestBytes* held = nullptr);
+
+// Accepts the connections of listenSocket (made non-blocking, with the
+// largest backlog; the caller still owns it). Several loops may listen on
+// the same socket: each new connection wakes one of them. False, with errno
+// set, when it cannot be watched. Before runConnectionLoop only.
+bool listenOn(ConnectionLoop& loop, int listenSocket);
+
+// Hands a connected socket to the loop, which owns it from then on (made
+// non-blocking, then served like an accepted one). Any thread.
+void adoptConnection(ConnectionLoop& loop, int socket);
+
+// Runs the loop on the calling thread until stopConnectionLoop.
+void runConnectionLoop(ConnectionLoop& loop);
+
+// Makes runConnectionLoop return soon. Any thread.
+void stopConnectionLoop(ConnectionLoop& loop);
+
+// Serves the one connected socket on the calling thread, its request
+// answered there too, and returns once it is closed.
+void serveConnection(int socket, RequestHandlers handlers, ConnectionLimits limits = {});
