@@ -358,10 +358,14 @@ def fmt_cpu(r):
 
 
 def verdict(oks):
-    """met when every run met the target; otherwise how many did."""
-    if all(oks):
-        return "met" if len(oks) == 1 else "met on all %d runs" % len(oks)
-    return "MISSED" if len(oks) == 1 else "MISSED (met on %d of %d runs)" % (sum(oks), len(oks))
+    """met when every run met the target, else on how many runs it was missed."""
+    n, missed = len(oks), len(oks) - sum(oks)
+    runs = "" if n == 1 else " on both runs" if n == 2 else " on all %d runs" % n
+    if missed == 0:
+        return "met" + runs
+    if missed == n:
+        return "MISSED" + runs
+    return "MISSED on %d of %d runs" % (missed, n)
 
 
 def check_line(desc, oks, details):

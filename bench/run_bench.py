@@ -360,7 +360,7 @@ def main():
         if "scale" in groups:
             scale, scale_targets = run_scale(args.build, workdir, seconds, args.repeats, args.quick)
         if "clients" in groups:
-            clients, client_targets = run_clients(args.build, workdir, args.quick)
+            clients, client_targets = run_clients(args.build, workdir, args.repeats)
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
     load_after = os.getloadavg()
@@ -382,7 +382,9 @@ def main():
            "nginx serves the same reply bodies as static files (keepalive_timeout 0, access_log off, "
            "sendfile on, worker_processes auto: %d processes, one per core, against the node's %d worker "
            "threads and its accept thread; its listening socket defers accepting until the request "
-           "arrives, as the node's does). In-process figures come from one run of the Google "
+           "arrives, as the node's does). The rows at 100,000 users and those of slow and idle "
+           "clients list every run (a fresh node each for the clients; list page 1 after a post "
+           "splits its posts in two halves). In-process figures come from one run of the Google "
            "Benchmark program."
            % (AB_PROCESSES, seconds, args.repeats, os.cpu_count(), os.cpu_count()), ""]
     if results:
