@@ -36,12 +36,15 @@ test-tsan: deps
 # Benchmarks: a release build in build-bench, the in-process Google Benchmark
 # program and the end-to-end ab runs against the node and an nginx yardstick;
 # prints the table and writes bench/results.md. Its extra packages are
-# installed here only, so `make test` does not need them.
+# installed here only, so `make test` does not need them. BENCH_ARGS passes
+# options to bench/run_bench.py, e.g. BENCH_ARGS="--quick --rows scale" to try
+# some rows (such a run prints its tables and writes no file).
+BENCH_ARGS ?=
 bench:
 	@scripts/install-deps.sh libbenchmark-dev apache2-utils nginx
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DONDRIX_BENCH=ON -DONDRIX_TESTS=OFF
 	cmake --build build-bench -j $(JOBS)
-	bench/run_bench.sh build-bench
+	bench/run_bench.sh build-bench $(BENCH_ARGS)
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

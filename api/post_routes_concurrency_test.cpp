@@ -18,25 +18,7 @@
 
 namespace {
 
-constexpr const char* kBoundary = "b0undary";
-
-std::string multipart(const std::string& path,
-                      const std::vector<std::pair<std::string, std::string>>& fields,
-                      const std::string& image) {
-  std::string body;
-  for (const auto& [name, value] : fields) {
-    body += std::string("--") + kBoundary + "\r\nContent-Disposition: form-data; name=\"" + name +
-            "\"\r\n\r\n" + value + "\r\n";
-  }
-  if (!image.empty()) {
-    body += std::string("--") + kBoundary +
-            "\r\nContent-Disposition: form-data; name=\"img\"; filename=\"0\"\r\n\r\n" + image +
-            "\r\n";
-  }
-  body += std::string("--") + kBoundary + "--\r\n";
-  return "POST " + path + " HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=" + kBoundary +
-         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-}
+using testsupport::multipartRequest;
 
 std::string replyBody(const std::string& path, const std::string& request) {
   std::string raw = testsupport::captureReply([&](int fd) { handlePost(fd, path, request); });
@@ -48,8 +30,9 @@ TEST(PostRoutesConcurrency, SigninsAndPostsOnManyThreads) {
   ASSERT_TRUE(adoptDatabaseText(emptyDatabaseText()));
   testsupport::TempDir dir;
   testsupport::ScopedChdir chdir(dir.path);
-  ASSERT_EQ(replyBody("/v1/signin", multipart("/v1/signin", {{"uid", "0"}, {"sid", "admin"}}, "")),
-            "{\"id\":1}");
+  ASSERT_EQ(
+      replyBody("/v1/signin", multipartRequest("/v1/signin", {{"uid", "0"}, {"sid", "admin"}})),
+      "{\"id\":1}");
 
   constexpr int kThreads = 6;
   constexpr int kRounds = 10;
@@ -60,11 +43,13 @@ TEST(PostRoutesConcurrency, SigninsAndPostsOnManyThreads) {
       for (int i = 0; i < kRounds; ++i) {
         const std::string sid = "s" + std::to_string(t) + "-" + std::to_string(i);
         replies[t].push_back(
-            replyBody("/v1/signin", multipart("/v1/signin", {{"uid", "0"}, {"sid", sid}}, "")));
+            replyBody("/v1/signin", multipartRequest("/v1/signin", {{"uid", "0"}, {"sid", sid}})));
         replies[t].push_back(replyBody(
-            "/v1/postnews",
-            multipart("/v1/postnews", {{"uid", "1"}, {"sid", "admin"}, {"id", "0"}, {"title", sid}},
-                      "image " + sid)));
+            "/v1/postnews", multipartRequest("/v1/postnews", {{"uid", "1"},
+                                                              {"sid", "admin"},
+                                                              {"id", "0"},
+                                                              {"title", sid},
+                                                              {"img", "image " + sid, "0"}})));
       }
     });
   }

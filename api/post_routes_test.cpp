@@ -24,7 +24,12 @@
 
 namespace {
 
+using testsupport::kMultipartBoundary;
+using testsupport::multipartBody;
+using testsupport::MultipartField;
+using testsupport::multipartRequest;
 using testsupport::pathExists;
+using testsupport::postRequest;
 using testsupport::readFile;
 using testsupport::writeFile;
 
@@ -49,42 +54,8 @@ constexpr const char* kDatabase = R"({
   "like": []
 })";
 
-constexpr const char* kBoundary = "----form7MA4YWxkTrZu0gW";
-
-struct Part {
-  Part(std::string n, std::string d, std::string f = "", bool isFile = false)
-      : name(std::move(n)), data(std::move(d)), filename(std::move(f)), file(isFile) {}
-  std::string name;
-  std::string data;
-  std::string filename;  // a file part when not empty (or when file is true)
-  bool file;
-};
-
-std::string multipartBody(const std::vector<Part>& parts) {
-  std::string body;
-  for (const Part& p : parts) {
-    body += std::string("--") + kBoundary + "\r\nContent-Disposition: form-data; name=\"" + p.name +
-            "\"";
-    if (p.file || !p.filename.empty()) {
-      body += "; filename=\"" + p.filename + "\"\r\nContent-Type: application/octet-stream";
-    }
-    body += "\r\n\r\n" + p.data + "\r\n";
-  }
-  return body + "--" + kBoundary + "--\r\n";
-}
-
-std::string request(const std::string& path, const std::string& type, const std::string& body) {
-  return "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: " + type +
-         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-}
-
-std::string multipartRequest(const std::string& path, const std::vector<Part>& parts) {
-  return request(path, std::string("multipart/form-data; boundary=") + kBoundary,
-                 multipartBody(parts));
-}
-
 std::string formRequest(const std::string& path, const std::string& body) {
-  return request(path, "application/x-www-form-urlencoded", body);
+  return postRequest(path, "application/x-www-form-urlencoded", body);
 }
 
 struct Reply {
@@ -153,7 +124,7 @@ class PostRoutesTest : public ::testing::Test {
 
 TEST_F(PostRoutesTest, RefusalsWithoutReplyAndWith404) {
   const std::string signinBody = multipartBody({{"uid", "0"}, {"sid", "new"}});
-  const std::string mp = std::string("multipart/form-data; boundary=") + kBoundary;
+  const std::string mp = std::string("multipart/form-data; boundary=") + kMultipartBoundary;
   struct {
     const char* desc;
     std::string path;
@@ -173,21 +144,24 @@ TEST_F(PostRoutesTest, RefusalsWithoutReplyAndWith404) {
        0},
       {"body is the text failed", "/v1/like", formRequest("/v1/like", "failed"), 0},
       {"root path", "/", formRequest("/", "id=2"), 404},
-      {"V1 in other case", "/V1/signin", request("/V1/signin", mp, signinBody), 404},
-      {"other api root", "/api/signin", request("/api/signin", mp, signinBody), 404},
-      {"no action segment", "/v1", request("/v1", mp, signinBody), 0},
-      {"query in the action", "/v1/signin?x=1", request("/v1/signin?x=1", mp, signinBody), 0},
+      {"V1 in other case", "/V1/signin", postRequest("/V1/signin", mp, signinBody), 404},
+      {"other api root", "/api/signin", postRequest("/api/signin", mp, signinBody), 404},
+      {"no action segment", "/v1", postRequest("/v1", mp, signinBody), 0},
+      {"query in the action", "/v1/signin?x=1", postRequest("/v1/signin?x=1", mp, signinBody), 0},
       {"multipart without boundary", "/v1/signin",
-       request("/v1/signin", "multipart/form-data", signinBody), 0},
+       postRequest("/v1/signin", "multipart/form-data", signinBody), 0},
       {"boundary failed", "/v1/signin",
-       request("/v1/signin", "multipart/form-data; boundary=failed", multipartBody({{"uid", "0"}})),
+       postRequest("/v1/signin", "multipart/form-data; boundary=failed",
+                   multipartBody({{"uid", "0"}})),
        0},
       {"type in other case", "/v1/signin",
-       request("/v1/signin", std::string("Multipart/Form-Data; boundary=") + kBoundary, signinBody),
+       postRequest("/v1/signin", std::string("Multipart/Form-Data; boundary=") + kMultipartBoundary,
+                   signinBody),
        404},
-      {"text/plain", "/v1/like", request("/v1/like", "text/plain", "id=2"), 404},
+      {"text/plain", "/v1/like", postRequest("/v1/like", "text/plain", "id=2"), 404},
       {"signin as a form", "/v1/signin", formRequest("/v1/signin", "uid=0&sid=x"), 0},
-      {"like as multipart", "/v1/like", request("/v1/like", mp, multipartBody({{"id", "2"}})), 0},
+      {"like as multipart", "/v1/like", postRequest("/v1/like", mp, multipartBody({{"id", "2"}})),
+       0},
       {"unknown action", "/v1/postx", formRequest("/v1/postx", "id=2"), 0},
       {"nickname uid not a number", "/v1/postnickname",
        formRequest("/v1/postnickname", "uid=abc&sid=s1&nickname=x"), 0},
@@ -199,11 +173,11 @@ TEST_F(PostRoutesTest, RefusalsWithoutReplyAndWith404) {
                         {{"uid", "x"}, {"sid", "s3"}, {"avatar", "A", "a", true}, {"hash", "h"}}),
        0},
       {"charset after the form type", "/v1/like",
-       request("/v1/like", "application/x-www-form-urlencoded; charset=UTF-8",
-               "id=99&uid=1&sid=s1"),
+       postRequest("/v1/like", "application/x-www-form-urlencoded; charset=UTF-8",
+                   "id=99&uid=1&sid=s1"),
        404},
       {"segments after the action", "/v1/signin/extra",
-       request("/v1/signin/extra", mp, multipartBody({{"uid", "1"}, {"sid", "s1"}})), 200},
+       postRequest("/v1/signin/extra", mp, multipartBody({{"uid", "1"}, {"sid", "s1"}})), 200},
   };
   for (const auto& c : cases) {
     Reply r = post(c.path, c.text);
@@ -219,7 +193,7 @@ TEST_F(PostRoutesTest, RefusalsWithoutReplyAndWith404) {
 TEST_F(PostRoutesTest, FormsBeyondThePartBoundGetNoReply) {
   const size_t kBound = 65536;
   auto parts = [](size_t count) {
-    std::vector<Part> many;
+    std::vector<MultipartField> many;
     for (size_t i = 0; i + 1 < count; ++i) many.push_back({"f", ""});
     many.push_back({"uid", "1"});
     return many;
@@ -269,7 +243,7 @@ TEST_F(PostRoutesTest, AnsweredRepliesAreJsonWithTheirStatus) {
 TEST_F(PostRoutesTest, SigninFindsAcceptsRefusesOrCreates) {
   struct {
     const char* desc;
-    std::vector<Part> parts;
+    std::vector<MultipartField> parts;
     std::string reply;
     int userMaxId;  // after the request
   } cases[] = {
@@ -360,7 +334,7 @@ TEST_F(PostRoutesTest, PostavatarReplacesTheFileAndCleansTheOldDirectories) {
   const std::string bytes("\x00webp\r\n\r\n", 9);
   struct {
     const char* desc;
-    std::vector<Part> parts;
+    std::vector<MultipartField> parts;
     std::string reply;
   } refused[] = {
       {"no parts", {}, "{\"r\":0}"},
@@ -622,7 +596,7 @@ TEST_F(PostRoutesTest, PostnewsCreatesAnItemWithItsImages) {
 TEST_F(PostRoutesTest, PostnewsRefusedBeforeItsChecksPassUsesNoId) {
   struct {
     const char* desc;
-    std::vector<Part> parts;
+    std::vector<MultipartField> parts;
     int status;
     bool replied;
   } cases[] = {

@@ -77,10 +77,10 @@ bool writeBytes(const std::string& path, const std::string& bytes) {
 
 }  // namespace
 
-BenchShape benchShape(int newsCount) {
+BenchShape benchShape(int newsCount, int userCount) {
   BenchShape shape;
   shape.newsCount = newsCount;
-  shape.userCount = userCountFor(newsCount);
+  shape.userCount = userCount > 0 ? userCount : userCountFor(newsCount);
   shape.adminCount = kAdmins;
   shape.oldestNewsId = 1;
   shape.newestNewsId = newsCount;
@@ -93,8 +93,8 @@ BenchShape benchShape(int newsCount) {
   return shape;
 }
 
-cJSON* buildBenchDatabase(int newsCount) {
-  BenchShape shape = benchShape(newsCount);
+cJSON* buildBenchDatabase(int newsCount, int userCount) {
+  BenchShape shape = benchShape(newsCount, userCount);
   Tree root(cJSON_CreateObject(), &cJSON_Delete);
   addNumber(root.get(), "news_maxid", newsCount);
   addNumber(root.get(), "user_maxid", shape.userCount);
@@ -176,8 +176,8 @@ std::string benchConfigText(int port) {
          "}";
 }
 
-bool writeBenchNodeDirectory(const std::string& dir, int newsCount, int port) {
-  Tree root(buildBenchDatabase(newsCount), &cJSON_Delete);
+bool writeBenchNodeDirectory(const std::string& dir, int newsCount, int port, int userCount) {
+  Tree root(buildBenchDatabase(newsCount, userCount), &cJSON_Delete);
   char* printed = cJSON_Print(root.get());
   if (printed == nullptr) {
     std::fprintf(stderr, "cannot print the generated database\n");
@@ -200,7 +200,7 @@ bool writeBenchNodeDirectory(const std::string& dir, int newsCount, int port) {
     state = state * 1103515245u + 12345u;
     c = static_cast<char>(state >> 24);
   }
-  BenchShape shape = benchShape(newsCount);
+  BenchShape shape = benchShape(newsCount, userCount);
   return writeBytes(dir + "/config.json", benchConfigText(port)) &&
          writeBytes(dir + "/data/index.ndb", compressed) &&
          writeBytes(dir + "/img/icon.png", std::string(2048, 'i')) &&

@@ -2,12 +2,14 @@
 // over generated databases of 1,000, 10,000 and 100,000 news items: list
 // pages, news details, islike, the like toggle, the database file's
 // compression, the start-up load, the writer's lock hold and the memory a
-// loaded database takes.
+// loaded database takes; and the longest wait for the database lock during
+// one real save of 100,000 items and 100,000 users.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <map>
@@ -279,6 +281,81 @@ void BM_WriterLockHold(benchmark::State& state) {
   }
 }
 
+// The database of 100,000 items and 100,000 users, built once, loaded the way
+// start-up loads one and installed as the node's database.
+constexpr int kScaleItems = 100000;
+constexpr int kScaleUsers = 100000;
+
+void installScaleDatabase() {
+  static cJSON* root = nullptr;
+  if (root == nullptr) {
+    Tree built(buildBenchDatabase(kScaleItems, kScaleUsers), &cJSON_Delete);
+    char* printed = cJSON_Print(built.get());
+    built.reset();
+    root = cJSON_Parse(printed);
+    cJSON_free(printed);
+  }
+  if (databaseRoot != root) installDatabase(root);
+}
+
+// One real save (saveDatabaseNow: print, compress, write, rename) to a
+// temporary directory, while a probe thread takes the database lock back to
+// back as a request would. The time is the longest the probe waited for the
+// lock during the save: what a request in flight can be stalled by it. A
+// like toggled before each save (not timed) gives every save a change to write.
+void BM_SaveLockWaitWithUsers(benchmark::State& state) {
+  installConfig();
+  installScaleDatabase();
+  char dir[] = "/tmp/ondrix-bench-save-XXXXXX";
+  if (mkdtemp(dir) == nullptr) {
+    state.SkipWithError("mkdtemp failed");
+    return;
+  }
+  const std::string path = std::string(dir) + "/index.ndb";
+  const BenchShape shape = benchShape(kScaleItems, kScaleUsers);
+  const std::string body = "id=" + std::to_string(shape.oldestNewsId) + "&sid=" + shape.likerSid +
+                           "&uid=" + std::to_string(shape.likerId);
+  const std::string like =
+      "POST /v1/like HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+      "Content-Type: application/x-www-form-urlencoded\r\n"
+      "Content-Length: " +
+      std::to_string(body.size()) + "\r\n\r\n" + body;
+  double longestMs = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    handlePost(replySocket(), "/v1/like", like);
+    state.ResumeTiming();
+    std::atomic<bool> saving{true};
+    std::atomic<long long> longestWaitNs{0};
+    std::thread probe([&] {
+      while (saving.load()) {
+        auto before = std::chrono::steady_clock::now();
+        { DatabaseLock lock(databaseMutex); }
+        long long waited = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                               std::chrono::steady_clock::now() - before)
+                               .count();
+        if (waited > longestWaitNs.load()) longestWaitNs = waited;
+        // A pause between takes, so the writer is not kept from the lock.
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+      }
+    });
+    bool saved = saveDatabaseNow(path);
+    saving = false;
+    probe.join();
+    if (!saved) {
+      state.SkipWithError("saveDatabaseNow failed");
+      break;
+    }
+    double waitS = static_cast<double>(longestWaitNs.load()) / 1e9;
+    state.SetIterationTime(waitS);
+    if (waitS * 1e3 > longestMs) longestMs = waitS * 1e3;
+  }
+  std::remove(path.c_str());
+  rmdir(dir);
+  state.counters["longest_ms"] = longestMs;
+  state.counters["users"] = kScaleUsers;
+}
+
 constexpr int kSizes[] = {1000, 10000, 100000};
 
 void sizes(benchmark::internal::Benchmark* b) {
@@ -297,6 +374,11 @@ BENCHMARK(BM_Compress)->Apply(sizes)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Decompress)->Apply(sizes)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_StartupLoad)->Apply(sizes)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WriterLockHold)->Apply(sizes)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SaveLockWaitWithUsers)
+    ->Arg(kScaleItems)
+    ->Iterations(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

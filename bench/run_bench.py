@@ -2,14 +2,23 @@
 """run_bench.py -- runs the node's benchmarks and writes bench/results.md.
 
 In-process: the Google Benchmark program ondrix-bench (list pages, details,
-islike, like toggle, compression, start-up load, writer lock hold, memory).
+islike, like toggle, compression, start-up load, writer lock hold, the lock
+wait during a real save with 100,000 users, memory).
 End to end: the real node on loopback over generated databases, every request
 a new connection, measured with four ab processes in parallel (each with a
 quarter of the connections, summed), beside nginx serving the same bytes as
-static files as the yardstick. Prints the tables and writes them to the
-results file.
+static files as the yardstick, with the CPU time each server spent per
+request. At 100,000 items and 100,000 users: requests of the last user
+against the first, list page 1 after a post, requests while saving every
+second, an idle node and its stop. Slow and idle clients: slow form senders
+and slow readers, and idle connections beyond a soft limit of descriptors.
+Prints the tables and, for a whole run, writes them to the results file.
 
-Usage: run_bench.py --build DIR [--out FILE] [--seconds S] [--skip-inprocess]
+Usage: run_bench.py --build DIR [--out FILE] [--seconds S] [--repeats N]
+                    [--rows inprocess,startup,e2e,scale,clients] [--quick]
+                    [--skip-inprocess] [--skip-e2e]
+A run of some rows only, or a --quick one, writes the file only when --out
+is given.
 """
 
 import argparse
@@ -17,227 +26,23 @@ import json
 import os
 import re
 import shutil
-import signal
-import socket
 import subprocess
 import sys
 import tempfile
 import time
 
+# The helper modules beside this script leave no __pycache__ in the tree.
+sys.dont_write_bytecode = True
+
+from bench_common import (AB_PROCESSES, Nginx, Node, check_line, fmt_cpu, get_body, log,
+                          run_ab)
+from client_rows import run_clients
+from scale_rows import run_scale
+
 SIZES_INPROCESS = [1000, 10000, 100000]
 SIZES_STARTUP = [1000, 10000, 100000]
 CONNECTIONS = [8, 64, 256]
-AB_PROCESSES = 4
-
-
-def log(msg):
-    print(msg, file=sys.stderr, flush=True)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def raw_request(port, data, timeout=30):
-    """Sends data to 127.0.0.1:port and reads until the server closes."""
-    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
-        s.sendall(data)
-        chunks = []
-        while True:
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            chunks.append(chunk)
-    reply = b"".join(chunks)
-    head, _, body = reply.partition(b"\r\n\r\n")
-    return head, body
-
-
-def get_body(port, path):
-    head, body = raw_request(port, b"GET " + path.encode() + b" HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
-    if not head.startswith(b"HTTP/1.1 200"):
-        raise RuntimeError("GET %s answered %r" % (path, head[:40]))
-    return body
-
-
-# ---------------------------------------------------------------- the node
-
-
-class Node:
-    """A node started by this script in a generated working directory."""
-
-    def __init__(self, build, workdir, news_count):
-        self.build = build
-        self.dir = os.path.join(workdir, "node-%d" % news_count)
-        self.port = free_port()
-        os.makedirs(self.dir, exist_ok=True)
-        gen = subprocess.run(
-            [os.path.join(build, "bench", "ondrix-bench-gen"), self.dir, str(news_count), str(self.port)],
-            check=True, capture_output=True, text=True)
-        self.shape = dict(line.split("=", 1) for line in gen.stdout.split())
-        self.proc = None
-        self.startup_ms = None
-        self.rss_kb = None
-
-    def start(self):
-        begin = time.monotonic()
-        self.proc = subprocess.Popen([os.path.abspath(os.path.join(self.build, "ondrix-node"))],
-                                     cwd=self.dir, stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        seen = b""
-        while b"Listening on 0.0.0.0:" not in seen:
-            chunk = self.proc.stdout.readline()
-            if not chunk:
-                raise RuntimeError("node in %s ended before listening: %r" % (self.dir, seen))
-            seen += chunk
-        self.startup_ms = (time.monotonic() - begin) * 1000.0
-        # Wait until a request is answered (the pool starts after the line).
-        for _ in range(200):
-            try:
-                get_body(self.port, "/v1/connect-test")
-                break
-            except OSError:
-                time.sleep(0.02)
-        with open("/proc/%d/status" % self.proc.pid) as f:
-            for line in f:
-                if line.startswith("VmRSS:"):
-                    self.rss_kb = int(line.split()[1])
-
-    def stop(self):
-        if self.proc is None:
-            return
-        self.proc.send_signal(signal.SIGTERM)
-        try:
-            self.proc.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-        self.proc = None
-
-
-# ---------------------------------------------------------------- nginx
-
-
-class Nginx:
-    """nginx on loopback with its own configuration, serving static copies."""
-
-    def __init__(self, workdir):
-        self.dir = os.path.join(workdir, "nginx")
-        self.root = os.path.join(self.dir, "www")
-        os.makedirs(self.root, exist_ok=True)
-        self.port = free_port()
-        self.proc = None
-
-    def add_file(self, name, body):
-        with open(os.path.join(self.root, name), "wb") as f:
-            f.write(body)
-
-    def start(self, like_body):
-        binary = shutil.which("nginx") or "/usr/sbin/nginx"
-        conf = os.path.join(self.dir, "nginx.conf")
-        with open(conf, "w") as f:
-            f.write("""
-worker_processes auto;
-daemon off;
-pid %(dir)s/nginx.pid;
-error_log %(dir)s/error.log crit;
-events { worker_connections 8192; }
-http {
-    access_log off;
-    keepalive_timeout 0;
-    sendfile on;
-    client_body_temp_path %(dir)s/body;
-    proxy_temp_path %(dir)s/proxy;
-    fastcgi_temp_path %(dir)s/fastcgi;
-    uwsgi_temp_path %(dir)s/uwsgi;
-    scgi_temp_path %(dir)s/scgi;
-    types { application/json json; image/webp webp; }
-    server {
-        listen 127.0.0.1:%(port)d deferred;
-        root %(root)s;
-        location = /v1/like { default_type application/json; return 200 '%(like)s'; }
-    }
-}
-""" % {"dir": self.dir, "port": self.port, "root": self.root, "like": like_body.decode()})
-        # Workers may run as an unprivileged user: let them read the files.
-        for path in (os.path.dirname(self.dir), self.dir, self.root):
-            os.chmod(path, 0o755)
-        for name in os.listdir(self.root):
-            os.chmod(os.path.join(self.root, name), 0o644)
-        self.proc = subprocess.Popen([binary, "-p", self.dir, "-c", conf],
-                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.PIPE)
-        for _ in range(250):
-            try:
-                get_body(self.port, "/desc.json")
-                return
-            except OSError:
-                if self.proc.poll() is not None:
-                    raise RuntimeError("nginx failed: %s" % self.proc.stderr.read().decode())
-                time.sleep(0.02)
-        raise RuntimeError("nginx did not answer")
-
-    def stop(self):
-        if self.proc is None:
-            return
-        self.proc.send_signal(signal.SIGQUIT)
-        try:
-            self.proc.wait(timeout=20)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-        self.proc = None
-
-
-# ---------------------------------------------------------------- ab
-
-
-def run_ab(port, path, connections, seconds, workdir, post_body=None):
-    """Four ab processes in parallel, each with a quarter of the connections.
-    Returns requests/s summed, p50 and p99 in ms (the median of the four p50s
-    and the largest of the four p99s), and the count of failed connections."""
-    per = max(1, connections // AB_PROCESSES)
-    procs = []
-    for k in range(AB_PROCESSES):
-        csv = os.path.join(workdir, "ab-%d.csv" % k)
-        cmd = ["ab", "-q", "-r", "-s", "30", "-c", str(per), "-t", str(seconds), "-n", "100000000",
-               "-e", csv]
-        if post_body is not None:
-            body_file = os.path.join(workdir, "post-body")
-            with open(body_file, "wb") as f:
-                f.write(post_body)
-            cmd += ["-p", body_file, "-T", "application/x-www-form-urlencoded"]
-        cmd.append("http://127.0.0.1:%d%s" % (port, path))
-        procs.append((subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                       text=True), csv))
-    rps = 0.0
-    p50s, p99s = [], []
-    failed = 0
-    non2xx = 0
-    for proc, csv in procs:
-        out, err = proc.communicate()
-        m = re.search(r"Requests per second:\s+([\d.]+)", out)
-        if proc.returncode != 0 or not m:
-            raise RuntimeError("ab failed (%s): %s %s" % (path, out[-500:], err[-500:]))
-        rps += float(m.group(1))
-        m = re.search(r"Non-2xx responses:\s+(\d+)", out)
-        non2xx += int(m.group(1)) if m else 0
-        m = re.search(r"Failed requests:\s+(\d+)\s*\n\s*\(Connect: (\d+), Receive: (\d+), Length: (\d+), Exceptions: (\d+)\)", out)
-        if m:
-            failed += int(m.group(2)) + int(m.group(3)) + int(m.group(5))
-        percent = {}
-        with open(csv) as f:
-            for line in f:
-                parts = line.strip().split(",")
-                if len(parts) == 2 and parts[0].isdigit():
-                    percent[int(parts[0])] = float(parts[1])
-        p50s.append(percent.get(50, float("nan")))
-        p99s.append(percent.get(99, float("nan")))
-    p50s.sort()
-    p50 = (p50s[1] + p50s[2]) / 2 if len(p50s) == 4 else p50s[len(p50s) // 2]
-    return {"rps": rps, "p50": p50, "p99": max(p99s), "errors": failed + non2xx}
+ROW_GROUPS = ["inprocess", "startup", "e2e", "scale", "clients"]
 
 
 # ---------------------------------------------------------------- in-process
@@ -289,6 +94,7 @@ INPROCESS_ROWS = [
     ("BM_Decompress", "decompressString, whole text", "rate"),
     ("BM_StartupLoad", "start-up load (inflate + parse)", "time"),
     ("BM_WriterLockHold", "writer's lock hold for one save", "time"),
+    ("BM_SaveLockWaitWithUsers", "longest lock wait during one save, 100,000 users (mean of runs)", "time"),
     ("BM_StartupLoad", "heap per news item after load", "heap"),
 ]
 
@@ -324,14 +130,14 @@ def inprocess_table(results):
 # ---------------------------------------------------------------- end to end
 
 
-def run_end_to_end(build, workdir, seconds, repeats):
+def run_end_to_end(build, workdir, seconds, repeats, with_startup=True, with_e2e=True):
     startup = []
     rows = []
     ngx = Nginx(workdir)
     node = None
     try:
         # Start-up time and memory of the real node at each size.
-        for n in SIZES_STARTUP:
+        for n in SIZES_STARTUP if with_startup else []:
             log("generating the node directory of %d items" % n)
             node = Node(build, workdir, n)
             node.start()
@@ -341,7 +147,7 @@ def run_end_to_end(build, workdir, seconds, repeats):
 
         # One node at a time, so an idle one's writer does not run beside
         # the measurements; nginx serves the bytes that node sent.
-        for n in (1000, 100000):
+        for n in (1000, 100000) if with_e2e else []:
             node = Node(build, workdir, n)
             node.start()
             oldest = node.shape["oldest"]
@@ -365,12 +171,17 @@ def run_end_to_end(build, workdir, seconds, repeats):
                     # runs counts, so a burst of other work on the machine
                     # weighs on neither alone.
                     ours, theirs = None, None
+                    runs = []
                     for _ in range(repeats):
-                        o = run_ab(node.port, path, c, seconds, workdir, body)
-                        t = run_ab(ngx.port, ngx_path, c, seconds, workdir, body)
+                        o = run_ab(node.port, path, c, seconds, workdir, body,
+                                   cpu_pids=lambda: [node.proc.pid])
+                        t = run_ab(ngx.port, ngx_path, c, seconds, workdir, body,
+                                   cpu_pids=ngx.worker_pids)
+                        runs.append((o, t))
                         ours = o if ours is None or o["rps"] > ours["rps"] else ours
                         theirs = t if theirs is None or t["rps"] > theirs["rps"] else theirs
-                    rows.append({"label": label, "items": n, "c": c, "node": ours, "nginx": theirs})
+                    rows.append({"label": label, "items": n, "c": c, "node": ours, "nginx": theirs,
+                                 "runs": runs})
             node.stop()
             node = None
     finally:
@@ -384,14 +195,16 @@ def run_end_to_end(build, workdir, seconds, repeats):
 
 
 def e2e_table(rows):
-    lines = ["| end to end | items | conns | node req/s | p50 ms | p99 ms | nginx req/s | p50 ms | p99 ms | req/s ratio | p99 ratio | errors |",
-             "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
+    lines = ["| end to end | items | conns | node req/s | p50 ms | p99 ms | node CPU µs/req | nginx req/s | p50 ms | p99 ms | nginx CPU µs/req | req/s ratio | p99 ratio | CPU ratio | errors |",
+             "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
     for r in rows:
         o, t = r["node"], r["nginx"]
-        lines.append("| %s | %d | %d | %.0f | %.2f | %.2f | %.0f | %.2f | %.2f | %.2f | %.2f | %d |" % (
-            r["label"], r["items"], r["c"], o["rps"], o["p50"], o["p99"], t["rps"], t["p50"],
-            t["p99"], o["rps"] / t["rps"] if t["rps"] else 0.0,
-            o["p99"] / t["p99"] if t["p99"] else 0.0, o["errors"] + t["errors"]))
+        cpu_ratio = ("%.2f" % (o["cpu_us"] / t["cpu_us"])
+                     if o.get("cpu_us") and t.get("cpu_us") else "-")
+        lines.append("| %s | %d | %d | %.0f | %.2f | %.2f | %s | %.0f | %.2f | %.2f | %s | %.2f | %.2f | %s | %d |" % (
+            r["label"], r["items"], r["c"], o["rps"], o["p50"], o["p99"], fmt_cpu(o), t["rps"],
+            t["p50"], t["p99"], fmt_cpu(t), o["rps"] / t["rps"] if t["rps"] else 0.0,
+            o["p99"] / t["p99"] if t["p99"] else 0.0, cpu_ratio, o["errors"] + t["errors"]))
     return lines
 
 
@@ -421,20 +234,34 @@ def target_lines(results, rows):
         return None
 
     def check(desc, ok, detail):
-        out.append("- %s: %s (%s)" % (desc, "met" if ok else "MISSED", detail))
+        out.append(check_line(desc, [ok], [detail]))
 
+    # Each end-to-end target is checked on every run: run k of the node
+    # against run k of nginx.
+    def check_runs(desc, found, ok, detail):
+        found = [r for r in found if r is not None]
+        if not found:
+            return
+        count = min(len(r["runs"]) for r in found)
+        oks, details = [], []
+        for k in range(count):
+            pairs = [r["runs"][k] for r in found]
+            oks.append(all(ok(o, t) for o, t in pairs))
+            details.append(", ".join(detail(o, t) for o, t in pairs))
+        out.append(check_line(desc, oks, details))
+
+    rps_ratio = lambda o, t: o["rps"] / t["rps"] if t["rps"] else 0.0
+    p99_ratio = lambda o, t: o["p99"] / t["p99"] if t["p99"] else float("inf")
     for label, items, need in [("GET /", 1000, 0.9), ("GET /v1/list/1", 1000, 0.9),
                                ("GET 200 KB upload", 1000, 0.6)]:
         r = find(label, items, 64)
-        if r is None:
-            continue
-        ratio = r["node"]["rps"] / r["nginx"]["rps"]
-        check("%s at 64 connections reaches %d%% of nginx's req/s" % (label, need * 100),
-              ratio >= need, "%.0f%%" % (ratio * 100))
+        check_runs("%s at 64 connections reaches %d%% of nginx's req/s" % (label, need * 100), [r],
+                   lambda o, t: rps_ratio(o, t) >= need,
+                   lambda o, t: "%.0f%%" % (rps_ratio(o, t) * 100))
         if need == 0.9:
-            p = r["node"]["p99"] / r["nginx"]["p99"] if r["nginx"]["p99"] else float("inf")
-            check("%s at 64 connections: p99 at most twice nginx's" % label, p <= 2.0,
-                  "%.2f ms vs %.2f ms, %.2fx" % (r["node"]["p99"], r["nginx"]["p99"], p))
+            check_runs("%s at 64 connections: p99 at most twice nginx's" % label, [r],
+                       lambda o, t: p99_ratio(o, t) <= 2.0,
+                       lambda o, t: "%.2f ms vs %.2f ms, %.2fx" % (o["p99"], t["p99"], p99_ratio(o, t)))
     for key, label in [("BM_ListPage1", "list page 1"),
                        ("BM_ListPage1AfterView", "list page 1, rebuilt after a view"),
                        ("BM_DetailOldest", "detail of the oldest item")]:
@@ -443,67 +270,143 @@ def target_lines(results, rows):
             ratio = time_us(row[100000]) / time_us(row[1000])
             check("in-process %s at 100,000 items costs at most twice 1,000" % label, ratio <= 2.0,
                   "%.2fx" % ratio)
+    save = (results or {}).get("BM_SaveLockWaitWithUsers", {}).get(100000)
+    if save is not None:
+        check("the writer's lock hold per save at 100,000 items and 100,000 users at most 20 ms "
+              "(in-process: the longest wait for the lock during a real save, over %d saves)"
+              % save["iterations"], save["longest_ms"] <= 20, "%.1f ms" % save["longest_ms"])
     for label in ["GET /v1/list/1", "GET /v1/news/<oldest id>"]:
         a, b = find(label, 1000, 64), find(label, 100000, 64)
         if a and b:
-            ratio = a["node"]["rps"] / b["node"]["rps"]
-            check("end-to-end %s at 100,000 items costs at most twice 1,000 (64 connections)" % label,
-                  ratio <= 2.0, "%.2fx" % ratio)
+            count = min(len(a["runs"]), len(b["runs"]))
+            ratios = [a["runs"][k][0]["rps"] / b["runs"][k][0]["rps"] for k in range(count)]
+            out.append(check_line(
+                "end-to-end %s at 100,000 items costs at most twice 1,000 (64 connections)" % label,
+                [x <= 2.0 for x in ratios], ["%.2fx" % x for x in ratios]))
+
+    # Serving throughput against nginx at every concurrency, and the CPU
+    # time each request costs the server (figures per run at 8, 64, 256).
+    conns = ", ".join(str(c) for c in CONNECTIONS)
+    for label in ["GET /", "GET /v1/list/1", "GET /v1/news/<oldest id>", "POST /v1/like"]:
+        found = [find(label, 1000, c) for c in CONNECTIONS]
+        check_runs("%s (1,000 items) at %s connections reaches 90%% of nginx's req/s" % (label, conns),
+                   found, lambda o, t: rps_ratio(o, t) >= 0.9,
+                   lambda o, t: "%.0f%%" % (rps_ratio(o, t) * 100))
+        check_runs("%s (1,000 items) at %s connections: p99 at most 1.5x nginx's" % (label, conns),
+                   found, lambda o, t: p99_ratio(o, t) <= 1.5,
+                   lambda o, t: "%.2fx" % p99_ratio(o, t))
+    for label, most in [("GET /", 1.0), ("GET /v1/list/1", 1.0), ("GET /v1/news/<oldest id>", 1.0),
+                        ("POST /v1/like", 1.0), ("GET 200 KB upload", 1.1)]:
+        found = [find(label, 1000, c) for c in CONNECTIONS]
+        cpu_ratio = lambda o, t: (o["cpu_us"] / t["cpu_us"] if o.get("cpu_us") and t.get("cpu_us")
+                                  else float("inf"))
+        check_runs("%s (1,000 items): the node's CPU time per request at most %snginx's, at %s "
+                   "connections" % (label, "" if most == 1.0 else "%.1fx " % most, conns),
+                   found, lambda o, t: cpu_ratio(o, t) <= most,
+                   lambda o, t: "%s vs %s µs" % (fmt_cpu(o), fmt_cpu(t)))
     return out
+
+
+def machine_text():
+    cpu = ""
+    try:
+        with open("/proc/cpuinfo") as f:
+            m = re.search(r"model name\s*:\s*(.+)", f.read())
+            cpu = m.group(1).strip() if m else ""
+    except OSError:
+        pass
+    return "%s, %d cores" % (cpu or "unknown CPU", os.cpu_count())
 
 
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--build", required=True)
-    ap.add_argument("--out", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "results.md"))
-    ap.add_argument("--seconds", type=int, default=3, help="length of each ab run")
+    ap.add_argument("--out", help="results file (default bench/results.md for a whole run)")
+    ap.add_argument("--seconds", type=int, default=None, help="length of each ab run (3; 1 with --quick)")
     ap.add_argument("--repeats", type=int, default=2,
-                    help="runs of each measurement, node and nginx in turn; the best counts")
+                    help="runs of each measurement, node and nginx in turn; every target is "
+                         "checked on each run")
+    ap.add_argument("--rows", default=",".join(ROW_GROUPS),
+                    help="comma-separated groups to run: " + ", ".join(ROW_GROUPS))
     ap.add_argument("--skip-inprocess", action="store_true")
-    ap.add_argument("--skip-e2e", action="store_true")
-    ap.add_argument("--quick", action="store_true", help="short in-process runs")
+    ap.add_argument("--skip-e2e", action="store_true", help="skip every end-to-end group")
+    ap.add_argument("--quick", action="store_true",
+                    help="short runs for trying rows: short in-process runs, 1 s ab runs, short windows")
     args = ap.parse_args()
+    groups = [g.strip() for g in args.rows.split(",") if g.strip()]
+    unknown = [g for g in groups if g not in ROW_GROUPS]
+    if unknown:
+        ap.error("unknown row groups: " + ", ".join(unknown))
+    if args.skip_inprocess:
+        groups = [g for g in groups if g != "inprocess"]
+    if args.skip_e2e:
+        groups = [g for g in groups if g == "inprocess"]
+    seconds = args.seconds or (1 if args.quick else 3)
+    out = args.out
+    if out is None and not args.quick and groups == ROW_GROUPS:
+        out = os.path.join(os.path.dirname(os.path.abspath(__file__)), "results.md")
 
-    load = "load average %.1f at the start" % os.getloadavg()[0]
+    began = time.monotonic()
+    load_before = os.getloadavg()
     workdir = tempfile.mkdtemp(prefix="ondrix-bench-")
+    results, rows, startup = {}, [], []
+    scale, scale_targets, clients, client_targets = [], [], [], []
     try:
-        results = {} if args.skip_inprocess else run_inprocess(args.build, workdir, args.quick)
-        rows, startup = ([], []) if args.skip_e2e else run_end_to_end(args.build, workdir, args.seconds, args.repeats)
+        if "inprocess" in groups:
+            results = run_inprocess(args.build, workdir, args.quick)
+        if "startup" in groups or "e2e" in groups:
+            rows, startup = run_end_to_end(args.build, workdir, seconds, args.repeats,
+                                           "startup" in groups, "e2e" in groups)
+        if "scale" in groups:
+            scale, scale_targets = run_scale(args.build, workdir, seconds, args.repeats, args.quick)
+        if "clients" in groups:
+            clients, client_targets = run_clients(args.build, workdir, args.repeats)
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
+    load_after = os.getloadavg()
+    minutes = (time.monotonic() - began) / 60
 
-    cpu = ""
-    try:
-        with open("/proc/cpuinfo") as f:
-            m = re.search(r"model name\s*:\s*(.+)", f.read())
-            cpu = m.group(1) if m else ""
-    except OSError:
-        pass
     doc = ["# Benchmark results", "",
-           "Run of %s on %d cores (%s, %s). End to end: every request a new connection on loopback, "
-           "four ab processes in parallel with a quarter of the connections each, %d s per run, "
-           "node and nginx in turn, the better of %d runs each; "
-           "req/s summed, p50 the median and p99 the largest of the four processes' percentiles. "
+           "Run of %s on %s; load average (1, 5, 15 min) %.1f, %.1f, %.1f before and %.1f, %.1f, %.1f "
+           "after; the whole run took %.1f minutes%s. The machine may be shared: the load shows "
+           "what else ran beside the benchmarks."
+           % (time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()), machine_text(), *load_before,
+              *load_after, minutes, " (--quick)" if args.quick else ""), "",
+           "End to end: every request a new connection on loopback, %d ab processes in parallel "
+           "with a quarter of the connections each, %d s per run, node and nginx in turn, %d runs "
+           "each; the tables show the better run of each server, and every end-to-end target is "
+           "checked on each run (run k of the node against run k of nginx). req/s summed, p50 the "
+           "median and p99 the largest of the ab processes' percentiles. CPU µs/req: the "
+           "server's user + system time over the same ab run (/proc/<pid>/stat of the node, of "
+           "all of nginx's worker processes) divided by the requests completed. "
            "nginx serves the same reply bodies as static files (keepalive_timeout 0, access_log off, "
            "sendfile on, worker_processes auto: %d processes, one per core, against the node's %d worker "
            "threads and its accept thread; its listening socket defers accepting until the request "
-           "arrives, as the node's does)."
-           % (time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()), os.cpu_count(), cpu, load, args.seconds,
-              args.repeats, os.cpu_count(), os.cpu_count()), ""]
+           "arrives, as the node's does). The rows at 100,000 users and those of slow and idle "
+           "clients list every run (a fresh node each for the clients; list page 1 after a post "
+           "splits its posts in two halves). In-process figures come from one run of the Google "
+           "Benchmark program."
+           % (AB_PROCESSES, seconds, args.repeats, os.cpu_count(), os.cpu_count()), ""]
     if results:
         doc += inprocess_table(results) + [""]
     if startup:
         doc += startup_table(startup) + [""]
     if rows:
         doc += e2e_table(rows) + [""]
-    targets = target_lines(results, rows)
+    if scale:
+        doc += scale
+    if clients:
+        doc += clients
+    targets = target_lines(results, rows) + scale_targets + client_targets
     if targets:
         doc += ["Targets:", ""] + targets + [""]
     text = "\n".join(doc)
     print(text)
-    with open(args.out, "w") as f:
-        f.write(text)
-    log("written to " + args.out)
+    if out:
+        with open(out, "w") as f:
+            f.write(text)
+        log("written to " + out)
+    log("took %.1f minutes" % minutes)
 
 
 if __name__ == "__main__":

@@ -78,8 +78,7 @@ Answer get(const std::string& path) {
 }
 
 Answer post(const std::string& path, const std::string& body, const std::string& type) {
-  std::string request = "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: " + type +
-                        "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  const std::string request = testsupport::postRequest(path, type, body);
   return answerOf(testsupport::captureReply([&](int fd) { handlePost(fd, path, request); }));
 }
 
@@ -88,15 +87,10 @@ Answer postForm(const std::string& path, const std::string& body) {
 }
 
 Answer postNews(const std::string& id, const std::string& title) {
-  const std::string boundary = "b0undary";
-  std::string body;
-  for (auto [name, value] : std::vector<std::pair<std::string, std::string>>{
-           {"uid", "1"}, {"sid", "s1"}, {"id", id}, {"title", title}, {"content", "new"}}) {
-    body += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" +
-            value + "\r\n";
-  }
-  body += "--" + boundary + "--\r\n";
-  return post("/v1/postnews", body, "multipart/form-data; boundary=" + boundary);
+  return post("/v1/postnews",
+              testsupport::multipartBody(
+                  {{"uid", "1"}, {"sid", "s1"}, {"id", id}, {"title", title}, {"content", "new"}}),
+              std::string("multipart/form-data; boundary=") + testsupport::kMultipartBoundary);
 }
 
 const Answer kNotFound{404, "{\"r\":404}"};

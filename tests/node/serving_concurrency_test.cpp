@@ -31,20 +31,6 @@ int intMember(const cJSON* object, const char* key) {
   return cJSON_IsNumber(item) ? item->valueint : -1;
 }
 
-std::string multipartPost(const std::string& path,
-                          const std::vector<std::pair<std::string, std::string>>& fields) {
-  const std::string boundary = "concurrencyBoundary42";
-  std::string body;
-  for (const auto& [name, value] : fields) {
-    body += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" +
-            value + "\r\n";
-  }
-  body += "--" + boundary + "--\r\n";
-  return "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: multipart/form-data; " +
-         "boundary=" + boundary + "\r\nContent-Length: " + std::to_string(body.size()) +
-         "\r\n\r\n" + body;
-}
-
 std::string formPost(const std::string& path, const std::string& body) {
   return "POST " + path +
          " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
@@ -73,11 +59,11 @@ TEST(ServingConcurrency, ParallelClientsLeaveExactCountsAndASavedFileThatMatches
     return splitReply(sendRaw(port, request, 60000)).second;
   };
   for (int u = 1; u <= kUsers; ++u) {
-    ASSERT_EQ(ask(multipartPost("/v1/signin", {{"uid", "0"}, {"sid", "s" + std::to_string(u)}})),
+    ASSERT_EQ(ask(multipartRequest("/v1/signin", {{"uid", "0"}, {"sid", "s" + std::to_string(u)}})),
               "{\"id\":" + std::to_string(u) + "}");
   }
   auto postNews = [&ask](const std::string& title) {
-    Json reply = parse(ask(multipartPost(
+    Json reply = parse(ask(multipartRequest(
         "/v1/postnews",
         {{"uid", "1"}, {"sid", "s1"}, {"id", "0"}, {"title", title}, {"content", "text"}})));
     return reply ? intMember(reply.get(), "id") : -1;

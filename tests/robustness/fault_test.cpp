@@ -18,9 +18,7 @@
 #include "tests/support/test_support.h"
 
 using robustness::bodyOf;
-using robustness::Field;
 using robustness::formRequest;
-using robustness::multipartRequest;
 using robustness::nowMs;
 using robustness::processAlive;
 using robustness::savedDatabaseText;
@@ -28,6 +26,7 @@ using robustness::statusOf;
 using testsupport::freePort;
 using testsupport::getRequest;
 using testsupport::minimalConfig;
+using testsupport::multipartRequest;
 using testsupport::NodeProcess;
 using testsupport::sendRaw;
 using testsupport::startNode;

@@ -16,11 +16,7 @@
 
 using robustness::bodyOf;
 using robustness::ExchangeOptions;
-using robustness::Field;
 using robustness::formRequest;
-using robustness::multipartBody;
-using robustness::multipartRequest;
-using robustness::postRequest;
 using robustness::processAlive;
 using robustness::requestReply;
 using robustness::savedDatabaseText;
@@ -28,7 +24,11 @@ using robustness::statusOf;
 using testsupport::freePort;
 using testsupport::getRequest;
 using testsupport::minimalConfig;
+using testsupport::multipartBody;
+using testsupport::MultipartField;
+using testsupport::multipartRequest;
 using testsupport::NodeProcess;
+using testsupport::postRequest;
 using testsupport::startNode;
 using testsupport::stopNode;
 using testsupport::TempDir;
@@ -64,8 +64,8 @@ std::string manyFields(int count) {
   return body;
 }
 
-std::vector<Field> manyParts(int count) {
-  std::vector<Field> parts;
+std::vector<MultipartField> manyParts(int count) {
+  std::vector<MultipartField> parts;
   for (int i = 0; i < count; ++i) parts.push_back({"field" + std::to_string(i), "v", ""});
   parts.push_back({"uid", "2", ""});
   return parts;
@@ -84,7 +84,7 @@ struct Row {
 std::vector<Row> catalogue(const std::string& dir) {
   const std::string longBoundary(1000, 'b');
   const std::string unclosed =
-      multipartBody("B", {{"uid", "2", ""}, {"sid", "sid-user", ""}}, false);
+      multipartBody({{"uid", "2", ""}, {"sid", "sid-user", ""}}, "B", false);
   ExchangeOptions hangUp;
   hangUp.hangUpAfter = 1000;
   std::vector<Row> rows = {
@@ -175,7 +175,7 @@ std::vector<Row> catalogue(const std::string& dir) {
        {}},
       {"a boundary longer than the body",
        postRequest("/v1/signin", "multipart/form-data; boundary=" + longBoundary,
-                   multipartBody("short", {{"uid", "2", ""}, {"sid", "sid-user", ""}})),
+                   multipartBody({{"uid", "2", ""}, {"sid", "sid-user", ""}}, "short")),
        "{\"id\":0}",
        200,
        {}},

@@ -1,6 +1,6 @@
 // robustness_support.h -- raw clients and request builders for the
 // robustness tests against the real node: exchanges with a half-close or an
-// early hang-up, form requests, the saved database text, process liveness.
+// early hang-up, URL-encoded form requests, the saved database text, process liveness.
 #pragma once
 
 #include <poll.h>
@@ -69,43 +69,8 @@ inline std::string bodyOf(const std::string& reply) {
   return testsupport::splitReply(reply).second;
 }
 
-struct Field {
-  std::string name;
-  std::string data;
-  std::string filename;  // non-empty: sent as a file part
-};
-
-inline std::string multipartBody(const std::string& boundary, const std::vector<Field>& fields,
-                                 bool closeDelimiter = true) {
-  std::string body;
-  for (const Field& f : fields) {
-    body += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + f.name + "\"";
-    if (!f.filename.empty()) {
-      body += "; filename=\"" + f.filename + "\"\r\nContent-Type: application/octet-stream";
-    }
-    body += "\r\n\r\n" + f.data + "\r\n";
-  }
-  if (closeDelimiter) body += "--" + boundary + "--\r\n";
-  return body;
-}
-
-// A POST as curl sends it, with the given Content-Type and body.
-inline std::string postRequest(const std::string& path, const std::string& contentType,
-                               const std::string& body) {
-  return "POST " + path +
-         " HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: curl/7.88.1\r\nAccept: */*\r\n"
-         "Content-Length: " +
-         std::to_string(body.size()) + "\r\nContent-Type: " + contentType + "\r\n\r\n" + body;
-}
-
-inline std::string multipartRequest(const std::string& path, const std::vector<Field>& fields) {
-  const std::string boundary = "------------------------58b3a13d606d050b";
-  return postRequest(path, "multipart/form-data; boundary=" + boundary,
-                     multipartBody(boundary, fields));
-}
-
 inline std::string formRequest(const std::string& path, const std::string& body) {
-  return postRequest(path, "application/x-www-form-urlencoded", body);
+  return testsupport::postRequest(path, "application/x-www-form-urlencoded", body);
 }
 
 // The text of a saved database file; "" when it cannot be read or inflated.

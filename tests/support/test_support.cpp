@@ -373,6 +373,34 @@ std::string getRequest(const std::string& path) {
   return "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: test\r\nAccept: */*\r\n\r\n";
 }
 
+std::string postRequest(const std::string& path, const std::string& contentType,
+                        const std::string& body) {
+  return "POST " + path +
+         " HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: curl/7.88.1\r\nAccept: */*\r\n"
+         "Content-Length: " +
+         std::to_string(body.size()) + "\r\nContent-Type: " + contentType + "\r\n\r\n" + body;
+}
+
+std::string multipartBody(const std::vector<MultipartField>& fields, const std::string& boundary,
+                          bool closeDelimiter) {
+  std::string body;
+  for (const MultipartField& f : fields) {
+    body += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + f.name + "\"";
+    if (f.file || !f.filename.empty()) {
+      body += "; filename=\"" + f.filename + "\"\r\nContent-Type: application/octet-stream";
+    }
+    body += "\r\n\r\n" + f.data + "\r\n";
+  }
+  if (closeDelimiter) body += "--" + boundary + "--\r\n";
+  return body;
+}
+
+std::string multipartRequest(const std::string& path, const std::vector<MultipartField>& fields,
+                             const std::string& boundary) {
+  return postRequest(path, "multipart/form-data; boundary=" + boundary,
+                     multipartBody(fields, boundary));
+}
+
 std::string captureReply(const std::function<void(int)>& handler) {
   int sv[2];
   if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return "";

@@ -126,6 +126,35 @@ std::vector<std::string> storedFiles(const std::string& dir, const std::string& 
 // A plain GET request text for path.
 std::string getRequest(const std::string& path);
 
+// A POST request text as curl sends it: Host, User-Agent, Accept,
+// Content-Length (of body) and Content-Type, then body.
+std::string postRequest(const std::string& path, const std::string& contentType,
+                        const std::string& body);
+
+// One part of a multipart/form-data body: a text field, or a file part
+// (with a filename and Content-Type: application/octet-stream) when filename
+// is not empty or file is set.
+struct MultipartField {
+  std::string name;
+  std::string data;
+  std::string filename;
+  bool file = false;
+};
+
+// The boundary multipartRequest uses, in curl's shape.
+constexpr const char* kMultipartBoundary = "------------------------58b3a13d606d050b";
+
+// A multipart/form-data body of fields in order, each part ended by CR LF;
+// closeDelimiter false leaves out the final "--boundary--" line.
+std::string multipartBody(const std::vector<MultipartField>& fields,
+                          const std::string& boundary = kMultipartBoundary,
+                          bool closeDelimiter = true);
+
+// A multipart POST of fields to path (postRequest with
+// "multipart/form-data; boundary=<boundary>").
+std::string multipartRequest(const std::string& path, const std::vector<MultipartField>& fields,
+                             const std::string& boundary = kMultipartBoundary);
+
 // Runs handler with one end of a connected socket pair and returns every
 // byte it sent before it returned (the other end is read concurrently).
 std::string captureReply(const std::function<void(int)>& handler);
