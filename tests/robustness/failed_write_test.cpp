@@ -20,7 +20,7 @@
 #include "tests/support/test_support.h"
 
 using robustness::bodyOf;
-using robustness::multipartRequest;
+using testsupport::multipartRequest;
 using robustness::nowMs;
 using robustness::savedDatabaseText;
 using robustness::statusOf;

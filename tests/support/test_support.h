@@ -137,7 +137,7 @@ std::string postRequest(const std::string& path, const std::string& contentType,
 struct MultipartField {
   std::string name;
   std::string data;
-  std::string filename;
+  std::string filename = {};
   bool file = false;
 };
 
