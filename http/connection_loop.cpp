@@ -193,8 +193,10 @@ bool unreadBytesWait(int socket) {
 void answerOnWorker(ConnectionLoop& loop, int fd, std::string request, bool lingerAfter) {
   OwnedDescriptor socket(fd);  // closed on every path that does not hand it back
   PendingReply reply = answerRequest(fd, std::move(request), loop.handlers);
-  if (!reply.started || reply.failed) return;  // no reply, or the peer has gone
+  if (reply.failed) return;  // the peer has gone
   Phase phase = Phase::kSending;
+  // Without a reply the connection still lingers over unread request bytes:
+  // closing on them would reset the connection instead of ending it.
   if (!hasUnsent(reply)) {
     lingerAfter = lingerAfter || unreadBytesWait(fd);
     if (!lingerAfter) return;
