@@ -108,9 +108,9 @@ Reply nodeDescription() {
 const char* authorNickname(const cJSON* record) {
   const cJSON* userId = cJSON_GetObjectItem(record, "user_id");
   if (!cJSON_IsNumber(userId)) return nullptr;
-  int authorIndex = userIndexById(jsonIntValue(userId));
-  if (authorIndex < 0) return nullptr;
-  return configText(cJSON_GetObjectItem(cJSON_GetArrayItem(userArray, authorIndex), "nickname"));
+  const cJSON* author = userById(jsonIntValue(userId));
+  if (author == nullptr) return nullptr;
+  return configText(cJSON_GetObjectItem(author, "nickname"));
 }
 
 // The "user_id" member a list item leaves out, and its place in the record.
@@ -300,10 +300,9 @@ Reply newsDetail(int id) {
 
   const cJSON* userId = cJSON_GetObjectItem(news, "user_id");
   if (!cJSON_IsNumber(userId)) return statusReply(404);
-  int authorIndex = userIndexById(jsonIntValue(userId));
-  if (authorIndex < 0) return statusReply(404);
-  const char* avatar =
-      configText(cJSON_GetObjectItem(cJSON_GetArrayItem(userArray, authorIndex), "avatar"));
+  const cJSON* author = userById(jsonIntValue(userId));
+  if (author == nullptr) return statusReply(404);
+  const char* avatar = configText(cJSON_GetObjectItem(author, "avatar"));
   if (avatar == nullptr) return statusReply(404);
 
   JsonPtr copy = newTree(cJSON_Duplicate(detail, 1));

@@ -18,6 +18,7 @@
 #include "node/startup.h"
 #include "storage/database.h"
 #include "storage/news_index.h"
+#include "storage/records.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -102,7 +103,8 @@ class GetRoutesTest : public testing::Test {
     cJSON_Delete(configRoot);
     databaseRoot = newsArray = newsDetailArray = userArray = likeArray = nullptr;
     configRoot = configName = configIcon = configCover = configPort = configPageSize = nullptr;
-    configAdmin = configWriteInterval = configWatermark = configEditInterval = nullptr;
+    administratorList = nullptr;
+    configWriteInterval = configWatermark = configEditInterval = nullptr;
   }
 
   static void loadDatabase(const std::string& text) {
@@ -383,7 +385,7 @@ TEST_F(GetRoutesTest, AdminAndLikeQuestions) {
   };
   for (const auto& c : cases) EXPECT_EQ(get(c.path), json(c.status, c.body)) << c.path;
   // Without an "admin" list nobody is an administrator.
-  configAdmin = nullptr;
+  administratorList = nullptr;
   EXPECT_EQ(get("/v1/isadmin/2/s2"), json(200, "{\"r\":0}"));
 }
 

@@ -45,9 +45,8 @@ bool postnews(ReplyTree& reply, std::string& contentType, int& status,
     answerStatus(reply, contentType, status, 404);
     return true;
   }
-  const int userIndex = userIndexById(fields.uid);
-  if (userIndex == -1 ||
-      !memberEquals(cJSON_GetArrayItem(userArray, userIndex), "user_sid", fields.sid)) {
+  const cJSON* user = userById(fields.uid);
+  if (user == nullptr || !memberEquals(user, "user_sid", fields.sid)) {
     answerStatus(reply, contentType, status, 404);
     return true;
   }
@@ -123,9 +122,8 @@ bool delnews(ReplyTree& reply, std::string& contentType, int& status, const UrlF
   }
 
   DatabaseLock lock(databaseMutex);
-  const int userIndex = userIndexById(fields.uid);
-  if (userIndex == -1 ||
-      !memberEquals(cJSON_GetArrayItem(userArray, userIndex), "user_sid", fields.sid) ||
+  const cJSON* user = userById(fields.uid);
+  if (user == nullptr || !memberEquals(user, "user_sid", fields.sid) ||
       adminIndex(fields.uid) < 0) {
     answer(reply, "r", 0);
     return true;

@@ -10,6 +10,7 @@
 #include "storage/file_helpers.h"
 #include "storage/news_index.h"
 #include "storage/records.h"
+#include "storage/user_index.h"
 
 namespace {
 
@@ -27,12 +28,11 @@ bool tooEarly(const cJSON* record, const char* timeKey, std::time_t now) {
 // credential for a change); returns nullptr after answering.
 cJSON* userForChange(ReplyTree& reply, int uid, const std::string& sid, const char* timeKey,
                      std::time_t now) {
-  const int index = userIndexById(uid);
-  if (index == -1) {
+  cJSON* user = userById(uid);
+  if (user == nullptr) {
     answer(reply, "r", 0);
     return nullptr;
   }
-  cJSON* user = cJSON_GetArrayItem(userArray, index);
   if (!memberEquals(user, "user_sid", sid)) {
     answer(reply, "id", 0);
     return nullptr;
@@ -85,9 +85,8 @@ bool signin(ReplyTree& reply, std::string& contentType, int& status,
       return true;
     }
   } else {
-    const int index = userIndexById(fields.uid);
-    if (index != -1) {
-      const cJSON* user = cJSON_GetArrayItem(userArray, index);
+    const cJSON* user = userById(fields.uid);
+    if (user != nullptr) {
       const bool accepted = memberEquals(user, "user_sid", fields.sid) ||
                             memberEquals(user, "avatar_hash", fields.hash);
       answer(reply, "id", accepted ? fields.uid : 0);
@@ -117,7 +116,7 @@ bool signin(ReplyTree& reply, std::string& contentType, int& status,
   cJSON_AddStringToObject(user, "avatar", avatar.c_str());
   cJSON_AddNumberToObject(user, "avatar_uptm", 0);
   cJSON_AddStringToObject(user, "avatar_hash", fields.hash.c_str());
-  cJSON_AddItemToArray(userArray, user);
+  if (!appendUser(user)) cJSON_Delete(user);
   answer(reply, "id", id);
   return true;
 }

@@ -13,6 +13,10 @@
 // owned by the array.
 cJSON* findObjectByField(const cJSON* array, const char* key, const char* text, int* index);
 
+// The match rule of findObjectByField for one element: true when element is
+// an object whose member key agrees with text as described above.
+bool objectMatchesField(const cJSON* element, const char* key, const char* text);
+
 // The int whose decimal text findObjectByField matches member with, stored
 // through value: a number member matches the text of an equal integer, a text
 // member only the text that is its own canonical decimal form. False for any
@@ -31,6 +35,10 @@ int indexById(const cJSON* array, int id);
 // True when news record a goes before b: a greater numeric "timestamp" first,
 // records without one after all others. A strict weak order.
 bool compareByTimestamp(const cJSON* a, const cJSON* b);
+
+// The integer value of a JSON item: a number truncated toward zero and held at
+// the 32-bit signed limits; 0 for a text, an array, an object or null.
+int jsonIntValue(const cJSON* item);
 
 // Diagnostics: run one search and print what it finds on standard output.
 void runFindTest(const char* title, const cJSON* array, const char* key, const char* text);

@@ -7,19 +7,29 @@
 // Session ids are byte strings as the client sent them.
 #pragma once
 
+#include <cjson/cJSON.h>
+
 #include <string>
+
+// The administrators: the "admin" array start-up keeps from config.json (the
+// user ids listed), null when there is none. Set before any request is
+// served, read-only afterwards.
+extern const cJSON* administratorList;
 
 // The "id" of the first user whose "user_sid" matches sessionId (compared up
 // to its first NUL byte); -1 when no user has it.
 int userIdBySession(const std::string& sessionId);
 
-// Index in "user" of the first record whose "id" has the integer value
-// userId; -1 when none.
+// Index in "user" of the first record whose "id" (key ignoring case) has the
+// integer value userId; -1 when none.
 int userIndexById(int userId);
 
-// Index of userId in the configuration's "admin" list; -1 when not listed
-// (or there is no list); -2 when the list is broken. Reads only the
-// configuration, so it needs no lock.
+// That record itself; null when none. Owned by the array.
+cJSON* userById(int userId);
+
+// Index of userId in administratorList; -1 when not listed (or there is no
+// list); -2 when the list is broken. Reads only that list, so it needs no
+// lock.
 int adminIndex(int userId);
 
 // As adminIndex for the user found by session id (up to its first NUL);

@@ -57,13 +57,14 @@ class RecordsTest : public testing::Test {
     like_maxid = cJSON_GetObjectItem(databaseRoot, "like_maxid")->valueint;
     configRoot = cJSON_Parse(config);
     ASSERT_NE(configRoot, nullptr);
-    configAdmin = cJSON_GetObjectItem(configRoot, "admin");
+    administratorList = cJSON_GetObjectItem(configRoot, "admin");
   }
   void unload() {
     cJSON_Delete(databaseRoot);
     cJSON_Delete(configRoot);
     databaseRoot = newsArray = newsDetailArray = userArray = likeArray = nullptr;
-    configRoot = configAdmin = nullptr;
+    configRoot = nullptr;
+    administratorList = nullptr;
     like_maxid = 0;
   }
   std::string likes() {
