@@ -157,9 +157,9 @@ bool postavatar(ReplyTree& reply, std::string& contentType, int& status,
     answer(reply, "r", 0);
     return true;
   }
-  setMember(user, "avatar", cJSON_CreateString(path.c_str()));
-  setMember(user, "avatar_uptm", cJSON_CreateNumber(static_cast<double>(now)));
-  setMember(user, "avatar_hash", cJSON_CreateString(fields.hash.c_str()));
+  setRecordMember(user, "avatar", cJSON_CreateString(path.c_str()));
+  setRecordMember(user, "avatar_uptm", cJSON_CreateNumber(static_cast<double>(now)));
+  setRecordMember(user, "avatar_hash", cJSON_CreateString(fields.hash.c_str()));
   answer(reply, "r", 1);
   return true;
 }
@@ -182,8 +182,8 @@ bool postnickname(ReplyTree& reply, std::string& contentType, int& status, const
   DatabaseLock lock(databaseMutex);
   cJSON* user = userForChange(reply, fields.uid, fields.sid, "nickname_uptm", now);
   if (user == nullptr) return true;
-  setMember(user, "nickname", cJSON_CreateString(fields.nickname.c_str()));
-  setMember(user, "nickname_uptm", cJSON_CreateNumber(static_cast<double>(now)));
+  setRecordMember(user, "nickname", cJSON_CreateString(fields.nickname.c_str()));
+  setRecordMember(user, "nickname_uptm", cJSON_CreateNumber(static_cast<double>(now)));
   answer(reply, "r", 1);
   return true;
 }

@@ -8,7 +8,7 @@ const cJSON* lastElement(const cJSON* array) {
 }
 
 // Shared by every index: two indexes never give the same stamp.
-double nextStamp = 0;
+double nextStamp GUARDED_BY(databaseMutex) = 0;
 
 }  // namespace
 

@@ -5,6 +5,8 @@
 
 #include <cjson/cJSON.h>
 
+#include "storage/database.h"
+
 // What an index noted of its array when it was built or last kept in step.
 struct ArrayWatch {
   const cJSON* array = nullptr;
@@ -21,7 +23,7 @@ bool arrayUnchanged(const ArrayWatch& watch, const cJSON* array);
 // cJSON node starts with) is written into its number field, which cJSON
 // leaves unused for arrays, and its ends are noted. A new tree allocated
 // where an old one was carries no stamp, so it is never taken for the old one.
-void watchArray(ArrayWatch& watch, cJSON* array);
+void watchArray(ArrayWatch& watch, cJSON* array) REQUIRES(databaseMutex);
 
 // Notes the ends of array again after a change the index made itself.
 void noteArrayEnds(ArrayWatch& watch, const cJSON* array);

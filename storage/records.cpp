@@ -56,6 +56,12 @@ int userIndexById(int userId) {
 
 cJSON* userById(int userId) { return findUserById(userId, nullptr); }
 
+cJSON* newsAuthor(const cJSON* record) {
+  const cJSON* userId = cJSON_GetObjectItem(record, "user_id");
+  if (!cJSON_IsNumber(userId)) return nullptr;
+  return userById(jsonIntValue(userId));
+}
+
 int adminIndex(int userId) { return adminListIndex(userId); }
 
 int adminIndexBySession(const std::string& sessionId) {
@@ -125,10 +131,7 @@ int toggleLike(int newsId, int userId, const std::string& sessionId) {
   // change stands and the record is left as it is.
   if (likes != nullptr) {
     long long count = static_cast<long long>(jsonIntValue(likes)) + (result == 1 ? 1 : -1);
-    cJSON* updated = cJSON_CreateNumber(static_cast<double>(count));
-    if (updated != nullptr && !cJSON_ReplaceItemInObject(news, "likes", updated)) {
-      cJSON_Delete(updated);
-    }
+    setRecordMember(news, "likes", cJSON_CreateNumber(static_cast<double>(count)));
   }
   return result;
 }

@@ -27,7 +27,7 @@ struct UserIndex {
   std::vector<int> oddSessions;
 };
 
-UserIndex& userIndex() {
+UserIndex& userIndex() REQUIRES(databaseMutex) {
   static UserIndex index;
   return index;
 }
@@ -48,7 +48,7 @@ void enter(UserIndex& index, cJSON* user) {
   }
 }
 
-UserIndex& currentIndex() {
+UserIndex& currentIndex() REQUIRES(databaseMutex) {
   UserIndex& index = userIndex();
   if (index.built && arrayUnchanged(index.watch, userArray)) return index;
   index.elements.clear();
@@ -93,5 +93,6 @@ bool appendUser(cJSON* user) {
   if (!cJSON_AddItemToArray(userArray, user)) return false;
   enter(index, user);
   noteArrayEnds(index.watch, userArray);
+  recordChanged(user);
   return true;
 }

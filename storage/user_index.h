@@ -11,17 +11,19 @@
 
 #include <cjson/cJSON.h>
 
+#include "storage/database.h"
+
 // The first element of "user", in array order, whose member "id" (key
 // ignoring case) has the integer value userId (jsonIntValue), and its index
 // through index (-1 when none). Null when none.
-cJSON* findUserById(int userId, int* index);
+cJSON* findUserById(int userId, int* index) REQUIRES(databaseMutex);
 
 // What findObjectByField(userArray, "user_sid", sessionId, nullptr) gives:
 // the first object whose exact member "user_sid" agrees with the text
 // sessionId by the search's match rule. Null when none.
-cJSON* findUserBySession(const char* sessionId);
+cJSON* findUserBySession(const char* sessionId) REQUIRES(databaseMutex);
 
-// Appends user to the "user" array (which takes it over) and enters it in the
-// index. False, with the array unchanged and user still the caller's, when
+// Appends user to the "user" array (which takes it over), enters it in the
+// index and stamps it. False, with the array unchanged and user still the caller's, when
 // userArray is not an array or cJSON refuses.
-bool appendUser(cJSON* user);
+bool appendUser(cJSON* user) REQUIRES(databaseMutex);

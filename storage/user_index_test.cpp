@@ -14,6 +14,7 @@
 #include "storage/database.h"
 #include "storage/json_search.h"
 #include "storage/records.h"
+#include "tests/support/database_fixture.h"
 
 namespace {
 
@@ -51,19 +52,11 @@ cJSON* plainBySession(const char* sid) {
   return findObjectByField(userArray, "user_sid", sid, nullptr);
 }
 
+// A database holding only the given "user" array.
 struct InstalledUsers {
-  Tree root{nullptr, &cJSON_Delete};
+  testsupport::TestDatabase database;
   void install(const std::string& users) {
-    DatabaseLock lock(databaseMutex);
-    root.reset();  // freed first, so a new tree may reuse the old addresses
-    root.reset(cJSON_Parse(("{\"user\": " + users + "}").c_str()));
-    ASSERT_NE(root, nullptr);
-    databaseRoot = root.get();
-    userArray = cJSON_GetObjectItem(root.get(), "user");
-  }
-  ~InstalledUsers() {
-    DatabaseLock lock(databaseMutex);
-    databaseRoot = userArray = nullptr;
+    database.install(R"({"news": [], "news_detail": [], "like": [], "user": )" + users + "}");
   }
 };
 
