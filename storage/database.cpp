@@ -63,16 +63,17 @@ bool installDatabase(cJSON* root) {
   like_maxid = counterValue(root, "like_maxid");
   for (cJSON* array : arrays) stampElements(array);
   ++changeCount;
-  keepPrintedRecords();
+  resetPrintedRecords();
   return true;
 }
 
 void clearDatabase() {
-  forgetPrintedRecords();
-  cJSON_Delete(databaseRoot);
+  cJSON* root = databaseRoot;
   databaseRoot = newsArray = newsDetailArray = userArray = likeArray = nullptr;
   news_maxid = user_maxid = like_maxid = 0;
   ++changeCount;
+  resetPrintedRecords();
+  cJSON_Delete(root);
 }
 
 double recordStamp(const cJSON* record) {
@@ -81,6 +82,7 @@ double recordStamp(const cJSON* record) {
 
 void recordChanged(cJSON* record) {
   if (stampable(record)) record->valuedouble = ++lastStamp;
+  printChanged(record);
   ++changeCount;
 }
 

@@ -73,8 +73,8 @@ bool raiseCounter(int& counter) REQUIRES(databaseMutex);
 // "news_detail", "user" and "like" (keys ignoring case) are arrays: the
 // earlier tree is freed, the handles point into root, each counter takes the
 // integer value of its member (0 when that is no number), every element of
-// the four arrays is stamped and printed for the saves, and every index and
-// kept page starts afresh. Takes over root on success; false, with nothing
+// the four arrays is stamped, and every index, kept page and kept print
+// starts afresh (the saves print every record once). Takes over root on success; false, with nothing
 // changed and root still the caller's, otherwise.
 bool installDatabase(cJSON* root) REQUIRES(databaseMutex);
 
@@ -84,11 +84,13 @@ void clearDatabase() REQUIRES(databaseMutex);
 // The stamp of an element of one of the four arrays: a number that changes
 // whenever a storage routine changes the element. Kept in the node's number
 // field, which cJSON neither prints nor reads for objects, arrays, texts,
-// true, false and null; a number element has no stamp of its own (0).
+// true, false and null; a number element has no stamp of its own (0). Kept
+// list pages compare stamps to know whether what they show has changed.
 double recordStamp(const cJSON* record) REQUIRES(databaseMutex);
 
-// Gives record a new stamp and counts one change of the database: called by
-// every routine that changes a member of a record in place.
+// Gives record a new stamp, marks its kept print for printing again and
+// counts one change of the database: called by every routine that changes a
+// member of a record in place.
 void recordChanged(cJSON* record) REQUIRES(databaseMutex);
 
 // Counts one change of the database that changes no record (a counter, an

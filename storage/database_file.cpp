@@ -32,6 +32,10 @@ constexpr size_t kZlibChunkBytes = 32768;
 // zlib counts its input in 32 bits: longer inputs are handed over in pieces.
 constexpr size_t kZlibMaxPieceBytes = std::numeric_limits<uInt>::max();
 constexpr mode_t kDatabaseFileMode = 0644;
+// Records printed under one hold of the database lock before a save: a few
+// milliseconds' work, so that a save after a start or many changes never
+// holds the lock for long.
+constexpr size_t kPrintBatch = 512;
 
 struct CJsonTextFree {
   void operator()(char* text) const { cJSON_free(text); }
@@ -128,6 +132,54 @@ bool unchangedSinceLastSave() REQUIRES(databaseMutex) {
          lastSaved.counters[2] == like_maxid;
 }
 
+// The zlib stream of the snapshot's text, fed to deflate piece by piece
+// without joining the text: the same bytes as compressString of the joined
+// text, since deflate's output depends only on the input bytes, the level and
+// the flushes asked for (none before the end), not on how the input is handed
+// over.
+std::string compressSnapshot(const DatabaseSnapshot& snapshot, int level) {
+  z_stream stream{};
+  if (deflateInit(&stream, level) != Z_OK) {
+    throw std::runtime_error("deflateInit failed while compressing.");
+  }
+  std::unique_ptr<z_stream, int (*)(z_stream*)> end(&stream, &deflateEnd);
+  std::string result;
+  std::vector<Bytef> chunk(kZlibChunkBytes, 0);
+  auto run = [&](const char* data, size_t size, int flush) {
+    InputFeeder feeder{reinterpret_cast<const Bytef*>(data), size, kZlibMaxPieceBytes};
+    while (true) {
+      feeder.feed(stream);
+      stream.next_out = chunk.data();
+      stream.avail_out = static_cast<uInt>(chunk.size());
+      int code = deflate(&stream, feeder.remaining == 0 ? flush : Z_NO_FLUSH);
+      if (code != Z_OK && code != Z_STREAM_END && code != Z_BUF_ERROR) {
+        throw std::runtime_error("deflate failed while compressing: " + std::to_string(code));
+      }
+      result.append(reinterpret_cast<const char*>(chunk.data()), chunk.size() - stream.avail_out);
+      if (code == Z_STREAM_END) return;
+      // Without a finish, a call is done once its input is taken and the
+      // output did not fill the chunk (nothing more is pending).
+      if (flush == Z_NO_FLUSH && feeder.remaining == 0 && stream.avail_in == 0 &&
+          stream.avail_out != 0) {
+        return;
+      }
+    }
+  };
+  writeDatabaseText(snapshot, [&](const char* data, size_t size) { run(data, size, Z_NO_FLUSH); });
+  run(nullptr, 0, Z_FINISH);
+  return result;
+}
+
+// Prints the records added or changed since the last save a batch at a time,
+// releasing the database lock between batches, so that the snapshot itself
+// prints only what changed in the meantime.
+void printInBatches() EXCLUDES(databaseMutex) {
+  while (true) {
+    DatabaseLock lock(databaseMutex);
+    if (printPendingRecords(kPrintBatch)) return;
+  }
+}
+
 // What one save writes: the snapshot to print, or nothing when the database
 // holds what the last save wrote.
 struct SaveJob {
@@ -153,7 +205,7 @@ bool finishSave(const std::string& path, SaveJob& job) {
     if (!job.printed) {
       reason = "the database could not be printed";
     } else {
-      std::string bytes = compressString(databaseText(job.snapshot), Z_DEFAULT_COMPRESSION);
+      std::string bytes = compressSnapshot(job.snapshot, Z_DEFAULT_COMPRESSION);
       job.snapshot = DatabaseSnapshot();
       if (writeFileAtomically(path, bytes, reason)) {
         lastSaved = job.state;
@@ -349,6 +401,7 @@ void removeStaleSaveFiles(const std::string& path) {
 
 bool saveDatabaseNow(const std::string& path) {
   std::lock_guard<std::mutex> saveLock(saveMutex);
+  printInBatches();
   SaveJob job;
   {
     DatabaseLock lock(databaseMutex);
@@ -361,6 +414,7 @@ bool saveDatabaseForExit(const std::string& path) {
   // The process ends after this save: nothing may change the database or
   // start another save from here on, so both locks stay held.
   saveMutex.lock();
+  printInBatches();
   databaseMutex.lock();
   SaveJob job = prepareSave();
   return finishSave(path, job);

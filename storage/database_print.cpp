@@ -1,10 +1,12 @@
-// database_print.cpp -- kept prints of the records and the database text
-// made from them.
+// database_print.cpp -- kept prints of the elements of the four arrays and
+// the database text made from them.
 #include "storage/database_print.h"
 
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 namespace {
@@ -13,30 +15,33 @@ struct PrintFree {
   void operator()(char* text) const { cJSON_free(text); }
 };
 using PrintedText = std::unique_ptr<char, PrintFree>;
-
-// The print of one element, and the element and stamp it was made of.
-struct KeptPrint {
-  const cJSON* element = nullptr;
-  double stamp = 0;
-  std::shared_ptr<const std::string> text;
-};
-
-// The kept prints of one of the four arrays, in array order.
-struct KeptArray {
-  const cJSON* array = nullptr;
-  std::vector<KeptPrint> prints;
-};
+using Text = std::shared_ptr<const std::string>;
 
 constexpr int kKeptArrays = 4;
-// The buffer records are printed into before their text is kept; a record
-// that needs more is printed by cJSON_Print.
-constexpr size_t kPrintBufferBytes = 64 * 1024;
+// Elements per chunk: a snapshot copies one pointer per chunk, a change
+// copies at most the chunk it falls in.
+constexpr std::uint64_t kChunkSlots = 1024;
 // How deep the root's members and their arrays' elements are nested.
 constexpr int kMemberLevels = 1;
 constexpr int kElementLevels = 2;
-// How far ahead among the kept prints an element is looked for before the
-// kept prints are looked up by element.
-constexpr size_t kLookAhead = 8;
+// The buffer records are printed into before their text is kept; a record
+// that needs more is printed by cJSON_Print.
+constexpr std::size_t kPrintBufferBytes = 64 * 1024;
+
+// The kept prints of one array. Every element has a rank: ranks grow in
+// array order (elements are only appended, never inserted) and a removed
+// element leaves its slot empty, so the prints in rank order are the array's.
+struct KeptArray {
+  const cJSON* array = nullptr;
+  // The ends the routines left the array with: other ends mean it was
+  // changed some other way.
+  const cJSON* first = nullptr;
+  const cJSON* last = nullptr;
+  std::vector<std::shared_ptr<PrintedChunk>> chunks;
+  std::uint64_t nextRank = 0;
+  std::unordered_map<const cJSON*, std::uint64_t> rankOf;
+  std::unordered_set<const cJSON*> pending;  // added or changed, not printed since
+};
 
 struct KeptPrints {
   KeptArray arrays[kKeptArrays];
@@ -47,78 +52,105 @@ KeptPrints& keptPrints() REQUIRES(databaseMutex) {
   return prints;
 }
 
+const cJSON* handleAt(int kind) REQUIRES(databaseMutex) {
+  const cJSON* handles[kKeptArrays] = {newsArray, newsDetailArray, userArray, likeArray};
+  return handles[kind];
+}
+
+int kindOf(const cJSON* array) REQUIRES(databaseMutex) {
+  for (int kind = 0; kind < kKeptArrays; ++kind) {
+    if (array != nullptr && handleAt(kind) == array) return kind;
+  }
+  return -1;
+}
+
+const cJSON* lastOf(const cJSON* array) {
+  return array != nullptr && array->child != nullptr ? array->child->prev : nullptr;
+}
+
+void noteEnds(KeptArray& kept) {
+  kept.first = kept.array != nullptr ? kept.array->child : nullptr;
+  kept.last = lastOf(kept.array);
+}
+
+bool endsKnown(const KeptArray& kept) {
+  auto known = [&](const cJSON* end) { return end == nullptr || kept.rankOf.count(end) != 0; };
+  return known(kept.first) && known(kept.last);
+}
+
+// The slot of rank, in a chunk of the store's own: a chunk a snapshot still
+// holds is copied first.
+Text& slotFor(KeptArray& kept, std::uint64_t rank) {
+  const std::size_t chunk = static_cast<std::size_t>(rank / kChunkSlots);
+  const std::size_t slot = static_cast<std::size_t>(rank % kChunkSlots);
+  if (kept.chunks.size() <= chunk) kept.chunks.resize(chunk + 1);
+  std::shared_ptr<PrintedChunk>& held = kept.chunks[chunk];
+  if (held == nullptr) {
+    held = std::make_shared<PrintedChunk>();
+  } else if (held.use_count() > 1) {
+    held = std::make_shared<PrintedChunk>(*held);
+  }
+  if (held->texts.size() <= slot) held->texts.resize(slot + 1);
+  return held->texts[slot];
+}
+
+void enter(KeptArray& kept, const cJSON* element) {
+  const std::uint64_t rank = kept.nextRank++;
+  kept.rankOf[element] = rank;
+  kept.pending.insert(element);
+  slotFor(kept, rank) = nullptr;
+}
+
+// Every element of array to be printed afresh.
+void enterAll(KeptArray& kept, const cJSON* array) {
+  kept = KeptArray();
+  kept.array = array;
+  if (cJSON_IsArray(array)) {
+    for (const cJSON* element = array->child; element != nullptr; element = element->next) {
+      enter(kept, element);
+    }
+  }
+  noteEnds(kept);
+}
+
+// The kept prints of kind, started afresh when its array is another node or
+// was changed without the routines.
+KeptArray& currentKept(int kind) REQUIRES(databaseMutex) {
+  KeptArray& kept = keptPrints().arrays[kind];
+  const cJSON* array = handleAt(kind);
+  if (kept.array != array || (array != nullptr && (array->child != kept.first ||
+                                                   lastOf(array) != kept.last))) {
+    enterAll(kept, array);
+  }
+  return kept;
+}
+
+// Prints up to limit pending elements of kept; false when memory runs out.
+bool printPending(KeptArray& kept, std::size_t& limit) {
+  auto it = kept.pending.begin();
+  while (it != kept.pending.end() && limit > 0) {
+    const cJSON* element = *it;
+    auto rank = kept.rankOf.find(element);
+    if (rank != kept.rankOf.end()) {
+      std::string text = printNested(element, kElementLevels);
+      if (text.empty()) return false;
+      slotFor(kept, rank->second) = std::make_shared<const std::string>(std::move(text));
+      --limit;
+    }
+    it = kept.pending.erase(it);
+  }
+  return true;
+}
+
 // The text cJSON prints for a text item: a key or a text value.
 bool printQuoted(const char* text, std::string& out) {
-  std::unique_ptr<cJSON, decltype(&cJSON_Delete)> item(cJSON_CreateString(text != nullptr ? text : ""),
-                                                       &cJSON_Delete);
+  std::unique_ptr<cJSON, decltype(&cJSON_Delete)> item(
+      cJSON_CreateString(text != nullptr ? text : ""), &cJSON_Delete);
   if (item == nullptr) return false;
   PrintedText printed(cJSON_PrintUnformatted(item.get()));
   if (printed == nullptr) return false;
   out += printed.get();
   return true;
-}
-
-// Brings kept up to date with array: an element found among the kept prints
-// with the same stamp keeps its text; any other is printed now. Elements
-// without a stamp (numbers, or records placed without a storage routine) are
-// printed every time.
-bool refresh(KeptArray& kept, const cJSON* array) {
-  std::vector<KeptPrint> old;
-  if (kept.array == array) old = std::move(kept.prints);
-  kept.array = array;
-  kept.prints.clear();
-  std::unordered_map<const cJSON*, size_t> oldPlaces;  // made at the first misfit only
-  size_t next = 0;
-  for (const cJSON* element = array->child; element != nullptr; element = element->next) {
-    const double stamp = recordStamp(element);
-    KeptPrint* reused = nullptr;
-    if (stamp != 0) {
-      size_t place = next;
-      // A few elements removed since the last print are stepped over.
-      for (size_t ahead = 1; ahead <= kLookAhead && place < old.size() &&
-                             old[place].element != element && next + ahead < old.size();
-           ++ahead) {
-        if (old[next + ahead].element == element) place = next + ahead;
-      }
-      if (place >= old.size() || old[place].element != element) {
-        if (oldPlaces.empty()) {
-          for (size_t i = 0; i < old.size(); ++i) oldPlaces.emplace(old[i].element, i);
-        }
-        auto found = oldPlaces.find(element);
-        place = found != oldPlaces.end() ? found->second : old.size();
-      }
-      if (place < old.size()) {
-        next = place + 1;
-        if (old[place].stamp == stamp && old[place].text != nullptr) reused = &old[place];
-      }
-    }
-    if (reused != nullptr) {
-      kept.prints.push_back(std::move(*reused));
-      continue;
-    }
-    std::string text = printNested(element, kElementLevels);
-    if (text.empty()) return false;
-    kept.prints.push_back(
-        KeptPrint{element, stamp, std::make_shared<const std::string>(std::move(text))});
-  }
-  return true;
-}
-
-// The kept prints of array, brought up to date; null when array is not one of
-// the four (or memory ran out).
-const KeptArray* keptFor(const cJSON* array) REQUIRES(databaseMutex) {
-  const cJSON* handles[kKeptArrays] = {newsArray, newsDetailArray, userArray, likeArray};
-  for (int i = 0; i < kKeptArrays; ++i) {
-    if (array != nullptr && handles[i] == array) {
-      KeptArray& kept = keptPrints().arrays[i];
-      if (!refresh(kept, array)) {
-        kept = KeptArray();
-        return nullptr;
-      }
-      return &kept;
-    }
-  }
-  return nullptr;
 }
 
 }  // namespace
@@ -135,10 +167,10 @@ std::string printNested(const cJSON* item, int levels) {
     if (large == nullptr) return "";
     from = large.get();
   }
-  const size_t length = std::strlen(from);
+  const std::size_t length = std::strlen(from);
   std::string text;
   // A record prints about one line per member.
-  text.reserve(length + length / 8 * static_cast<size_t>(levels));
+  text.reserve(length + length / 8 * static_cast<std::size_t>(levels));
   const char* rest = from;
   const char* end = from + length;
   while (rest < end) {
@@ -148,30 +180,48 @@ std::string printNested(const cJSON* item, int levels) {
       break;
     }
     text.append(rest, lineBreak + 1);
-    text.append(static_cast<size_t>(levels), '\t');
+    text.append(static_cast<std::size_t>(levels), '\t');
     rest = lineBreak + 1;
   }
   return text;
+}
+
+bool printPendingRecords(std::size_t limit) {
+  try {
+    for (int kind = 0; kind < kKeptArrays; ++kind) {
+      if (!printPending(currentKept(kind), limit)) return true;  // the snapshot fails then
+      if (limit == 0) break;
+    }
+    for (int kind = 0; kind < kKeptArrays; ++kind) {
+      if (!keptPrints().arrays[kind].pending.empty()) return false;
+    }
+  } catch (const std::bad_alloc&) {
+  }
+  return true;
 }
 
 bool snapshotDatabase(DatabaseSnapshot& snapshot) {
   snapshot.stretches.clear();
   if (!cJSON_IsObject(databaseRoot)) return false;
   try {
+    std::size_t unlimited = SIZE_MAX;
+    for (int kind = 0; kind < kKeptArrays; ++kind) {
+      if (!printPending(currentKept(kind), unlimited)) return false;
+    }
     PrintedStretch fixed;
     fixed.text = "{\n";
     for (const cJSON* member = databaseRoot->child; member != nullptr; member = member->next) {
       fixed.text += '\t';
       if (!printQuoted(member->string, fixed.text)) return false;
       fixed.text += ":\t";
-      const KeptArray* kept = cJSON_IsArray(member) ? keptFor(member) : nullptr;
-      if (kept != nullptr) {
+      const int kind = kindOf(member);
+      if (kind >= 0) {
         fixed.text += '[';
         snapshot.stretches.push_back(std::move(fixed));
         PrintedStretch elements;
         elements.isArray = true;
-        elements.elements.reserve(kept->prints.size());
-        for (const KeptPrint& print : kept->prints) elements.elements.push_back(print.text);
+        const KeptArray& kept = keptPrints().arrays[kind];
+        elements.chunks.assign(kept.chunks.begin(), kept.chunks.end());
         snapshot.stretches.push_back(std::move(elements));
         fixed = PrintedStretch();
         fixed.text = "]";
@@ -192,40 +242,72 @@ bool snapshotDatabase(DatabaseSnapshot& snapshot) {
   }
 }
 
-std::string databaseText(const DatabaseSnapshot& snapshot) {
-  size_t size = 0;
+void writeDatabaseText(const DatabaseSnapshot& snapshot,
+                       const std::function<void(const char* data, std::size_t size)>& write) {
+  constexpr char kSeparator[] = ", ";
   for (const PrintedStretch& stretch : snapshot.stretches) {
-    size += stretch.text.size();
-    for (const auto& element : stretch.elements) size += element->size() + 2;
-  }
-  std::string text;
-  text.reserve(size);
-  for (const PrintedStretch& stretch : snapshot.stretches) {
-    if (!stretch.isArray) {
-      text += stretch.text;
-      continue;
-    }
+    write(stretch.text.data(), stretch.text.size());
     bool first = true;
-    for (const auto& element : stretch.elements) {
-      if (!first) text += ", ";
-      first = false;
-      text += *element;
+    for (const auto& chunk : stretch.chunks) {
+      if (chunk == nullptr) continue;
+      for (const Text& text : chunk->texts) {
+        if (text == nullptr) continue;
+        if (!first) write(kSeparator, sizeof kSeparator - 1);
+        first = false;
+        write(text->data(), text->size());
+      }
     }
-  }
-  return text;
-}
-
-bool keepPrintedRecords() {
-  try {
-    const cJSON* handles[kKeptArrays] = {newsArray, newsDetailArray, userArray, likeArray};
-    for (const cJSON* array : handles) {
-      if (cJSON_IsArray(array) && keptFor(array) == nullptr) return false;
-    }
-    return true;
-  } catch (const std::bad_alloc&) {
-    forgetPrintedRecords();
-    return false;
   }
 }
 
-void forgetPrintedRecords() { keptPrints() = KeptPrints(); }
+std::string databaseText(const DatabaseSnapshot& snapshot) {
+  std::string joined;
+  writeDatabaseText(snapshot, [&](const char* data, std::size_t size) { joined.append(data, size); });
+  return joined;
+}
+
+void resetPrintedRecords() {
+  for (int kind = 0; kind < kKeptArrays; ++kind) {
+    enterAll(keptPrints().arrays[kind], handleAt(kind));
+  }
+}
+
+void printAppended(const cJSON* array, const cJSON* element) {
+  const int kind = kindOf(array);
+  if (kind < 0) return;
+  KeptArray& kept = keptPrints().arrays[kind];
+  // The element before it must be the last one the routines left; else the
+  // array changed some other way and is taken afresh, element included.
+  const cJSON* before = array->child != element ? element->prev : nullptr;
+  if (kept.array != array || kept.last != before || kept.first != (before != nullptr ? array->child : nullptr)) {
+    enterAll(kept, array);
+    return;
+  }
+  enter(kept, element);
+  noteEnds(kept);
+}
+
+void printRemoved(const cJSON* array, const cJSON* element) {
+  const int kind = kindOf(array);
+  if (kind < 0) return;
+  KeptArray& kept = keptPrints().arrays[kind];
+  auto rank = kept.rankOf.find(element);
+  if (kept.array != array || rank == kept.rankOf.end()) {
+    kept.array = nullptr;  // taken afresh when next used
+    return;
+  }
+  slotFor(kept, rank->second) = nullptr;
+  kept.rankOf.erase(rank);
+  kept.pending.erase(element);
+  noteEnds(kept);
+  if (!endsKnown(kept)) kept.array = nullptr;
+}
+
+void printChanged(const cJSON* element) {
+  for (KeptArray& kept : keptPrints().arrays) {
+    if (kept.rankOf.count(element) != 0) {
+      kept.pending.insert(element);
+      return;
+    }
+  }
+}

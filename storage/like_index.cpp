@@ -8,6 +8,7 @@
 
 #include "storage/array_watch.h"
 #include "storage/database.h"
+#include "storage/database_print.h"
 #include "storage/json_search.h"
 
 namespace {
@@ -133,6 +134,7 @@ bool appendLike(cJSON* like) {
   if (!cJSON_AddItemToArray(likeArray, like)) return false;
   enter(index, like);
   noteArrayEnds(index.watch, likeArray);
+  printAppended(likeArray, like);
   recordChanged(like);
   return true;
 }
@@ -141,7 +143,9 @@ void deleteLike(cJSON* like) {
   if (like == nullptr || !cJSON_IsArray(likeArray)) return;
   LikeIndex& index = currentIndex();
   withdraw(index, like);
-  cJSON_Delete(cJSON_DetachItemViaPointer(likeArray, like));
+  cJSON* detached = cJSON_DetachItemViaPointer(likeArray, like);
+  printRemoved(likeArray, detached);
+  cJSON_Delete(detached);
   noteArrayEnds(index.watch, likeArray);
   databaseChanged();
 }

@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "storage/array_watch.h"
+#include "storage/database_print.h"
 #include "storage/json_search.h"
 
 namespace {
@@ -156,6 +157,7 @@ cJSON* elementAt(const ArrayIndex& array, int index) {
 bool appendTo(ArrayIndex& index, cJSON* array, cJSON* element) REQUIRES(databaseMutex) {
   if (!cJSON_AddItemToArray(array, element)) return false;
   index.elements.push_back(element);
+  printAppended(array, element);
   int id = 0;
   if (cJSON_IsObject(element) &&
       intMatchedByText(cJSON_GetObjectItemCaseSensitive(element, kIdKey), &id)) {
@@ -170,7 +172,9 @@ void deleteFrom(ArrayIndex& index, cJSON* array, int position) REQUIRES(database
   cJSON* element = elementAt(index, position);
   if (element == nullptr) return;
   index.elements.erase(index.elements.begin() + position);
-  cJSON_Delete(cJSON_DetachItemViaPointer(array, element));
+  cJSON* detached = cJSON_DetachItemViaPointer(array, element);
+  printRemoved(array, detached);
+  cJSON_Delete(detached);
   indexIds(index);
   noteArrayEnds(index.watch, array);
 }
@@ -199,7 +203,7 @@ bool appendNewsItem(cJSON* news, cJSON* detail) {
   NewsIndex& index = currentIndex();
   if (!appendTo(index.news, newsArray, news)) return false;
   if (!appendTo(index.details, newsDetailArray, detail)) {
-    cJSON_DetachItemViaPointer(newsArray, news);
+    printRemoved(newsArray, cJSON_DetachItemViaPointer(newsArray, news));
     index.news.elements.pop_back();
     indexIds(index.news);
     noteArrayEnds(index.news.watch, newsArray);

@@ -8,6 +8,7 @@
 
 #include "storage/array_watch.h"
 #include "storage/database.h"
+#include "storage/database_print.h"
 #include "storage/json_search.h"
 
 namespace {
@@ -93,6 +94,7 @@ bool appendUser(cJSON* user) {
   if (!cJSON_AddItemToArray(userArray, user)) return false;
   enter(index, user);
   noteArrayEnds(index.watch, userArray);
+  printAppended(userArray, user);
   recordChanged(user);
   return true;
 }
