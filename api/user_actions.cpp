@@ -27,7 +27,7 @@ bool tooEarly(const cJSON* record, const char* timeKey, std::time_t now) {
 // user signed in with (the avatar hash is known to other clients and is no
 // credential for a change); returns nullptr after answering.
 cJSON* userForChange(ReplyTree& reply, int uid, const std::string& sid, const char* timeKey,
-                     std::time_t now) {
+                     std::time_t now) REQUIRES(databaseMutex) {
   cJSON* user = userById(uid);
   if (user == nullptr) {
     answer(reply, "r", 0);
