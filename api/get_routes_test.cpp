@@ -291,7 +291,9 @@ TEST_F(GetRoutesTest, ListPagesFollowEveryChangeOfWhatTheyShow) {
          recordChanged(second);
        }},
       {"the author's nickname",
-       [] { setRecordMember(cJSON_GetArrayItem(userArray, 1), "nickname", cJSON_CreateString("bop")); }},
+       [] {
+         setRecordMember(cJSON_GetArrayItem(userArray, 1), "nickname", cJSON_CreateString("bop"));
+       }},
       {"another author", [&] { setNewsMember(fifth, "user_id", cJSON_CreateNumber(1)); }},
       {"a title of the same length",
        [&] { setNewsMember(second, "title", cJSON_CreateString("sekond")); }},

@@ -76,9 +76,7 @@ void clearDatabase() {
   cJSON_Delete(root);
 }
 
-double recordStamp(const cJSON* record) {
-  return stampable(record) ? record->valuedouble : 0;
-}
+double recordStamp(const cJSON* record) { return stampable(record) ? record->valuedouble : 0; }
 
 void recordChanged(cJSON* record) {
   if (stampable(record)) record->valuedouble = ++lastStamp;

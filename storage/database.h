@@ -74,8 +74,9 @@ bool raiseCounter(int& counter) REQUIRES(databaseMutex);
 // earlier tree is freed, the handles point into root, each counter takes the
 // integer value of its member (0 when that is no number), every element of
 // the four arrays is stamped, and every index, kept page and kept print
-// starts afresh (the saves print every record once). Takes over root on success; false, with nothing
-// changed and root still the caller's, otherwise.
+// starts afresh (the saves print every record once). Takes over root on
+// success; false, with nothing changed and root still the caller's,
+// otherwise.
 bool installDatabase(cJSON* root) REQUIRES(databaseMutex);
 
 // Frees the database tree and clears the handles and the counters.

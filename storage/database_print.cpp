@@ -118,8 +118,8 @@ void enterAll(KeptArray& kept, const cJSON* array) {
 KeptArray& currentKept(int kind) REQUIRES(databaseMutex) {
   KeptArray& kept = keptPrints().arrays[kind];
   const cJSON* array = handleAt(kind);
-  if (kept.array != array || (array != nullptr && (array->child != kept.first ||
-                                                   lastOf(array) != kept.last))) {
+  if (kept.array != array ||
+      (array != nullptr && (array->child != kept.first || lastOf(array) != kept.last))) {
     enterAll(kept, array);
   }
   return kept;
@@ -262,7 +262,8 @@ void writeDatabaseText(const DatabaseSnapshot& snapshot,
 
 std::string databaseText(const DatabaseSnapshot& snapshot) {
   std::string joined;
-  writeDatabaseText(snapshot, [&](const char* data, std::size_t size) { joined.append(data, size); });
+  writeDatabaseText(snapshot,
+                    [&](const char* data, std::size_t size) { joined.append(data, size); });
   return joined;
 }
 
@@ -279,7 +280,8 @@ void printAppended(const cJSON* array, const cJSON* element) {
   // The element before it must be the last one the routines left; else the
   // array changed some other way and is taken afresh, element included.
   const cJSON* before = array->child != element ? element->prev : nullptr;
-  if (kept.array != array || kept.last != before || kept.first != (before != nullptr ? array->child : nullptr)) {
+  if (kept.array != array || kept.last != before ||
+      kept.first != (before != nullptr ? array->child : nullptr)) {
     enterAll(kept, array);
     return;
   }

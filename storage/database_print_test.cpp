@@ -58,7 +58,8 @@ TEST(DatabasePrint, OddDatabasesPrintAsCJsonPrintsThem) {
           "news_detail":[{"id":1}],"user":["a","b"],"like":[0]})",
       // Keys and texts that need escapes: line breaks, tabs, quotes,
       // backslashes, control bytes, UTF-8, an empty key.
-      "{\"news\":[{\"ti\\ntle\":\"a\\nb\\tc\\\"d\\\\e\\u0001\\u001f\",\"\":\"\",\"\\u00e9\":\"\\u4e2d\"}],"
+      "{\"news\":[{\"ti\\ntle\":\"a\\nb\\tc\\\"d\\\\e\\u0001\\u001f\",\"\":\"\",\"\\u00e9\":"
+      "\"\\u4e2d\"}],"
       "\"news_detail\":[],\"user\":[{\"user_sid\":\"\\r\\n\\b\\f/\"}],\"like\":[],"
       "\"k\\ney\":\"v\\nal\"}",
       // Duplicate keys: the first array of a name is the handle, the second

@@ -84,6 +84,11 @@ bool intMatchedByText(const cJSON* member, int* value) {
   return false;
 }
 
+bool recordIdByText(const cJSON* record, const char* key, int* id) {
+  return cJSON_IsObject(record) &&
+         intMatchedByText(cJSON_GetObjectItemCaseSensitive(record, key), id);
+}
+
 cJSON* findAllObjectsByField(const cJSON* array, const char* key, const char* text) {
   if (!validSearch(array, key, text)) return nullptr;
   cJSON* result = cJSON_CreateArray();

@@ -23,6 +23,13 @@ bool objectMatchesField(const cJSON* element, const char* key, const char* text)
 // other member, which matches the text of no int.
 bool intMatchedByText(const cJSON* member, int* value);
 
+// The match rule for ids: true, with the int through id, when record is an
+// object whose member key (exact) matches the decimal text of that int by
+// findObjectByField's rule (intMatchedByText). Every index by id (news, news
+// details and likes by id, likes by news and user id) keys its records by
+// this rule, so it finds what findObjectByField with the id's text finds.
+bool recordIdByText(const cJSON* record, const char* key, int* id);
+
 // A new array of deep copies of every matching object, in array order; empty
 // when none matches. Null on bad arguments or when memory runs out (reported
 // on standard error). The caller frees the result with cJSON_Delete.

@@ -38,21 +38,16 @@ uint64_t pairKey(int newsId, int userId) {
 }
 
 bool pairKeyOf(const cJSON* like, uint64_t* key) {
-  if (!cJSON_IsObject(like)) return false;
   int newsId = 0;
   int userId = 0;
-  if (!intMatchedByText(cJSON_GetObjectItemCaseSensitive(like, "news_id"), &newsId) ||
-      !intMatchedByText(cJSON_GetObjectItemCaseSensitive(like, "user_id"), &userId)) {
+  if (!recordIdByText(like, "news_id", &newsId) || !recordIdByText(like, "user_id", &userId)) {
     return false;
   }
   *key = pairKey(newsId, userId);
   return true;
 }
 
-bool idKeyOf(const cJSON* like, int* key) {
-  return cJSON_IsObject(like) &&
-         intMatchedByText(cJSON_GetObjectItemCaseSensitive(like, "id"), key);
-}
+bool idKeyOf(const cJSON* like, int* key) { return recordIdByText(like, "id", key); }
 
 // Enters like, the last element of the array, under its keys: a key already
 // held keeps its earlier first record.

@@ -69,10 +69,9 @@ bool before(const OrderKey& a, const OrderKey& b) {
 
 // The place in the list order where a record with key belongs.
 std::vector<cJSON*>::iterator placeFor(NewsIndex& index, const OrderKey& key) {
-  return std::lower_bound(index.listOrder.begin(), index.listOrder.end(), key,
-                          [&](const cJSON* record, const OrderKey& k) {
-                            return before(keyOf(index, record), k);
-                          });
+  return std::lower_bound(
+      index.listOrder.begin(), index.listOrder.end(), key,
+      [&](const cJSON* record, const OrderKey& k) { return before(keyOf(index, record), k); });
 }
 
 void withdrawFromOrder(NewsIndex& index, cJSON* record) {
@@ -90,10 +89,8 @@ void enterInOrder(NewsIndex& index, cJSON* record) {
 void indexIds(ArrayIndex& index) {
   index.firstIndexById.clear();
   for (size_t position = 0; position < index.elements.size(); ++position) {
-    const cJSON* element = index.elements[position];
-    if (!cJSON_IsObject(element)) continue;
     int id = 0;
-    if (intMatchedByText(cJSON_GetObjectItemCaseSensitive(element, kIdKey), &id)) {
+    if (recordIdByText(index.elements[position], kIdKey, &id)) {
       index.firstIndexById.emplace(id, static_cast<int>(position));  // the first match stays
     }
   }
@@ -159,8 +156,7 @@ bool appendTo(ArrayIndex& index, cJSON* array, cJSON* element) REQUIRES(database
   index.elements.push_back(element);
   printAppended(array, element);
   int id = 0;
-  if (cJSON_IsObject(element) &&
-      intMatchedByText(cJSON_GetObjectItemCaseSensitive(element, kIdKey), &id)) {
+  if (recordIdByText(element, kIdKey, &id)) {
     index.firstIndexById.emplace(id, static_cast<int>(index.elements.size() - 1));
   }
   noteArrayEnds(index.watch, array);

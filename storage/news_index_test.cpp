@@ -196,9 +196,12 @@ TEST(NewsIndex, KeptOrderFollowsMixedChangesAsTheStableSort) {
   auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
   auto timestamp = [&]() -> cJSON* {
     switch (pick(8)) {
-      case 0: return cJSON_CreateString("70");
-      case 1: return cJSON_CreateNull();
-      default: return cJSON_CreateNumber(10 * pick(6));
+      case 0:
+        return cJSON_CreateString("70");
+      case 1:
+        return cJSON_CreateNull();
+      default:
+        return cJSON_CreateNumber(10 * pick(6));
     }
   };
   int nextId = 100;
