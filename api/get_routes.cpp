@@ -125,9 +125,17 @@ cJSON* listItem(const cJSON* record, const char* nickname) REQUIRES(databaseMute
   return item.release();
 }
 
+// The unformatted print of an item, as cJSON_PrintUnformatted prints it
+// inside the page's array; null when it cannot be printed.
+std::shared_ptr<const std::string> printedItem(const cJSON* item) {
+  std::unique_ptr<char, decltype(&cJSON_free)> printed(cJSON_PrintUnformatted(item), &cJSON_free);
+  if (printed == nullptr) return nullptr;
+  return std::make_shared<const std::string>(printed.get());
+}
+
 Reply newsListPage(int page) {
   const int pageSize = newsPageSize;
-  JsonPtr items = newTree(nullptr);
+  std::vector<std::shared_ptr<const std::string>> items;
   std::vector<PageItemSource> sources;
   std::int64_t start = 0;
   {
@@ -144,27 +152,36 @@ Reply newsListPage(int page) {
     kept.text = keptListPage(page, start, end);
     if (kept.text != nullptr) return kept;
 
-    items = newTree(cJSON_CreateArray());
-    if (items == nullptr) return statusReply(404);
+    // The page again: items whose record and author are unchanged keep
+    // their printed text; only the others are made and printed.
     const std::vector<cJSON*>& ordered = newsInListOrder();
     for (std::int64_t i = start; i < end; ++i) {
       const cJSON* record = ordered[static_cast<std::size_t>(i)];
-      cJSON* item = listItem(record, authorNickname(record));
-      // A page with an item that cannot be shown is empty as a whole.
-      if (item == nullptr || !cJSON_AddItemToArray(items.get(), item)) {
-        cJSON_Delete(item);
-        return treeReply(cJSON_CreateArray());
+      PageItemSource source = pageItemSource(record);
+      std::shared_ptr<const std::string> text = keptListItem(source);
+      if (text == nullptr) {
+        JsonPtr item = newTree(listItem(record, authorNickname(record)));
+        // A page with an item that cannot be shown is empty as a whole.
+        if (item == nullptr) return treeReply(cJSON_CreateArray());
+        text = printedItem(item.get());
+        // Memory ran out: answered as a reply that cannot be printed is.
+        if (text == nullptr) return statusReply(404);
+        keepListItem(source, text);
       }
-      sources.push_back(pageItemSource(record));
+      items.push_back(std::move(text));
+      sources.push_back(source);
     }
   }
-  // Printed without the lock, as sendJsonReply would print it; the tree is
-  // only read from here on.
-  std::unique_ptr<char, decltype(&cJSON_free)> printed(cJSON_PrintUnformatted(items.get()),
-                                                       &cJSON_free);
-  if (printed == nullptr || sources.empty()) return treeReply(items.release());
+  // Joined without the lock, as cJSON_PrintUnformatted joins an array.
+  std::string joined = "[";
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (i > 0) joined += ',';
+    joined += *items[i];
+  }
+  joined += ']';
   Reply reply;
-  reply.text = std::make_shared<const std::string>(printed.get());
+  reply.text = std::make_shared<const std::string>(std::move(joined));
+  if (sources.empty()) return reply;
   DatabaseLock lock(databaseMutex);
   keepListPage(page, start, std::move(sources), reply.text);
   return reply;

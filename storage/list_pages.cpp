@@ -1,6 +1,8 @@
 // list_pages.cpp -- kept list pages, checked by the stamps of what they show.
 #include "storage/list_pages.h"
 
+#include <unordered_map>
+
 #include "storage/news_index.h"
 #include "storage/records.h"
 
@@ -23,6 +25,19 @@ struct KeptPages {
 KeptPages& keptPages() REQUIRES(databaseMutex) {
   static KeptPages pages;
   return pages;
+}
+
+// The kept item texts by record; dropped all at once when they reach the
+// limit (a few pages' worth is what is reused).
+constexpr std::size_t kKeptItemLimit = 4096;
+struct KeptItem {
+  PageItemSource source;
+  std::shared_ptr<const std::string> text;
+};
+
+std::unordered_map<const cJSON*, KeptItem>& keptItems() REQUIRES(databaseMutex) {
+  static std::unordered_map<const cJSON*, KeptItem> items;
+  return items;
 }
 
 bool sameSource(const PageItemSource& a, const PageItemSource& b) {
@@ -55,6 +70,19 @@ std::shared_ptr<const std::string> keptListPage(int page, std::int64_t start, st
     return kept.text;
   }
   return nullptr;
+}
+
+std::shared_ptr<const std::string> keptListItem(const PageItemSource& source) {
+  auto& items = keptItems();
+  auto found = items.find(source.record);
+  if (found == items.end() || !sameSource(found->second.source, source)) return nullptr;
+  return found->second.text;
+}
+
+void keepListItem(const PageItemSource& source, std::shared_ptr<const std::string> text) {
+  auto& items = keptItems();
+  if (items.size() >= kKeptItemLimit) items.clear();
+  items[source.record] = KeptItem{source, std::move(text)};
 }
 
 void keepListPage(int page, std::int64_t start, std::vector<PageItemSource> sources,

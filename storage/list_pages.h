@@ -4,7 +4,8 @@
 // stand at the page's places in the list order with the same stamps, the
 // kept text is the reply. Views, likes, edits, new or deleted news, a changed
 // order or nickname: each changes a stamp or a place, and the page is made
-// again. Every call needs the database lock.
+// again. The items' texts are kept the same way, each checked by its own
+// record and author. Every call needs the database lock.
 #pragma once
 
 #include <cjson/cJSON.h>
@@ -30,6 +31,16 @@ PageItemSource pageItemSource(const cJSON* record) REQUIRES(databaseMutex);
 // The kept text of page, whose items are the records at [start, end) of
 // newsInListOrder(); null when none is kept or what it shows has changed.
 std::shared_ptr<const std::string> keptListPage(int page, std::int64_t start, std::int64_t end)
+    REQUIRES(databaseMutex);
+
+// The kept text of the list item made from source's record, while the record
+// and its author are as source notes them; null otherwise. A page made again
+// after a change prints only the items that changed.
+std::shared_ptr<const std::string> keptListItem(const PageItemSource& source)
+    REQUIRES(databaseMutex);
+
+// Keeps text as the item made from source's record.
+void keepListItem(const PageItemSource& source, std::shared_ptr<const std::string> text)
     REQUIRES(databaseMutex);
 
 // Keeps text as page's text, made from sources (noted while it was made), in
