@@ -38,6 +38,10 @@ struct KeptArray {
   const cJSON* first = nullptr;
   const cJSON* last = nullptr;
   std::vector<std::shared_ptr<PrintedChunk>> chunks;
+  // The chunks a snapshot was given: they are copied before their next
+  // change, so that the snapshot is read outside the lock while the store
+  // changes only chunks of its own.
+  std::vector<bool> chunkShared;
   std::uint64_t nextRank = 0;
   std::unordered_map<const cJSON*, std::uint64_t> rankOf;
   std::unordered_set<const cJSON*> pending;  // added or changed, not printed since
@@ -78,18 +82,22 @@ bool endsKnown(const KeptArray& kept) {
   return known(kept.first) && known(kept.last);
 }
 
-// The slot of rank, in a chunk of the store's own: a chunk a snapshot still
-// holds is copied first.
+// The slot of rank, in a chunk of the store's own: a chunk given to a
+// snapshot is copied first.
 Text& slotFor(KeptArray& kept, std::uint64_t rank) {
   const std::size_t chunk = static_cast<std::size_t>(rank / kChunkSlots);
   const std::size_t slot = static_cast<std::size_t>(rank % kChunkSlots);
-  if (kept.chunks.size() <= chunk) kept.chunks.resize(chunk + 1);
+  if (kept.chunks.size() <= chunk) {
+    kept.chunks.resize(chunk + 1);
+    kept.chunkShared.resize(chunk + 1, false);
+  }
   std::shared_ptr<PrintedChunk>& held = kept.chunks[chunk];
   if (held == nullptr) {
     held = std::make_shared<PrintedChunk>();
-  } else if (held.use_count() > 1) {
+  } else if (kept.chunkShared[chunk]) {
     held = std::make_shared<PrintedChunk>(*held);
   }
+  kept.chunkShared[chunk] = false;
   if (held->texts.size() <= slot) held->texts.resize(slot + 1);
   return held->texts[slot];
 }
@@ -220,8 +228,9 @@ bool snapshotDatabase(DatabaseSnapshot& snapshot) {
         snapshot.stretches.push_back(std::move(fixed));
         PrintedStretch elements;
         elements.isArray = true;
-        const KeptArray& kept = keptPrints().arrays[kind];
+        KeptArray& kept = keptPrints().arrays[kind];
         elements.chunks.assign(kept.chunks.begin(), kept.chunks.end());
+        kept.chunkShared.assign(kept.chunks.size(), true);
         snapshot.stretches.push_back(std::move(elements));
         fixed = PrintedStretch();
         fixed.text = "]";
