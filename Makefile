@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 BUILD ?= build
 
-.PHONY: all deps build run test test-asan test-tsan bench format clean
+.PHONY: all deps build run test test-asan test-tsan test-tsa bench format clean
 
 all: build
 
@@ -33,6 +33,14 @@ test-tsan: deps
 	cmake --build build-tsan -j $(JOBS)
 	ctest --test-dir build-tsan -j $(JOBS) --output-on-failure -L concurrency
 
+# The lock contract checked by clang's thread-safety analysis: builds the
+# node's libraries and the node in build-tsa, failing on any finding.
+test-tsa:
+	@scripts/install-deps.sh clang
+	cmake -S . -B build-tsa -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang \
+	  -DCMAKE_CXX_COMPILER=clang++ -DONDRIX_THREAD_SAFETY=ON -DONDRIX_TESTS=OFF
+	cmake --build build-tsa -j $(JOBS) --target ondrix-node
+
 # Benchmarks: a release build in build-bench, the in-process Google Benchmark
 # program and the end-to-end ab runs against the node and an nginx yardstick;
 # prints the table and writes bench/results.md. Its extra packages are
@@ -50,7 +58,7 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf build build-asan build-tsan build-bench
+	rm -rf build build-asan build-tsan build-tsa build-bench
 
 # The fuzz targets of fuzz/ (clang, libFuzzer with AddressSanitizer and
 # UndefinedBehaviorSanitizer), all at once, each for FUZZ_SECONDS; fails on any finding.

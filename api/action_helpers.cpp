@@ -21,11 +21,3 @@ bool memberEquals(const cJSON* record, const char* key, const std::string& value
   const char* stored = textMember(record, key);
   return stored != nullptr && value == stored;
 }
-
-void setMember(cJSON* record, const char* key, cJSON* item) {
-  if (cJSON_GetObjectItem(record, key) != nullptr) {
-    cJSON_ReplaceItemInObject(record, key, item);
-  } else {
-    cJSON_AddItemToObject(record, key, item);
-  }
-}

@@ -26,7 +26,3 @@ const char* textMember(const cJSON* record, const char* key);
 // True when the record's text member key equals value byte for byte over the
 // whole length; a missing or non-text member equals nothing.
 bool memberEquals(const cJSON* record, const char* key, const std::string& value);
-
-// Replaces the member key of record in place (keeping its position), or adds
-// it when a damaged record lacks it. Takes ownership of item.
-void setMember(cJSON* record, const char* key, cJSON* item);

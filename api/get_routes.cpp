@@ -20,6 +20,7 @@
 #include "node/config.h"
 #include "storage/database.h"
 #include "storage/file_helpers.h"
+#include "storage/list_pages.h"
 #include "storage/news_index.h"
 #include "storage/records.h"
 
@@ -96,183 +97,84 @@ Reply nodeDescription() {
 // The nickname of a news record's author, or null when the record has no
 // numeric "user_id", the author is unknown or has no nickname text. Caller
 // holds the database lock.
-const char* authorNickname(const cJSON* record) {
-  const cJSON* userId = cJSON_GetObjectItem(record, "user_id");
-  if (!cJSON_IsNumber(userId)) return nullptr;
-  int authorIndex = userIndexById(jsonIntValue(userId));
-  if (authorIndex < 0) return nullptr;
-  return configText(cJSON_GetObjectItem(cJSON_GetArrayItem(userArray, authorIndex), "nickname"));
+const char* authorNickname(const cJSON* record) REQUIRES(databaseMutex) {
+  return configText(cJSON_GetObjectItem(newsAuthor(record), "nickname"));
 }
 
-// The "user_id" member a list item leaves out, and its place in the record.
-struct TakenUserId {
-  JsonPtr member{nullptr, &cJSON_Delete};
-  int place = 0;
-};
-
-// One list item: a copy of the news record without "user_id" (moved to
-// taken) and with the author's nickname last. Null when the record or its
-// author lacks what the item needs, or the copy cannot be made. Caller holds
-// the database lock.
-cJSON* listItem(const cJSON* record, const char* nickname, TakenUserId& taken) {
+// One list item: a copy of the news record without "user_id" and with the
+// author's nickname last. Null when the record or its author lacks what the
+// item needs, or the copy cannot be made. Caller holds the database lock.
+cJSON* listItem(const cJSON* record, const char* nickname) REQUIRES(databaseMutex) {
   if (nickname == nullptr) return nullptr;
   JsonPtr item = newTree(cJSON_Duplicate(record, 1));
   if (item == nullptr) return nullptr;
   // The member cJSON_DeleteItemFromObject(item, "user_id") would remove.
   cJSON* userId = cJSON_GetObjectItem(item.get(), "user_id");
   if (userId == nullptr) return nullptr;
-  taken.place = 0;
-  for (const cJSON* member = item->child; member != userId; member = member->next) ++taken.place;
-  taken.member = newTree(cJSON_DetachItemViaPointer(item.get(), userId));
+  cJSON_Delete(cJSON_DetachItemViaPointer(item.get(), userId));
   if (cJSON_AddStringToObject(item.get(), "nickname", nickname) == nullptr) return nullptr;
   return item.release();
 }
 
-bool sameText(const char* a, const char* b) {
-  if (a == nullptr || b == nullptr) return a == b;
-  return std::strcmp(a, b) == 0;
-}
-
-// True when a and b alone (not their children) are the same in every respect
-// a copy or a print can see: type, key, text and both number fields to the bit.
-bool sameNode(const cJSON* a, const cJSON* b) {
-  constexpr int kTypeBits = 0xFF;  // without the reference and constant-key flags
-  if ((a->type & kTypeBits) != (b->type & kTypeBits)) return false;
-  if (!sameText(a->string, b->string) || !sameText(a->valuestring, b->valuestring)) return false;
-  if (a->valueint != b->valueint) return false;
-  return std::memcmp(&a->valuedouble, &b->valuedouble, sizeof a->valuedouble) == 0;
-}
-
-// True when a and b are the same nodes with the same children in the same
-// order, all the way down.
-bool sameJson(const cJSON* a, const cJSON* b) {
-  if (!sameNode(a, b)) return false;
-  const cJSON* x = a->child;
-  const cJSON* y = b->child;
-  for (; x != nullptr && y != nullptr; x = x->next, y = y->next) {
-    if (!sameJson(x, y)) return false;
-  }
-  return x == nullptr && y == nullptr;
-}
-
-// True when listItem(record, ...) would make item again: the record is the
-// item with its taken "user_id" back in place and without the nickname that
-// ends it, and its author's nickname is that one.
-bool isItemOf(const cJSON* record, const cJSON* item, const TakenUserId& taken) {
-  if (!sameNode(record, item)) return false;
-  const cJSON* shown = item->child;
-  int place = 0;
-  for (const cJSON* member = record->child; member != nullptr; member = member->next, ++place) {
-    const cJSON* expected = place == taken.place ? taken.member.get() : shown;
-    if (expected == nullptr || !sameJson(member, expected)) return false;
-    if (place != taken.place) shown = shown->next;
-  }
-  if (place <= taken.place || shown == nullptr || shown->next != nullptr) return false;
-  return sameText(authorNickname(record), shown->valuestring);
-}
-
-// A printed list page with what it was made from: its tree of items, each
-// with the "user_id" it left out. The text is made from the records at the
-// page's places in list order and their authors' nicknames, and from nothing
-// else; while every record there still makes the same item, the text is the
-// reply. Views, likes, edits, new or deleted news, a changed order or
-// nickname: any of them makes an item differ, and the page is built again.
-struct PrintedPage {
-  int page = 0;
-  std::int64_t start = 0;
-  JsonPtr items{nullptr, &cJSON_Delete};
-  std::vector<TakenUserId> taken;
-  std::shared_ptr<const std::string> text;
-};
-
-// The last few printed pages, under the database lock.
-constexpr std::size_t kPrintedPageSlots = 8;
-struct PrintedPages {
-  PrintedPage slots[kPrintedPageSlots];
-  std::size_t next = 0;  // the slot a page not kept yet replaces
-};
-
-PrintedPages& printedPages() {
-  static PrintedPages pages;
-  return pages;
-}
-
-// The kept text of the page of ordered[start, end), or null when none is kept
-// or what it shows has changed since. Caller holds the database lock.
-std::shared_ptr<const std::string> keptPageText(int page, std::int64_t start, std::int64_t end,
-                                                const std::vector<cJSON*>& ordered) {
-  for (const PrintedPage& kept : printedPages().slots) {
-    if (kept.text == nullptr || kept.page != page || kept.start != start) continue;
-    if (static_cast<std::int64_t>(kept.taken.size()) != end - start) return nullptr;
-    const cJSON* item = kept.items->child;
-    for (std::size_t k = 0; k < kept.taken.size(); ++k, item = item->next) {
-      const cJSON* record = ordered[static_cast<std::size_t>(start) + k];
-      if (!isItemOf(record, item, kept.taken[k])) return nullptr;
-    }
-    return kept.text;
-  }
-  return nullptr;
-}
-
-// Keeps a printed page in place of the page's earlier text or of the oldest
-// kept page. Caller holds the database lock.
-void keepPageText(PrintedPage made) {
-  PrintedPages& pages = printedPages();
-  for (PrintedPage& kept : pages.slots) {
-    if (kept.text != nullptr && kept.page == made.page) {
-      kept = std::move(made);
-      return;
-    }
-  }
-  pages.slots[pages.next] = std::move(made);
-  pages.next = (pages.next + 1) % kPrintedPageSlots;
+// The unformatted print of an item, as cJSON_PrintUnformatted prints it
+// inside the page's array; null when it cannot be printed.
+std::shared_ptr<const std::string> printedItem(const cJSON* item) {
+  std::unique_ptr<char, decltype(&cJSON_free)> printed(cJSON_PrintUnformatted(item), &cJSON_free);
+  if (printed == nullptr) return nullptr;
+  return std::make_shared<const std::string>(printed.get());
 }
 
 Reply newsListPage(int page) {
   const int pageSize = newsPageSize;
-  PrintedPage made;
+  std::vector<std::shared_ptr<const std::string>> items;
+  std::vector<PageItemSource> sources;
+  std::int64_t start = 0;
   {
     DatabaseLock lock(databaseMutex);
     const int count = newsCount();
     if (count == 0 || page < 1 || pageSize < 0) return treeReply(cJSON_CreateArray());
-    const std::int64_t start = (static_cast<std::int64_t>(page) - 1) * pageSize;
+    start = (static_cast<std::int64_t>(page) - 1) * pageSize;
     if (start > count) return treeReply(cJSON_CreateArray());
     const std::int64_t end = std::min<std::int64_t>(start + pageSize, count);
 
-    // The list order, newest first, as references to the records, kept by
-    // the news index until news are posted, edited or deleted: only the
-    // requested page is ever looked at.
-    const std::vector<cJSON*>& ordered = newsInListOrder();
+    // The list order, newest first, as references to the records, kept in
+    // step by storage: only the requested page is ever looked at.
     Reply kept;
-    kept.text = keptPageText(page, start, end, ordered);
+    kept.text = keptListPage(page, start, end);
     if (kept.text != nullptr) return kept;
 
-    made.items = newTree(cJSON_CreateArray());
-    if (made.items == nullptr) return statusReply(404);
-    made.page = page;
-    made.start = start;
-    made.taken.resize(static_cast<std::size_t>(end - start));
+    // The page again: items whose record and author are unchanged keep
+    // their printed text; only the others are made and printed.
+    const std::vector<cJSON*>& ordered = newsInListOrder();
     for (std::int64_t i = start; i < end; ++i) {
       const cJSON* record = ordered[static_cast<std::size_t>(i)];
-      cJSON* item =
-          listItem(record, authorNickname(record), made.taken[static_cast<std::size_t>(i - start)]);
-      // A page with an item that cannot be shown is empty as a whole.
-      if (item == nullptr || !cJSON_AddItemToArray(made.items.get(), item)) {
-        cJSON_Delete(item);
-        return treeReply(cJSON_CreateArray());
+      PageItemSource source = pageItemSource(record);
+      std::shared_ptr<const std::string> text = keptListItem(source);
+      if (text == nullptr) {
+        JsonPtr item = newTree(listItem(record, authorNickname(record)));
+        // A page with an item that cannot be shown is empty as a whole.
+        if (item == nullptr) return treeReply(cJSON_CreateArray());
+        text = printedItem(item.get());
+        // Memory ran out: answered as a reply that cannot be printed is.
+        if (text == nullptr) return statusReply(404);
+        keepListItem(source, text);
       }
+      items.push_back(std::move(text));
+      sources.push_back(source);
     }
   }
-  // Printed without the lock, as sendJsonReply would print it; the tree is
-  // only read from here on.
-  std::unique_ptr<char, decltype(&cJSON_free)> printed(cJSON_PrintUnformatted(made.items.get()),
-                                                       &cJSON_free);
-  if (printed == nullptr || made.taken.empty()) return treeReply(made.items.release());
+  // Joined without the lock, as cJSON_PrintUnformatted joins an array.
+  std::string joined = "[";
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (i > 0) joined += ',';
+    joined += *items[i];
+  }
+  joined += ']';
   Reply reply;
-  reply.text = std::make_shared<const std::string>(printed.get());
-  made.text = reply.text;
+  reply.text = std::make_shared<const std::string>(std::move(joined));
+  if (sources.empty()) return reply;
   DatabaseLock lock(databaseMutex);
-  keepPageText(std::move(made));
+  keepListPage(page, start, std::move(sources), reply.text);
   return reply;
 }
 
@@ -283,18 +185,11 @@ Reply newsDetail(int id) {
   if (detail == nullptr) return statusReply(404);
   if (jsonIntValue(cJSON_GetObjectItem(detail, "id")) <= 0) return statusReply(404);
   cJSON* news = newsRecordAt(index);
-  cJSON* views = cJSON_GetObjectItemCaseSensitive(news, "views");
-  if (!cJSON_IsNumber(views)) return statusReply(404);
-  // Counted in 64 bits: a count at the int limit must not overflow.
-  cJSON_SetNumberValue(views,
-                       static_cast<double>(static_cast<std::int64_t>(jsonIntValue(views)) + 1));
+  if (!countNewsView(news)) return statusReply(404);
 
-  const cJSON* userId = cJSON_GetObjectItem(news, "user_id");
-  if (!cJSON_IsNumber(userId)) return statusReply(404);
-  int authorIndex = userIndexById(jsonIntValue(userId));
-  if (authorIndex < 0) return statusReply(404);
-  const char* avatar =
-      configText(cJSON_GetObjectItem(cJSON_GetArrayItem(userArray, authorIndex), "avatar"));
+  const cJSON* author = newsAuthor(news);
+  if (author == nullptr) return statusReply(404);
+  const char* avatar = configText(cJSON_GetObjectItem(author, "avatar"));
   if (avatar == nullptr) return statusReply(404);
 
   JsonPtr copy = newTree(cJSON_Duplicate(detail, 1));

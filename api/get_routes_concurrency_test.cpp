@@ -10,6 +10,7 @@
 #include "api/get_routes.h"
 #include "node/config.h"
 #include "storage/database.h"
+#include "tests/support/database_fixture.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -31,12 +32,7 @@ constexpr const char* kDatabase = R"({
 TEST(GetRoutesConcurrency, DetailReadsCountEveryView) {
   testsupport::TempDir dir;
   testsupport::ScopedChdir inside(dir.path);
-  databaseRoot = cJSON_Parse(kDatabase);
-  ASSERT_NE(databaseRoot, nullptr);
-  newsArray = cJSON_GetObjectItem(databaseRoot, "news");
-  newsDetailArray = cJSON_GetObjectItem(databaseRoot, "news_detail");
-  userArray = cJSON_GetObjectItem(databaseRoot, "user");
-  likeArray = cJSON_GetObjectItem(databaseRoot, "like");
+  testsupport::TestDatabase database(kDatabase);
   newsPageSize = 10;
 
   constexpr int kThreads = 6;
@@ -62,8 +58,6 @@ TEST(GetRoutesConcurrency, DetailReadsCountEveryView) {
     EXPECT_EQ(cJSON_GetObjectItem(cJSON_GetArrayItem(newsArray, index), "views")->valueint,
               detailReads);
   }
-  cJSON_Delete(databaseRoot);
-  databaseRoot = newsArray = newsDetailArray = userArray = likeArray = nullptr;
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "storage/database.h"
 #include "storage/news_index.h"
 #include "storage/records.h"
+#include "tests/support/database_fixture.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -99,25 +100,15 @@ class GetRoutesTest : public testing::Test {
   }
   void TearDown() override {
     chdir.reset();
-    cJSON_Delete(databaseRoot);
     cJSON_Delete(configRoot);
-    databaseRoot = newsArray = newsDetailArray = userArray = likeArray = nullptr;
     configRoot = configName = configIcon = configCover = configPort = configPageSize = nullptr;
-    configAdmin = configWriteInterval = configWatermark = configEditInterval = nullptr;
+    administratorList = nullptr;
+    configWriteInterval = configWatermark = configEditInterval = nullptr;
   }
 
-  static void loadDatabase(const std::string& text) {
-    cJSON_Delete(databaseRoot);
-    databaseRoot = cJSON_Parse(text.c_str());
-    ASSERT_NE(databaseRoot, nullptr);
-    newsArray = cJSON_GetObjectItem(databaseRoot, "news");
-    newsDetailArray = cJSON_GetObjectItem(databaseRoot, "news_detail");
-    userArray = cJSON_GetObjectItem(databaseRoot, "user");
-    likeArray = cJSON_GetObjectItem(databaseRoot, "like");
-    news_maxid = cJSON_GetObjectItem(databaseRoot, "news_maxid")->valueint;
-    user_maxid = cJSON_GetObjectItem(databaseRoot, "user_maxid")->valueint;
-    like_maxid = cJSON_GetObjectItem(databaseRoot, "like_maxid")->valueint;
-  }
+  testsupport::TestDatabase installed;
+
+  void loadDatabase(const std::string& text) { installed.install(text); }
   static void loadConfig(const char* text) {
     loadConfigurationText(text);
     ASSERT_NE(configRoot, nullptr);
@@ -244,13 +235,15 @@ TEST_F(GetRoutesTest, ListPagesNewestFirst) {
 
 TEST_F(GetRoutesTest, ListPageWithMissingAuthorOrMembersIsEmpty) {
   // "first" loses its author: page 2 is empty as a whole, page 1 unaffected.
-  cJSON_ReplaceItemInObject(cJSON_GetArrayItem(newsArray, 0), "user_id", cJSON_CreateNumber(77));
+  cJSON* first = cJSON_GetArrayItem(newsArray, 0);
+  setNewsMember(first, "user_id", cJSON_CreateNumber(77));
   EXPECT_EQ(get("/v1/list/2"), json(200, "[]"));
   EXPECT_NE(get("/v1/list/1"), json(200, "[]"));
   // A record without "user_id", or an author without a nickname text.
-  cJSON_DeleteItemFromObject(cJSON_GetArrayItem(newsArray, 0), "user_id");
+  cJSON_DeleteItemFromObject(first, "user_id");
+  recordChanged(first);
   EXPECT_EQ(get("/v1/list/2"), json(200, "[]"));
-  cJSON_ReplaceItemInObject(cJSON_GetArrayItem(userArray, 1), "nickname", cJSON_CreateNull());
+  setRecordMember(cJSON_GetArrayItem(userArray, 1), "nickname", cJSON_CreateNull());
   EXPECT_EQ(get("/v1/list/1"), json(200, "[]"));
 }
 
@@ -316,28 +309,32 @@ TEST_F(GetRoutesTest, ListPagesFollowEveryChangeOfWhatTheyShow) {
     std::function<void()> apply;
   } changes[] = {
       {"a view of an item", [] { get("/v1/news/2"); }},
-      {"a like count", [&] { cJSON_SetNumberValue(cJSON_GetObjectItem(second, "likes"), 2); }},
+      {"a like count",
+       [&] {
+         cJSON_SetNumberValue(cJSON_GetObjectItem(second, "likes"), 2);
+         recordChanged(second);
+       }},
       {"the author's nickname",
        [] {
-         cJSON_ReplaceItemInObject(cJSON_GetArrayItem(userArray, 1), "nickname",
-                                   cJSON_CreateString("bop"));
+         setRecordMember(cJSON_GetArrayItem(userArray, 1), "nickname", cJSON_CreateString("bop"));
        }},
-      {"another author", [&] { cJSON_SetNumberValue(cJSON_GetObjectItem(fifth, "user_id"), 1); }},
+      {"another author", [&] { setNewsMember(fifth, "user_id", cJSON_CreateNumber(1)); }},
       {"a title of the same length",
-       [&] { cJSON_ReplaceItemInObject(second, "title", cJSON_CreateString("sekond")); }},
+       [&] { setNewsMember(second, "title", cJSON_CreateString("sekond")); }},
       {"zero to negative zero",
-       [&] { cJSON_SetNumberValue(cJSON_GetObjectItem(second, "comments"), -0.0); }},
-      {"a number to false",
-       [&] { cJSON_ReplaceItemInObject(fifth, "comments", cJSON_CreateFalse()); }},
-      {"a member added", [&] { cJSON_AddItemToObject(fifth, "extra", cJSON_CreateTrue()); }},
-      {"a member removed", [&] { cJSON_DeleteItemFromObject(fifth, "cover"); }},
+       [&] { setNewsMember(second, "comments", cJSON_CreateNumber(-0.0)); }},
+      {"a number to false", [&] { setNewsMember(fifth, "comments", cJSON_CreateFalse()); }},
+      {"a member added", [&] { setNewsMember(fifth, "extra", cJSON_CreateTrue()); }},
+      {"a member removed",
+       [&] {
+         cJSON_DeleteItemFromObject(fifth, "cover");
+         recordChanged(fifth);
+       }},
       {"a newer item posted",
        [] {
-         cJSON* news = cJSON_Parse(R"({"id": 6, "title": "sixth", "timestamp": 400,
-                                       "views": 0, "user_id": 3})");
-         cJSON_AddItemToArray(newsArray, news);
-         cJSON_AddItemToArray(newsDetailArray, cJSON_Parse(R"({"id": 6, "content": "six"})"));
-         newsIndexChanged();
+         ASSERT_TRUE(appendNewsItem(cJSON_Parse(R"({"id": 6, "title": "sixth", "timestamp": 400,
+                                                   "views": 0, "user_id": 3})"),
+                                    cJSON_Parse(R"({"id": 6, "content": "six"})")));
        }},
   };
   std::string before = get("/v1/list/1");
@@ -408,7 +405,7 @@ TEST_F(GetRoutesTest, AdminAndLikeQuestions) {
   };
   for (const auto& c : cases) EXPECT_EQ(get(c.path), json(c.status, c.body)) << c.path;
   // Without an "admin" list nobody is an administrator.
-  configAdmin = nullptr;
+  administratorList = nullptr;
   EXPECT_EQ(get("/v1/isadmin/2/s2"), json(200, "{\"r\":0}"));
 }
 

@@ -39,9 +39,8 @@ bool postnews(ReplyTree& reply, std::string& contentType, int& status,
     answerStatus(reply, contentType, status, 404);
     return true;
   }
-  const int userIndex = userIndexById(fields.uid);
-  if (userIndex == -1 ||
-      !memberEquals(cJSON_GetArrayItem(userArray, userIndex), "user_sid", fields.sid)) {
+  const cJSON* user = userById(fields.uid);
+  if (user == nullptr || !memberEquals(user, "user_sid", fields.sid)) {
     answerStatus(reply, contentType, status, 404);
     return true;
   }
@@ -77,13 +76,14 @@ bool postnews(ReplyTree& reply, std::string& contentType, int& status,
     }
     cJSON_AddStringToObject(news.get(), "cover", coverOf(images).c_str());
     cJSON_AddItemToObject(detail.get(), "images", images);
-    cJSON_AddItemToArray(newsArray, news.release());
-    cJSON_AddItemToArray(newsDetailArray, detail.release());
-    newsIndexChanged();
+    if (appendNewsItem(news.get(), detail.get())) {
+      news.release();
+      detail.release();
+    }
   } else {
     int index = -1;
     cJSON* news = findNewsById(fields.id, &index);
-    cJSON* detail = news != nullptr ? cJSON_GetArrayItem(newsDetailArray, index) : nullptr;
+    cJSON* detail = news != nullptr ? newsDetailAt(index) : nullptr;
     if (news == nullptr || detail == nullptr) {
       answerStatus(reply, contentType, status, 404);
       return true;
@@ -96,15 +96,14 @@ bool postnews(ReplyTree& reply, std::string& contentType, int& status,
       answerStatus(reply, contentType, status, 404);
       return true;
     }
-    if (!fields.title.empty()) setMember(news, "title", cJSON_CreateString(fields.title.c_str()));
-    setMember(news, "timestamp", cJSON_CreateNumber(static_cast<double>(now)));
-    setMember(news, "user_id", cJSON_CreateNumber(fields.uid));
-    newsIndexChanged();  // the new timestamp moves the item to the front of the list
+    if (!fields.title.empty()) setNewsMember(news, "title", cJSON_CreateString(fields.title.c_str()));
+    setNewsMember(news, "timestamp", cJSON_CreateNumber(static_cast<double>(now)));
+    setNewsMember(news, "user_id", cJSON_CreateNumber(fields.uid));
     if (!fields.content.empty()) {
-      setMember(detail, "content", cJSON_CreateString(fields.content.c_str()));
+      setRecordMember(detail, "content", cJSON_CreateString(fields.content.c_str()));
     }
-    setMember(news, "cover", cJSON_CreateString(coverOf(images).c_str()));
-    setMember(detail, "images", images);
+    setNewsMember(news, "cover", cJSON_CreateString(coverOf(images).c_str()));
+    setRecordMember(detail, "images", images);
   }
   answer(reply, "id", newId);
   return true;
@@ -125,9 +124,8 @@ bool delnews(ReplyTree& reply, std::string& contentType, int& status, const UrlF
   }
 
   DatabaseLock lock(databaseMutex);
-  const int userIndex = userIndexById(fields.uid);
-  if (userIndex == -1 ||
-      !memberEquals(cJSON_GetArrayItem(userArray, userIndex), "user_sid", fields.sid) ||
+  const cJSON* user = userById(fields.uid);
+  if (user == nullptr || !memberEquals(user, "user_sid", fields.sid) ||
       adminIndex(fields.uid) < 0) {
     answer(reply, "r", 0);
     return true;
@@ -138,7 +136,7 @@ bool delnews(ReplyTree& reply, std::string& contentType, int& status, const UrlF
     answer(reply, "r", 0);
     return true;
   }
-  const cJSON* detail = cJSON_GetArrayItem(newsDetailArray, index);
+  const cJSON* detail = newsDetailAt(index);
   const cJSON* images = cJSON_GetObjectItem(detail, "images");
   if (cJSON_IsArray(images) && cJSON_GetArraySize(images) > 0) {
     const cJSON* image = nullptr;
@@ -154,9 +152,7 @@ bool delnews(ReplyTree& reply, std::string& contentType, int& status, const UrlF
       removeUploadDirectories(coverPath);
     }
   }
-  cJSON_DeleteItemFromArray(newsArray, index);
-  if (detail != nullptr) cJSON_DeleteItemFromArray(newsDetailArray, index);
-  newsIndexChanged();
+  deleteNewsItem(index);
   answer(reply, "r", 1);
   return true;
 }

@@ -10,6 +10,7 @@
 #include "storage/file_helpers.h"
 #include "storage/news_index.h"
 #include "storage/records.h"
+#include "storage/user_index.h"
 
 namespace {
 
@@ -26,13 +27,12 @@ bool tooEarly(const cJSON* record, const char* timeKey, std::time_t now) {
 // user signed in with (the avatar hash is known to other clients and is no
 // credential for a change); returns nullptr after answering.
 cJSON* userForChange(ReplyTree& reply, int uid, const std::string& sid, const char* timeKey,
-                     std::time_t now) {
-  const int index = userIndexById(uid);
-  if (index == -1) {
+                     std::time_t now) REQUIRES(databaseMutex) {
+  cJSON* user = userById(uid);
+  if (user == nullptr) {
     answer(reply, "r", 0);
     return nullptr;
   }
-  cJSON* user = cJSON_GetArrayItem(userArray, index);
   if (!memberEquals(user, "user_sid", sid)) {
     answer(reply, "id", 0);
     return nullptr;
@@ -88,9 +88,8 @@ bool signin(ReplyTree& reply, std::string& contentType, int& status,
       return true;
     }
   } else {
-    const int index = userIndexById(fields.uid);
-    if (index != -1) {
-      const cJSON* user = cJSON_GetArrayItem(userArray, index);
+    const cJSON* user = userById(fields.uid);
+    if (user != nullptr) {
       const bool accepted = memberEquals(user, "user_sid", fields.sid) ||
                             memberEquals(user, "avatar_hash", fields.hash);
       answer(reply, "id", accepted ? fields.uid : 0);
@@ -120,7 +119,7 @@ bool signin(ReplyTree& reply, std::string& contentType, int& status,
   cJSON_AddStringToObject(user, "avatar", avatar.c_str());
   cJSON_AddNumberToObject(user, "avatar_uptm", 0);
   cJSON_AddStringToObject(user, "avatar_hash", fields.hash.c_str());
-  cJSON_AddItemToArray(userArray, user);
+  if (!appendUser(user)) cJSON_Delete(user);
   answer(reply, "id", id);
   return true;
 }
@@ -164,9 +163,9 @@ bool postavatar(ReplyTree& reply, std::string& contentType, int& status,
     removeUploadFile(oldPath);
     removeUploadDirectories(oldPath);
   }
-  setMember(user, "avatar", cJSON_CreateString(path.c_str()));
-  setMember(user, "avatar_uptm", cJSON_CreateNumber(static_cast<double>(now)));
-  setMember(user, "avatar_hash", cJSON_CreateString(fields.hash.c_str()));
+  setRecordMember(user, "avatar", cJSON_CreateString(path.c_str()));
+  setRecordMember(user, "avatar_uptm", cJSON_CreateNumber(static_cast<double>(now)));
+  setRecordMember(user, "avatar_hash", cJSON_CreateString(fields.hash.c_str()));
   answer(reply, "r", 1);
   return true;
 }
@@ -193,8 +192,8 @@ bool postnickname(ReplyTree& reply, std::string& contentType, int& status, const
   DatabaseLock lock(databaseMutex);
   cJSON* user = userForChange(reply, fields.uid, fields.sid, "nickname_uptm", now);
   if (user == nullptr) return true;
-  setMember(user, "nickname", cJSON_CreateString(fields.nickname.c_str()));
-  setMember(user, "nickname_uptm", cJSON_CreateNumber(static_cast<double>(now)));
+  setRecordMember(user, "nickname", cJSON_CreateString(fields.nickname.c_str()));
+  setRecordMember(user, "nickname_uptm", cJSON_CreateNumber(static_cast<double>(now)));
   answer(reply, "r", 1);
   return true;
 }

@@ -6,8 +6,8 @@
 // A database that loads may hold records of any shape (a missing member, a
 // text where a number belongs, stored paths that lead anywhere): nothing may
 // fail, no removal may leave uploads/, nothing outside uploads/ may change,
-// and the saved file must load. The raw input also goes through the zlib
-// reader of the database file.
+// and the saved file must be the zlib stream of cJSON_Print of the tree and
+// load. The raw input also goes through the zlib reader of the database file.
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
@@ -69,6 +69,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   serve(requests[data[0] % requests.size()]);
   FUZZ_CHECK(snapshotOutsideUploads() == filesOutsideUploads);
   FUZZ_CHECK(saveDatabaseNow(scratchSave));
+  // The file is exactly the zlib stream of cJSON_Print of the served tree.
+  std::string printed;
+  {
+    DatabaseLock lock(databaseMutex);
+    char* tree = cJSON_Print(databaseRoot);
+    FUZZ_CHECK(tree != nullptr);
+    printed = tree;
+    cJSON_free(tree);
+  }
+  std::ifstream saved(scratchSave, std::ios::binary);
+  FUZZ_CHECK(std::string(std::istreambuf_iterator<char>(saved), std::istreambuf_iterator<char>()) ==
+             compressString(printed, -1));
   FUZZ_CHECK(loadDatabaseFile(scratchSave));
   resetUploads();
   return 0;

@@ -4,6 +4,8 @@
 
 #include <cjson/cJSON.h>
 
+#include "storage/json_search.h"  // jsonIntValue
+
 // The parsed config.json, or null when it does not parse.
 extern cJSON* configRoot;
 
@@ -13,7 +15,6 @@ extern cJSON* configIcon;           // "icon" (text)
 extern cJSON* configCover;          // "cover" (text)
 extern cJSON* configPort;           // "port"
 extern cJSON* configPageSize;       // "page_size"
-extern cJSON* configAdmin;          // "admin" (array of user ids), null: no administrators
 extern cJSON* configWriteInterval;  // "write_interval" (milliseconds)
 extern cJSON* configWatermark;      // "watermark" (object with the text "path")
 extern cJSON* configEditInterval;   // "edit_interval" (seconds)
@@ -21,12 +22,3 @@ extern cJSON* configEditInterval;   // "edit_interval" (seconds)
 // Integer copies of "port" and "page_size".
 extern int listenPort;    // initially 80
 extern int newsPageSize;  // initially 5
-
-// The integer value of a JSON item: a number truncated toward zero and held at
-// the 32-bit signed limits; 0 for a text, an array, an object or null.
-int jsonIntValue(const cJSON* item);
-
-// The integer value of a configuration setting ("port", "page_size",
-// "write_interval", "edit_interval", an "admin" entry): as jsonIntValue, but
-// true reads as 1 (cJSON's valueint of it); false reads as 0.
-int configIntValue(const cJSON* item);

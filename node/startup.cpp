@@ -24,6 +24,7 @@
 #include "storage/database.h"
 #include "storage/database_file.h"
 #include "storage/file_helpers.h"
+#include "storage/records.h"
 
 std::atomic<bool> writerStop{false};
 
@@ -140,7 +141,7 @@ void loadConfigurationText(const std::string& text) {
   configCover = cJSON_GetObjectItem(configRoot, "cover");
   configPort = cJSON_GetObjectItem(configRoot, "port");
   configPageSize = cJSON_GetObjectItem(configRoot, "page_size");
-  configAdmin = cJSON_GetObjectItem(configRoot, "admin");
+  administratorList = cJSON_GetObjectItem(configRoot, "admin");
   configWriteInterval = cJSON_GetObjectItem(configRoot, "write_interval");
   configWatermark = cJSON_GetObjectItem(configRoot, "watermark");
   configEditInterval = cJSON_GetObjectItem(configRoot, "edit_interval");

@@ -1,5 +1,9 @@
-// database.cpp -- the database tree, its handles, counters and lock.
+// database.cpp -- the database tree, its handles, counters, lock and stamps.
 #include "storage/database.h"
+
+#include "storage/database_print.h"
+
+DatabaseMutex databaseMutex;
 
 cJSON* databaseRoot = nullptr;
 cJSON* newsArray = nullptr;
@@ -11,10 +15,83 @@ int news_maxid = 0;
 int user_maxid = 0;
 int like_maxid = 0;
 
-std::mutex databaseMutex;
+namespace {
+
+// The last stamp given out; stamps are whole numbers well inside a double's
+// exact range.
+double lastStamp GUARDED_BY(databaseMutex) = 0;
+std::uint64_t changeCount GUARDED_BY(databaseMutex) = 0;
+
+bool stampable(const cJSON* record) { return record != nullptr && !cJSON_IsNumber(record); }
+
+void stampElements(cJSON* array) REQUIRES(databaseMutex) {
+  for (cJSON* element = array->child; element != nullptr; element = element->next) {
+    if (stampable(element)) element->valuedouble = ++lastStamp;
+  }
+}
+
+int counterValue(const cJSON* root, const char* key) {
+  const cJSON* counter = cJSON_GetObjectItem(root, key);
+  // valueint is the number truncated toward zero and held at the int limits.
+  return cJSON_IsNumber(counter) ? counter->valueint : 0;
+}
+
+}  // namespace
 
 bool raiseCounter(int& counter) {
   if (counter >= kMaxCounterValue) return false;
   ++counter;
+  ++changeCount;
   return true;
+}
+
+bool installDatabase(cJSON* root) {
+  if (!cJSON_IsObject(root)) return false;
+  cJSON* arrays[] = {cJSON_GetObjectItem(root, "news"), cJSON_GetObjectItem(root, "news_detail"),
+                     cJSON_GetObjectItem(root, "user"), cJSON_GetObjectItem(root, "like")};
+  for (const cJSON* array : arrays) {
+    if (!cJSON_IsArray(array)) return false;
+  }
+  clearDatabase();
+  databaseRoot = root;
+  newsArray = arrays[0];
+  newsDetailArray = arrays[1];
+  userArray = arrays[2];
+  likeArray = arrays[3];
+  news_maxid = counterValue(root, "news_maxid");
+  user_maxid = counterValue(root, "user_maxid");
+  like_maxid = counterValue(root, "like_maxid");
+  for (cJSON* array : arrays) stampElements(array);
+  ++changeCount;
+  resetPrintedRecords();
+  return true;
+}
+
+void clearDatabase() {
+  cJSON* root = databaseRoot;
+  databaseRoot = newsArray = newsDetailArray = userArray = likeArray = nullptr;
+  news_maxid = user_maxid = like_maxid = 0;
+  ++changeCount;
+  resetPrintedRecords();
+  cJSON_Delete(root);
+}
+
+double recordStamp(const cJSON* record) { return stampable(record) ? record->valuedouble : 0; }
+
+void recordChanged(cJSON* record) {
+  if (stampable(record)) record->valuedouble = ++lastStamp;
+  printChanged(record);
+  ++changeCount;
+}
+
+void databaseChanged() { ++changeCount; }
+
+std::uint64_t databaseChangeCount() { return changeCount; }
+
+void setRecordMember(cJSON* record, const char* key, cJSON* item) {
+  bool placed = cJSON_GetObjectItem(record, key) != nullptr
+                    ? cJSON_ReplaceItemInObject(record, key, item)
+                    : cJSON_AddItemToObject(record, key, item);
+  if (!placed) cJSON_Delete(item);
+  recordChanged(record);
 }

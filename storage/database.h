@@ -1,37 +1,108 @@
-// database.h -- the in-memory database: the tree, its four array handles,
-// the three id counters and the database lock that guards them.
+// database.h -- the in-memory database and its one owner: the tree, its four
+// array handles, the three id counters, the database lock that guards them,
+// and the stamps that tell the kept list pages and the kept printed records
+// whether a record changed.
+//
+// Every change of the arrays, and of the record members that an index, a
+// kept page or a kept print depends on, goes through storage's routines
+// (appendUser, appendNewsItem, setNewsMember, deleteNewsItem, toggleLike,
+// setRecordMember, ...), which keep the indexes in step and stamp what they
+// change. The lock's contract is checked by clang's -Wthread-safety.
 #pragma once
 
 #include <cjson/cJSON.h>
 
 #include <climits>
+#include <cstdint>
 #include <mutex>
 
-// The parsed data/index.ndb, owned by start-up for the whole run.
-extern cJSON* databaseRoot;
+#include "storage/thread_annotations.h"
+
+// The database lock: one process-wide, non-recursive lock over databaseRoot,
+// the counters and every index and kept page. Take it through DatabaseLock
+// so that every path releases it.
+class CAPABILITY("mutex") DatabaseMutex {
+ public:
+  void lock() ACQUIRE() { mutex.lock(); }
+  void unlock() RELEASE() { mutex.unlock(); }
+  bool try_lock() TRY_ACQUIRE(true) { return mutex.try_lock(); }
+
+ private:
+  std::mutex mutex;
+};
+
+extern DatabaseMutex databaseMutex;
+
+// Holds databaseMutex from construction to destruction.
+class SCOPED_CAPABILITY DatabaseLock {
+ public:
+  explicit DatabaseLock(DatabaseMutex& m) ACQUIRE(m) : held(m) { held.lock(); }
+  ~DatabaseLock() RELEASE() { held.unlock(); }
+  DatabaseLock(const DatabaseLock&) = delete;
+  DatabaseLock& operator=(const DatabaseLock&) = delete;
+
+ private:
+  DatabaseMutex& held;
+};
+
+// The parsed data/index.ndb, set up by start-up for the whole run.
+extern cJSON* databaseRoot GUARDED_BY(databaseMutex);
 
 // Handles to the four arrays of databaseRoot. The array nodes are never
-// replaced, detached or deleted; only their elements change.
-extern cJSON* newsArray;
-extern cJSON* newsDetailArray;
-extern cJSON* userArray;
-extern cJSON* likeArray;
+// replaced, detached or deleted while the tree is in use; only their
+// elements change.
+extern cJSON* newsArray GUARDED_BY(databaseMutex);
+extern cJSON* newsDetailArray GUARDED_BY(databaseMutex);
+extern cJSON* userArray GUARDED_BY(databaseMutex);
+extern cJSON* likeArray GUARDED_BY(databaseMutex);
 
-// The id counters: the authority during the run. persistDatabase copies them
-// into the tree before each save. Caller holds the database lock.
-extern int news_maxid;
-extern int user_maxid;
-extern int like_maxid;
+// The id counters: the authority during the run. A save copies them into the
+// tree before it prints.
+extern int news_maxid GUARDED_BY(databaseMutex);
+extern int user_maxid GUARDED_BY(databaseMutex);
+extern int like_maxid GUARDED_BY(databaseMutex);
 
 // The largest value an id counter can reach.
 constexpr int kMaxCounterValue = INT_MAX;
 
 // Raises a counter by one. Returns false and leaves it unchanged when it is
 // already at kMaxCounterValue (the caller then refuses and creates nothing).
-// Caller holds the database lock.
-bool raiseCounter(int& counter);
+bool raiseCounter(int& counter) REQUIRES(databaseMutex);
 
-// The database lock: one process-wide, non-recursive lock over databaseRoot
-// and the counters. Take it only through DatabaseLock so every path releases it.
-extern std::mutex databaseMutex;
-using DatabaseLock = std::unique_lock<std::mutex>;
+// Installs root as the database when it is an object whose members "news",
+// "news_detail", "user" and "like" (keys ignoring case) are arrays: the
+// earlier tree is freed, the handles point into root, each counter takes the
+// integer value of its member (0 when that is no number), every element of
+// the four arrays is stamped, and every index, kept page and kept print
+// starts afresh (the saves print every record once). Takes over root on
+// success; false, with nothing changed and root still the caller's,
+// otherwise.
+bool installDatabase(cJSON* root) REQUIRES(databaseMutex);
+
+// Frees the database tree and clears the handles and the counters.
+void clearDatabase() REQUIRES(databaseMutex);
+
+// The stamp of an element of one of the four arrays: a number that changes
+// whenever a storage routine changes the element. Kept in the node's number
+// field, which cJSON neither prints nor reads for objects, arrays, texts,
+// true, false and null; a number element has no stamp of its own (0). Kept
+// list pages compare stamps to know whether what they show has changed.
+double recordStamp(const cJSON* record) REQUIRES(databaseMutex);
+
+// Gives record a new stamp, marks its kept print for printing again and
+// counts one change of the database: called by every routine that changes a
+// member of a record in place.
+void recordChanged(cJSON* record) REQUIRES(databaseMutex);
+
+// Counts one change of the database that changes no record (a counter, an
+// element added or removed): the save after it writes the file again.
+void databaseChanged() REQUIRES(databaseMutex);
+
+// How many changes the routines above have counted since start.
+std::uint64_t databaseChangeCount() REQUIRES(databaseMutex);
+
+// Replaces the member key of record in place (keeping its position), or adds
+// it when a damaged record lacks it, and stamps the record. Takes ownership
+// of item (freed when it cannot be placed). For members that no index
+// depends on: users' nickname and avatar members, news details' members.
+void setRecordMember(cJSON* record, const char* key, cJSON* item) REQUIRES(databaseMutex);

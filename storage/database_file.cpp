@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "storage/database.h"
+#include "storage/database_print.h"
 #include "storage/file_helpers.h"
 
 namespace {
@@ -33,6 +34,10 @@ constexpr size_t kZlibChunkBytes = 32768;
 constexpr size_t kZlibMaxPieceBytes = std::numeric_limits<uInt>::max();
 // Symbolic links followed before a save gives up (as the kernel's own limit).
 constexpr int kMaxLinkHops = 40;
+// Records printed under one hold of the database lock before a save: a few
+// milliseconds' work, so that a save after a start or many changes never
+// holds the lock for long.
+constexpr size_t kPrintBatch = 512;
 
 struct CJsonTextFree {
   void operator()(char* text) const { cJSON_free(text); }
@@ -123,40 +128,119 @@ void respellKey(cJSON* item, const char* key) {
   item->string = copy;
 }
 
-// Copies the counters into the tree and prints it. Caller holds the database lock.
-PrintedText printDatabaseLocked() {
-  if (databaseRoot == nullptr) return PrintedText();
+// What the last save that reached its file held: the database's change count
+// and the counters. A save that finds both unchanged would write the same
+// file again and is skipped. Guarded by saveMutex.
+struct SavedState {
+  bool saved = false;
+  uint64_t changeCount = 0;
+  int counters[3] = {0, 0, 0};
+};
+SavedState lastSaved;
+
+// Copies the counters into the tree and takes a snapshot of its text; false
+// when it cannot be printed. Notes in state what the snapshot holds.
+bool snapshotLocked(DatabaseSnapshot& snapshot, SavedState& state) REQUIRES(databaseMutex) {
+  if (databaseRoot == nullptr) return false;
   const int counters[] = {news_maxid, user_maxid, like_maxid};
   for (size_t i = 0; i < 3; ++i) {
     cJSON* number = cJSON_CreateNumber(counters[i]);
-    if (number == nullptr) return PrintedText();
+    if (number == nullptr) return false;
     if (!cJSON_ReplaceItemInObject(databaseRoot, kCounterKeys[i], number)) cJSON_Delete(number);
+    state.counters[i] = counters[i];
   }
   for (const char* key : kArrayKeys) respellKey(cJSON_GetObjectItem(databaseRoot, key), key);
-  return PrintedText(cJSON_Print(databaseRoot));
+  state.changeCount = databaseChangeCount();
+  state.saved = true;
+  return snapshotDatabase(snapshot);
 }
 
-bool saveDatabase(const std::string& path, bool keepLocked) {
-  std::unique_lock<std::mutex> saveLock(saveMutex);
-  PrintedText text;
-  {
-    DatabaseLock lock(databaseMutex);
-    text = printDatabaseLocked();
-    if (keepLocked) {
-      // The process ends after this save: nothing may change the database
-      // or start another save from here on.
-      lock.release();
-      saveLock.release();
-    }
+// True when the database holds what the last save wrote.
+bool unchangedSinceLastSave() REQUIRES(databaseMutex) {
+  return lastSaved.saved && lastSaved.changeCount == databaseChangeCount() &&
+         lastSaved.counters[0] == news_maxid && lastSaved.counters[1] == user_maxid &&
+         lastSaved.counters[2] == like_maxid;
+}
+
+// The zlib stream of the snapshot's text, fed to deflate piece by piece
+// without joining the text: the same bytes as compressString of the joined
+// text, since deflate's output depends only on the input bytes, the level and
+// the flushes asked for (none before the end), not on how the input is handed
+// over.
+std::string compressSnapshot(const DatabaseSnapshot& snapshot, int level) {
+  z_stream stream{};
+  if (deflateInit(&stream, level) != Z_OK) {
+    throw std::runtime_error("deflateInit failed while compressing.");
   }
+  std::unique_ptr<z_stream, int (*)(z_stream*)> end(&stream, &deflateEnd);
+  std::string result;
+  std::vector<Bytef> chunk(kZlibChunkBytes, 0);
+  auto run = [&](const char* data, size_t size, int flush) {
+    InputFeeder feeder{reinterpret_cast<const Bytef*>(data), size, kZlibMaxPieceBytes};
+    while (true) {
+      feeder.feed(stream);
+      stream.next_out = chunk.data();
+      stream.avail_out = static_cast<uInt>(chunk.size());
+      int code = deflate(&stream, feeder.remaining == 0 ? flush : Z_NO_FLUSH);
+      if (code != Z_OK && code != Z_STREAM_END && code != Z_BUF_ERROR) {
+        throw std::runtime_error("deflate failed while compressing: " + std::to_string(code));
+      }
+      result.append(reinterpret_cast<const char*>(chunk.data()), chunk.size() - stream.avail_out);
+      if (code == Z_STREAM_END) return;
+      // Without a finish, a call is done once its input is taken and the
+      // output did not fill the chunk (nothing more is pending).
+      if (flush == Z_NO_FLUSH && feeder.remaining == 0 && stream.avail_in == 0 &&
+          stream.avail_out != 0) {
+        return;
+      }
+    }
+  };
+  writeDatabaseText(snapshot, [&](const char* data, size_t size) { run(data, size, Z_NO_FLUSH); });
+  run(nullptr, 0, Z_FINISH);
+  return result;
+}
+
+// Prints the records added or changed since the last save a batch at a time,
+// releasing the database lock between batches, so that the snapshot itself
+// prints only what changed in the meantime.
+void printInBatches() EXCLUDES(databaseMutex) {
+  while (true) {
+    DatabaseLock lock(databaseMutex);
+    if (printPendingRecords(kPrintBatch)) return;
+  }
+}
+
+// What one save writes: the snapshot to print, or nothing when the database
+// holds what the last save wrote.
+struct SaveJob {
+  bool unchanged = false;
+  bool printed = false;
+  DatabaseSnapshot snapshot;
+  SavedState state;
+};
+
+SaveJob prepareSave() REQUIRES(databaseMutex) {
+  SaveJob job;
+  job.unchanged = unchangedSinceLastSave();
+  if (!job.unchanged) job.printed = snapshotLocked(job.snapshot, job.state);
+  return job;
+}
+
+// Joins, compresses and writes the snapshot, without the database lock.
+// Caller holds saveMutex.
+bool finishSave(const std::string& path, SaveJob& job) {
+  if (job.unchanged) return true;
   std::string reason;
   try {
-    if (!text) {
+    if (!job.printed) {
       reason = "the database could not be printed";
     } else {
-      std::string bytes = compressString(text.get(), Z_DEFAULT_COMPRESSION);
-      text.reset();
-      if (writeFileAtomically(path, bytes, reason)) return true;
+      std::string bytes = compressSnapshot(job.snapshot, Z_DEFAULT_COMPRESSION);
+      job.snapshot = DatabaseSnapshot();
+      if (writeFileAtomically(path, bytes, reason)) {
+        lastSaved = job.state;
+        return true;
+      }
     }
   } catch (const std::exception& e) {
     reason = e.what();
@@ -263,16 +347,9 @@ bool adoptDatabaseText(const std::string& text) {
     arrays[i] = cJSON_GetObjectItem(root.get(), kArrayKeys[i]);
     if (!cJSON_IsArray(arrays[i])) return false;
   }
-  cJSON_Delete(databaseRoot);
-  databaseRoot = root.release();
-  // valueint is the number truncated toward zero and held at the int limits.
-  news_maxid = counters[0]->valueint;
-  user_maxid = counters[1]->valueint;
-  like_maxid = counters[2]->valueint;
-  newsArray = arrays[0];
-  newsDetailArray = arrays[1];
-  userArray = arrays[2];
-  likeArray = arrays[3];
+  DatabaseLock lock(databaseMutex);
+  if (!installDatabase(root.get())) return false;
+  root.release();
   return true;
 }
 
@@ -362,9 +439,26 @@ void removeStaleSaveFiles(const std::string& linkPath) {
   }
 }
 
-bool saveDatabaseNow(const std::string& path) { return saveDatabase(path, false); }
+bool saveDatabaseNow(const std::string& path) {
+  std::lock_guard<std::mutex> saveLock(saveMutex);
+  printInBatches();
+  SaveJob job;
+  {
+    DatabaseLock lock(databaseMutex);
+    job = prepareSave();
+  }
+  return finishSave(path, job);
+}
 
-bool saveDatabaseForExit(const std::string& path) { return saveDatabase(path, true); }
+bool saveDatabaseForExit(const std::string& path) {
+  // The process ends after this save: nothing may change the database or
+  // start another save from here on, so both locks stay held.
+  saveMutex.lock();
+  printInBatches();
+  databaseMutex.lock();
+  SaveJob job = prepareSave();
+  return finishSave(path, job);
+}
 
 void persistDatabase(std::string path, int interval_ms, std::atomic<bool>& stop) {
   while (!stop.load()) {

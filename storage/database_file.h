@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <string>
 
+#include "storage/database.h"
+
 // Where the database lives, relative to the working directory.
 constexpr const char* kDatabaseDirectory = "data";
 constexpr const char* kDatabasePath = "data/index.ndb";
@@ -34,16 +36,17 @@ std::string decompressString(const std::string& input);
 // three counters at 0 and the four arrays empty, no newline after the "}".
 std::string emptyDatabaseText();
 
-// Parses text as the database: databaseRoot (an earlier tree is freed), the
-// three counters and the four array handles. Returns false and changes
+// Parses text as the database and installs it with installDatabase (under
+// the database lock): databaseRoot (an earlier tree is freed), the three
+// counters and the four array handles. Returns false and changes
 // nothing when the text does not parse to an object holding the three
 // counters as numbers and the four arrays (keys found ignoring case).
 // Only while no other thread uses the database (start-up, tests).
-bool adoptDatabaseText(const std::string& text);
+bool adoptDatabaseText(const std::string& text) EXCLUDES(databaseMutex);
 
 // Reads path whole, inflates it and adopts it as above. False on any failure
 // (cannot be read, not one zlib stream, not a database), changing nothing.
-bool loadDatabaseFile(const std::string& path);
+bool loadDatabaseFile(const std::string& path) EXCLUDES(databaseMutex);
 
 // Replaces path with bytes durably: writes a temporary file beside it, syncs
 // it, renames it over path and syncs the directory. When path is a symbolic
@@ -60,17 +63,20 @@ bool writeFileAtomically(const std::string& path, const std::string& bytes, std:
 void removeStaleSaveFiles(const std::string& path);
 
 // One save of the database to path: under the database lock the counters are
-// copied into databaseRoot and the tree is printed; compression and the atomic
-// write follow after the release. A failure writes one line
-// "Database save failed: <reason>" on standard error and returns false; the
-// previous file stays. Saves never overlap, so an older snapshot never
-// replaces a newer one. Caller must not hold the database lock.
-bool saveDatabaseNow(const std::string& path);
+// copied into databaseRoot and a snapshot of its text is taken, printing only
+// the records changed since the last save; joining, compression and the
+// atomic write follow after the release. The file holds exactly
+// zlib(cJSON_Print(databaseRoot)). When nothing changed since the last save
+// that reached the file, nothing is printed or written (true). A failure
+// writes one line "Database save failed: <reason>" on standard error and
+// returns false; the previous file stays and the next save writes again.
+// Saves never overlap, so an older snapshot never replaces a newer one.
+bool saveDatabaseNow(const std::string& path) EXCLUDES(databaseMutex);
 
 // The last save before the process ends: as saveDatabaseNow, but returns with
 // the database lock still held (and every later save blocked), so nothing
 // changes the database after this snapshot. Only for the orderly stop.
-bool saveDatabaseForExit(const std::string& path);
+bool saveDatabaseForExit(const std::string& path) ACQUIRE(databaseMutex);
 
 // The writer thread's body: until stop is found true at the top of a cycle,
 // pauses interval_ms milliseconds (none when 0 or less) and saves once with

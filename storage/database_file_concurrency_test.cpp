@@ -10,6 +10,7 @@
 
 #include "storage/database.h"
 #include "storage/database_file.h"
+#include "storage/user_index.h"
 #include "tests/support/test_support.h"
 
 using testsupport::readFile;
@@ -34,7 +35,7 @@ void addUser() {
   cJSON* user = cJSON_CreateObject();
   cJSON_AddNumberToObject(user, "id", user_maxid);
   cJSON_AddStringToObject(user, "user_sid", std::string(200, 's').c_str());
-  cJSON_AddItemToArray(userArray, user);
+  ASSERT_TRUE(appendUser(user));
 }
 
 }  // namespace

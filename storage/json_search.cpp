@@ -24,7 +24,9 @@ bool numberMatches(double value, const char* text) {
   return read == value;
 }
 
-bool elementMatches(const cJSON* element, const char* key, const char* text) {
+}  // namespace
+
+bool objectMatchesField(const cJSON* element, const char* key, const char* text) {
   if (!cJSON_IsObject(element)) return false;
   const cJSON* member = cJSON_GetObjectItemCaseSensitive(element, key);
   if (member == nullptr) return false;
@@ -37,6 +39,8 @@ bool elementMatches(const cJSON* element, const char* key, const char* text) {
   if (cJSON_IsNull(member)) return strcasecmp(text, "null") == 0;
   return false;
 }
+
+namespace {
 
 bool validSearch(const cJSON* array, const char* key, const char* text) {
   return array != nullptr && cJSON_IsArray(array) && key != nullptr && text != nullptr;
@@ -52,7 +56,7 @@ cJSON* findObjectByField(const cJSON* array, const char* key, const char* text, 
   if (!validSearch(array, key, text)) return nullptr;
   int i = 0;
   for (cJSON* element = array->child; element != nullptr; element = element->next, ++i) {
-    if (elementMatches(element, key, text)) {
+    if (objectMatchesField(element, key, text)) {
       if (index != nullptr) *index = i;
       return element;
     }
@@ -80,6 +84,11 @@ bool intMatchedByText(const cJSON* member, int* value) {
   return false;
 }
 
+bool recordIdByText(const cJSON* record, const char* key, int* id) {
+  return cJSON_IsObject(record) &&
+         intMatchedByText(cJSON_GetObjectItemCaseSensitive(record, key), id);
+}
+
 cJSON* findAllObjectsByField(const cJSON* array, const char* key, const char* text) {
   if (!validSearch(array, key, text)) return nullptr;
   cJSON* result = cJSON_CreateArray();
@@ -88,7 +97,7 @@ cJSON* findAllObjectsByField(const cJSON* array, const char* key, const char* te
     return nullptr;
   }
   for (const cJSON* element = array->child; element != nullptr; element = element->next) {
-    if (!elementMatches(element, key, text)) continue;
+    if (!objectMatchesField(element, key, text)) continue;
     cJSON* copy = cJSON_Duplicate(element, 1);
     if (copy == nullptr) {
       std::fputs("error: 无法复制cJSON对象 (内存不足？)。\n", stderr);
@@ -114,6 +123,15 @@ int indexById(const cJSON* array, int id) {
   }
   return -1;
 }
+
+int jsonIntValue(const cJSON* item) {
+  // cJSON's valueint already holds the truncated, clamped number; texts,
+  // arrays, objects and null keep 0 there.
+  if (item == nullptr || !cJSON_IsNumber(item)) return 0;
+  return item->valueint;
+}
+
+int configIntValue(const cJSON* item) { return cJSON_IsTrue(item) ? 1 : jsonIntValue(item); }
 
 bool compareByTimestamp(const cJSON* a, const cJSON* b) {
   const cJSON* ta = cJSON_GetObjectItem(a, "timestamp");

@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <unordered_map>
 
+#include "storage/array_watch.h"
 #include "storage/database.h"
+#include "storage/database_print.h"
 #include "storage/json_search.h"
 
 namespace {
@@ -20,15 +22,12 @@ struct Entry {
 
 struct LikeIndex {
   bool current = false;
-  double stamp = 0;
-  const cJSON* array = nullptr;
-  const cJSON* first = nullptr;
-  const cJSON* last = nullptr;
+  ArrayWatch watch;
   std::unordered_map<uint64_t, Entry> byNewsAndUser;
   std::unordered_map<int, Entry> byId;
 };
 
-LikeIndex& likeIndex() {
+LikeIndex& likeIndex() REQUIRES(databaseMutex) {
   static LikeIndex index;
   return index;
 }
@@ -39,21 +38,16 @@ uint64_t pairKey(int newsId, int userId) {
 }
 
 bool pairKeyOf(const cJSON* like, uint64_t* key) {
-  if (!cJSON_IsObject(like)) return false;
   int newsId = 0;
   int userId = 0;
-  if (!intMatchedByText(cJSON_GetObjectItemCaseSensitive(like, "news_id"), &newsId) ||
-      !intMatchedByText(cJSON_GetObjectItemCaseSensitive(like, "user_id"), &userId)) {
+  if (!recordIdByText(like, "news_id", &newsId) || !recordIdByText(like, "user_id", &userId)) {
     return false;
   }
   *key = pairKey(newsId, userId);
   return true;
 }
 
-bool idKeyOf(const cJSON* like, int* key) {
-  return cJSON_IsObject(like) &&
-         intMatchedByText(cJSON_GetObjectItemCaseSensitive(like, "id"), key);
-}
+bool idKeyOf(const cJSON* like, int* key) { return recordIdByText(like, "id", key); }
 
 // Enters like, the last element of the array, under its keys: a key already
 // held keeps its earlier first record.
@@ -100,39 +94,15 @@ void withdraw(LikeIndex& index, cJSON* like) {
   if (idKeyOf(like, &id)) withdrawKey(index.byId, id, like, idKeyOf);
 }
 
-const cJSON* lastElement(const cJSON* array) {
-  return array != nullptr && array->child != nullptr ? array->child->prev : nullptr;
-}
-
-void noteEnds(LikeIndex& index) {
-  index.first = likeArray != nullptr ? likeArray->child : nullptr;
-  index.last = lastElement(likeArray);
-}
-
-// An array node is recognised by its address and by a stamp in its number
-// field, which cJSON leaves unused for arrays: a new tree allocated where an
-// old one was carries no stamp, so it is never taken for the old one.
-bool stillCurrent(const LikeIndex& index) {
-  return index.current && index.array == likeArray &&
-         (likeArray == nullptr || likeArray->valuedouble == index.stamp) &&
-         index.first == (likeArray != nullptr ? likeArray->child : nullptr) &&
-         index.last == lastElement(likeArray);
-}
-
-LikeIndex& currentIndex() {
-  static double nextStamp = 0;
+LikeIndex& currentIndex() REQUIRES(databaseMutex) {
   LikeIndex& index = likeIndex();
-  if (stillCurrent(index)) return index;
-  // Never zero, the value every new cJSON node starts with.
-  index.stamp = ++nextStamp;
-  index.array = likeArray;
+  if (index.current && arrayUnchanged(index.watch, likeArray)) return index;
   index.byNewsAndUser.clear();
   index.byId.clear();
   if (cJSON_IsArray(likeArray)) {
     for (cJSON* like = likeArray->child; like != nullptr; like = like->next) enter(index, like);
   }
-  if (likeArray != nullptr) likeArray->valuedouble = index.stamp;
-  noteEnds(index);
+  watchArray(index.watch, likeArray);
   index.current = true;
   return index;
 }
@@ -158,7 +128,9 @@ bool appendLike(cJSON* like) {
   LikeIndex& index = currentIndex();
   if (!cJSON_AddItemToArray(likeArray, like)) return false;
   enter(index, like);
-  noteEnds(index);
+  noteArrayEnds(index.watch, likeArray);
+  printAppended(likeArray, like);
+  recordChanged(like);
   return true;
 }
 
@@ -166,6 +138,9 @@ void deleteLike(cJSON* like) {
   if (like == nullptr || !cJSON_IsArray(likeArray)) return;
   LikeIndex& index = currentIndex();
   withdraw(index, like);
-  cJSON_Delete(cJSON_DetachItemViaPointer(likeArray, like));
-  noteEnds(index);
+  cJSON* detached = cJSON_DetachItemViaPointer(likeArray, like);
+  printRemoved(likeArray, detached);
+  cJSON_Delete(detached);
+  noteArrayEnds(index.watch, likeArray);
+  databaseChanged();
 }

@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "node/config.h"
 #include "storage/database.h"
 #include "storage/json_search.h"
 #include "storage/news_index.h"
 #include "storage/records.h"
+#include "tests/support/database_fixture.h"
 
 namespace {
 
@@ -157,29 +157,16 @@ struct PlainDatabase {
 // from one text.
 class LikeIndexTest : public testing::Test {
  protected:
-  Tree served{nullptr, &cJSON_Delete};
+  testsupport::TestDatabase served;
   PlainDatabase plain;
 
   void SetUp() override { load(kDatabase); }
-  void TearDown() override {
-    DatabaseLock lock(databaseMutex);
-    databaseRoot = newsArray = newsDetailArray = userArray = likeArray = nullptr;
-    like_maxid = 0;
-  }
 
   // Replaces both databases by text, freeing the served one first so that
   // the new tree may land on the old addresses, as a reload in place does.
   void load(const std::string& text) {
+    served.install(text);
     DatabaseLock lock(databaseMutex);
-    served.reset();
-    served.reset(cJSON_Parse(text.c_str()));
-    ASSERT_NE(served, nullptr);
-    databaseRoot = served.get();
-    newsArray = cJSON_GetObjectItem(databaseRoot, "news");
-    newsDetailArray = cJSON_GetObjectItem(databaseRoot, "news_detail");
-    userArray = cJSON_GetObjectItem(databaseRoot, "user");
-    likeArray = cJSON_GetObjectItem(databaseRoot, "like");
-    like_maxid = jsonIntValue(cJSON_GetObjectItem(databaseRoot, "like_maxid"));
     plain.root.reset(cJSON_Parse(text.c_str()));
     plain.likeCounter = like_maxid;
   }
@@ -351,8 +338,11 @@ TEST_F(LikeIndexTest, ADatabaseLoadedInPlaceIsAnsweredFromItsOwnLikes) {
     toggle(1, 2, "s2", "round " + std::to_string(round));
   }
   // Nothing to search: no like array at all, or one that is not an array.
-  load(R"({"like_maxid":0,"news":[],"news_detail":[],"user":[{"id":1,"user_sid":"s1"}]})");
+  load(R"({"like_maxid":0,"news":[],"news_detail":[],"user":[{"id":1,"user_sid":"s1"}],)"
+       R"("like":[]})");
   DatabaseLock lock(databaseMutex);
+  cJSON_DeleteItemFromObject(databaseRoot, "like");
+  likeArray = nullptr;
   EXPECT_EQ(findLike(1, 1, "s1"), -2);
   EXPECT_EQ(toggleLike(1, 1, "s1"), -1);
   EXPECT_EQ(like_maxid, 0);

@@ -1,84 +1,139 @@
-// news_index.cpp -- the kept list order and id positions of the news records.
+// news_index.cpp -- the kept list order and id positions of the news
+// records, and the routines that change news items.
 #include "storage/news_index.h"
 
+#include <strings.h>
+
 #include <algorithm>
-#include <climits>
+#include <cstdint>
 #include <unordered_map>
 
-#include "storage/database.h"
+#include "storage/array_watch.h"
+#include "storage/database_print.h"
 #include "storage/json_search.h"
 
 namespace {
 
+constexpr const char* kIdKey = "id";
+constexpr const char* kTimestampKey = "timestamp";
+constexpr const char* kViewsKey = "views";
+
 // The elements of one array and where each id is first found.
 struct ArrayIndex {
-  const cJSON* array = nullptr;
-  const cJSON* first = nullptr;
-  const cJSON* last = nullptr;
+  ArrayWatch watch;
   std::vector<cJSON*> elements;
   std::unordered_map<int, int> firstIndexById;
 };
 
 struct NewsIndex {
-  bool current = false;
-  double stamp = 0;
+  bool built = false;
   ArrayIndex news;
   ArrayIndex details;
-  bool listOrderCurrent = false;
+  // The list order, and each record's rank in array order: ranks grow with
+  // the array position and stay when records before them are deleted, so
+  // they break ties of equal timestamps as the stable sort does.
   std::vector<cJSON*> listOrder;
+  std::unordered_map<const cJSON*, std::uint64_t> rankOf;
+  std::uint64_t nextRank = 0;
 };
 
-NewsIndex& newsIndex() {
+NewsIndex& newsIndex() REQUIRES(databaseMutex) {
   static NewsIndex index;
   return index;
 }
 
-const cJSON* lastElement(const cJSON* array) {
-  return array != nullptr && array->child != nullptr ? array->child->prev : nullptr;
+// Where a record stands in the list order: compareByTimestamp, then rank.
+struct OrderKey {
+  bool hasTimestamp = false;
+  double timestamp = 0;
+  std::uint64_t rank = 0;
+};
+
+OrderKey keyOf(const NewsIndex& index, const cJSON* record) {
+  OrderKey key;
+  const cJSON* timestamp = cJSON_GetObjectItem(record, kTimestampKey);
+  key.hasTimestamp = cJSON_IsNumber(timestamp);
+  if (key.hasTimestamp) key.timestamp = timestamp->valuedouble;
+  auto rank = index.rankOf.find(record);
+  if (rank != index.rankOf.end()) key.rank = rank->second;
+  return key;
 }
 
-void buildArrayIndex(ArrayIndex& index, const cJSON* array) {
-  index.array = array;
-  index.first = array != nullptr ? array->child : nullptr;
-  index.last = lastElement(array);
-  index.elements.clear();
+// True when a goes before b in the list (the order of compareByTimestamp
+// with the array order deciding between equals).
+bool before(const OrderKey& a, const OrderKey& b) {
+  if (a.hasTimestamp != b.hasTimestamp) return a.hasTimestamp;
+  if (a.hasTimestamp && a.timestamp != b.timestamp) return a.timestamp > b.timestamp;
+  return a.rank < b.rank;
+}
+
+// The place in the list order where a record with key belongs.
+std::vector<cJSON*>::iterator placeFor(NewsIndex& index, const OrderKey& key) {
+  return std::lower_bound(
+      index.listOrder.begin(), index.listOrder.end(), key,
+      [&](const cJSON* record, const OrderKey& k) { return before(keyOf(index, record), k); });
+}
+
+void withdrawFromOrder(NewsIndex& index, cJSON* record) {
+  auto place = placeFor(index, keyOf(index, record));
+  if (place == index.listOrder.end() || *place != record) {
+    place = std::find(index.listOrder.begin(), index.listOrder.end(), record);
+  }
+  if (place != index.listOrder.end()) index.listOrder.erase(place);
+}
+
+void enterInOrder(NewsIndex& index, cJSON* record) {
+  index.listOrder.insert(placeFor(index, keyOf(index, record)), record);
+}
+
+void indexIds(ArrayIndex& index) {
   index.firstIndexById.clear();
-  if (!cJSON_IsArray(array)) return;
-  int position = 0;
-  for (cJSON* element = array->child; element != nullptr; element = element->next, ++position) {
-    index.elements.push_back(element);
-    if (!cJSON_IsObject(element)) continue;
+  for (size_t position = 0; position < index.elements.size(); ++position) {
     int id = 0;
-    if (intMatchedByText(cJSON_GetObjectItemCaseSensitive(element, "id"), &id)) {
-      index.firstIndexById.emplace(id, position);  // the first match stays
+    if (recordIdByText(index.elements[position], kIdKey, &id)) {
+      index.firstIndexById.emplace(id, static_cast<int>(position));  // the first match stays
     }
   }
 }
 
-// An array node is recognised by its address and by a stamp in its number
-// field, which cJSON leaves unused for arrays: a new tree allocated where an
-// old one was carries no stamp, so it is never taken for the old one.
-bool sameArray(const ArrayIndex& index, const cJSON* array, double stamp) {
-  return index.array == array && (array == nullptr || array->valuedouble == stamp) &&
-         index.first == (array != nullptr ? array->child : nullptr) &&
-         index.last == lastElement(array);
+void buildArrayIndex(ArrayIndex& index, cJSON* array) REQUIRES(databaseMutex) {
+  index.elements.clear();
+  if (cJSON_IsArray(array)) {
+    for (cJSON* element = array->child; element != nullptr; element = element->next) {
+      index.elements.push_back(element);
+    }
+  }
+  indexIds(index);
+  watchArray(index.watch, array);
 }
 
-NewsIndex& currentIndex() {
-  static double nextStamp = 0;
+// The list order made afresh: the keys are read once, then sorted.
+void buildListOrder(NewsIndex& index) {
+  index.rankOf.clear();
+  index.nextRank = 0;
+  std::vector<std::pair<OrderKey, cJSON*>> keyed;
+  keyed.reserve(index.news.elements.size());
+  for (cJSON* record : index.news.elements) {
+    index.rankOf[record] = index.nextRank++;
+    keyed.emplace_back(keyOf(index, record), record);
+  }
+  std::sort(keyed.begin(), keyed.end(),
+            [](const auto& a, const auto& b) { return before(a.first, b.first); });
+  index.listOrder.clear();
+  index.listOrder.reserve(keyed.size());
+  for (const auto& entry : keyed) index.listOrder.push_back(entry.second);
+}
+
+NewsIndex& currentIndex() REQUIRES(databaseMutex) {
   NewsIndex& index = newsIndex();
-  if (index.current && sameArray(index.news, newsArray, index.stamp) &&
-      sameArray(index.details, newsDetailArray, index.stamp)) {
+  if (index.built && arrayUnchanged(index.news.watch, newsArray) &&
+      arrayUnchanged(index.details.watch, newsDetailArray)) {
     return index;
   }
-  // Never zero, the value every new cJSON node starts with.
-  index.stamp = ++nextStamp;
   buildArrayIndex(index.news, newsArray);
   buildArrayIndex(index.details, newsDetailArray);
-  if (newsArray != nullptr) newsArray->valuedouble = index.stamp;
-  if (newsDetailArray != nullptr) newsDetailArray->valuedouble = index.stamp;
-  index.current = true;
-  index.listOrderCurrent = false;
+  buildListOrder(index);
+  index.built = true;
   return index;
 }
 
@@ -90,28 +145,100 @@ cJSON* findIn(const ArrayIndex& array, int id, int* index) {
   return array.elements[static_cast<size_t>(found->second)];
 }
 
+cJSON* elementAt(const ArrayIndex& array, int index) {
+  if (index < 0 || static_cast<size_t>(index) >= array.elements.size()) return nullptr;
+  return array.elements[static_cast<size_t>(index)];
+}
+
+// Appends element to array and to its index; false when cJSON refuses.
+bool appendTo(ArrayIndex& index, cJSON* array, cJSON* element) REQUIRES(databaseMutex) {
+  if (!cJSON_AddItemToArray(array, element)) return false;
+  index.elements.push_back(element);
+  printAppended(array, element);
+  int id = 0;
+  if (recordIdByText(element, kIdKey, &id)) {
+    index.firstIndexById.emplace(id, static_cast<int>(index.elements.size() - 1));
+  }
+  noteArrayEnds(index.watch, array);
+  return true;
+}
+
+// Deletes element index of array (if there is one) and closes up its index.
+void deleteFrom(ArrayIndex& index, cJSON* array, int position) REQUIRES(databaseMutex) {
+  cJSON* element = elementAt(index, position);
+  if (element == nullptr) return;
+  index.elements.erase(index.elements.begin() + position);
+  cJSON* detached = cJSON_DetachItemViaPointer(array, element);
+  printRemoved(array, detached);
+  cJSON_Delete(detached);
+  indexIds(index);
+  noteArrayEnds(index.watch, array);
+}
+
 }  // namespace
 
-void newsIndexChanged() { newsIndex().current = false; }
+void newsIndexChanged() { newsIndex().built = false; }
 
-const std::vector<cJSON*>& newsInListOrder() {
-  NewsIndex& index = currentIndex();
-  if (!index.listOrderCurrent) {
-    index.listOrder = index.news.elements;
-    std::stable_sort(index.listOrder.begin(), index.listOrder.end(), compareByTimestamp);
-    index.listOrderCurrent = true;
-  }
-  return index.listOrder;
-}
+const std::vector<cJSON*>& newsInListOrder() { return currentIndex().listOrder; }
 
 int newsCount() { return static_cast<int>(currentIndex().news.elements.size()); }
 
-cJSON* newsRecordAt(int index) {
-  const std::vector<cJSON*>& elements = currentIndex().news.elements;
-  if (index < 0 || static_cast<size_t>(index) >= elements.size()) return nullptr;
-  return elements[static_cast<size_t>(index)];
-}
+cJSON* newsRecordAt(int index) { return elementAt(currentIndex().news, index); }
+
+cJSON* newsDetailAt(int index) { return elementAt(currentIndex().details, index); }
 
 cJSON* findNewsById(int id, int* index) { return findIn(currentIndex().news, id, index); }
 
 cJSON* findNewsDetailById(int id, int* index) { return findIn(currentIndex().details, id, index); }
+
+bool appendNewsItem(cJSON* news, cJSON* detail) {
+  if (news == nullptr || detail == nullptr || !cJSON_IsArray(newsArray) ||
+      !cJSON_IsArray(newsDetailArray)) {
+    return false;
+  }
+  NewsIndex& index = currentIndex();
+  if (!appendTo(index.news, newsArray, news)) return false;
+  if (!appendTo(index.details, newsDetailArray, detail)) {
+    printRemoved(newsArray, cJSON_DetachItemViaPointer(newsArray, news));
+    index.news.elements.pop_back();
+    indexIds(index.news);
+    noteArrayEnds(index.news.watch, newsArray);
+    return false;
+  }
+  index.rankOf[news] = index.nextRank++;
+  enterInOrder(index, news);
+  recordChanged(news);
+  recordChanged(detail);
+  return true;
+}
+
+void setNewsMember(cJSON* news, const char* key, cJSON* item) {
+  NewsIndex& index = currentIndex();
+  withdrawFromOrder(index, news);
+  setRecordMember(news, key, item);
+  enterInOrder(index, news);
+  // No action changes an id; a record given another one is found under it
+  // from now on.
+  if (strcasecmp(key, kIdKey) == 0) indexIds(index.news);
+}
+
+void deleteNewsItem(int position) {
+  NewsIndex& index = currentIndex();
+  cJSON* news = elementAt(index.news, position);
+  if (news == nullptr) return;
+  withdrawFromOrder(index, news);
+  index.rankOf.erase(news);
+  deleteFrom(index.news, newsArray, position);
+  deleteFrom(index.details, newsDetailArray, position);
+  databaseChanged();
+}
+
+bool countNewsView(cJSON* news) {
+  cJSON* views = cJSON_GetObjectItemCaseSensitive(news, kViewsKey);
+  if (!cJSON_IsNumber(views)) return false;
+  // Counted in 64 bits: a count at the int limit must not overflow.
+  cJSON_SetNumberValue(views,
+                       static_cast<double>(static_cast<std::int64_t>(jsonIntValue(views)) + 1));
+  recordChanged(news);
+  return true;
+}

@@ -1,41 +1,63 @@
 // news_index.h -- the newest-first order of the news records and their
 // positions by id, kept between requests so that a list page or a lookup by
-// id costs what the reply needs, not a walk over the whole "news" array.
+// id costs what the reply needs, not a walk over the whole "news" array; and
+// the routines that add, change and delete news items, which keep both in
+// step in place.
 //
-// The index refers to the records of newsArray and newsDetailArray; it is
-// rebuilt on the first use after newsIndexChanged(), and also when the two
-// arrays are other array nodes than those it was built from or have another
-// first or last element. Every call needs the database lock
-// (DatabaseLock lock(databaseMutex)); the results are valid until the lock
-// is released.
+// The index refers to the records of newsArray and newsDetailArray. It is
+// built on the first use after a database is installed, and again when the
+// arrays turn out to have been changed without these routines (another array
+// node, or another first or last element), or after newsIndexChanged().
+// Every call needs the database lock; the results are valid until the lock is
+// released.
 #pragma once
 
 #include <cjson/cJSON.h>
 
 #include <vector>
 
-// Marks the index out of date. Called, under the database lock, by every
-// change that adds, deletes or replaces a record of "news" or "news_detail"
-// or changes the "timestamp" or "id" of one: posting, editing and deleting
-// news. Changes of "views", "likes" or other members need no call.
-void newsIndexChanged();
+#include "storage/database.h"
 
-// The records of "news" in list order: a stable sort under
+// Marks the index out of date, for a change of the news arrays made without
+// the routines below (tests that build odd databases by hand).
+void newsIndexChanged() REQUIRES(databaseMutex);
+
+// The records of "news" in list order: the order of a stable sort under
 // compareByTimestamp (a greater "timestamp" first, records without a numeric
 // one last, equal ones in array order).
-const std::vector<cJSON*>& newsInListOrder();
+const std::vector<cJSON*>& newsInListOrder() REQUIRES(databaseMutex);
 
 // The number of elements of "news".
-int newsCount();
+int newsCount() REQUIRES(databaseMutex);
 
-// Element index of "news", or null when there is none (cJSON_GetArrayItem
-// without the walk).
-cJSON* newsRecordAt(int index);
+// Element index of "news" (or of "news_detail"), or null when there is none
+// (cJSON_GetArrayItem without the walk).
+cJSON* newsRecordAt(int index) REQUIRES(databaseMutex);
+cJSON* newsDetailAt(int index) REQUIRES(databaseMutex);
 
 // What findObjectByField(newsArray, "id", <id in decimal>, index) gives: the
 // first object whose member "id" (exact key) is a number equal to id or the
 // text of id in decimal; index receives its position or -1.
-cJSON* findNewsById(int id, int* index);
+cJSON* findNewsById(int id, int* index) REQUIRES(databaseMutex);
 
 // The same search over newsDetailArray.
-cJSON* findNewsDetailById(int id, int* index);
+cJSON* findNewsDetailById(int id, int* index) REQUIRES(databaseMutex);
+
+// Appends news to "news" and detail to "news_detail" (both taken over) and
+// places the new item in the list order. False, with nothing changed and both
+// still the caller's, when either array refuses.
+bool appendNewsItem(cJSON* news, cJSON* detail) REQUIRES(databaseMutex);
+
+// Replaces member key of news, an element of "news", as setRecordMember does,
+// and moves the record to its new place in the list order when the change
+// moves it (a new "timestamp").
+void setNewsMember(cJSON* news, const char* key, cJSON* item) REQUIRES(databaseMutex);
+
+// Deletes the element index of "news" and the element at the same index of
+// "news_detail" (when there is one); both arrays close up.
+void deleteNewsItem(int index) REQUIRES(databaseMutex);
+
+// Raises the numeric member "views" (exact key) of news, an element of
+// "news", by one, counted in 64 bits. False, with nothing changed, when news
+// has no such member.
+bool countNewsView(cJSON* news) REQUIRES(databaseMutex);

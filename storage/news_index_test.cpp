@@ -8,35 +8,19 @@
 #include <algorithm>
 #include <climits>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "storage/database.h"
 #include "storage/json_search.h"
+#include "tests/support/database_fixture.h"
 
 namespace {
 
 using Tree = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
 
-// Installs a database tree parsed from text as the node's database.
-struct InstalledDatabase {
-  Tree root{nullptr, &cJSON_Delete};
-  explicit InstalledDatabase(const std::string& text) { install(text); }
-  void install(const std::string& text) {
-    DatabaseLock lock(databaseMutex);
-    root.reset();  // freed first, so a new tree may reuse the old addresses
-    root.reset(cJSON_Parse(text.c_str()));
-    databaseRoot = root.get();
-    newsArray = cJSON_GetObjectItem(root.get(), "news");
-    newsDetailArray = cJSON_GetObjectItem(root.get(), "news_detail");
-    userArray = cJSON_GetObjectItem(root.get(), "user");
-    likeArray = cJSON_GetObjectItem(root.get(), "like");
-  }
-  ~InstalledDatabase() {
-    DatabaseLock lock(databaseMutex);
-    databaseRoot = newsArray = newsDetailArray = userArray = likeArray = nullptr;
-  }
-};
+using InstalledDatabase = testsupport::TestDatabase;
 
 std::vector<cJSON*> plainListOrder() {
   std::vector<cJSON*> ordered;
@@ -187,6 +171,74 @@ TEST(NewsIndex, ANewTreeIsNeverTakenForTheOldOne) {
     cJSON* second = cJSON_GetArrayItem(newsArray, 1);
     cJSON_ReplaceItemInObject(second, "timestamp", cJSON_CreateNumber(100));
     newsArray->valuedouble = 0;
+  }
+  expectSameAsPlainSearches();
+}
+
+}  // namespace
+
+namespace {
+
+// The database text as it stands (for a reload in place).
+std::string databaseTextNow() {
+  DatabaseLock lock(databaseMutex);
+  char* text = cJSON_PrintUnformatted(databaseRoot);
+  std::string copy = text;
+  cJSON_free(text);
+  return copy;
+}
+
+TEST(NewsIndex, KeptOrderFollowsMixedChangesAsTheStableSort) {
+  // Few distinct timestamps, so that ties (decided by array order) abound;
+  // some records carry none or a text in its place.
+  InstalledDatabase db(kOddDatabase);
+  std::mt19937 random(12);
+  auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
+  auto timestamp = [&]() -> cJSON* {
+    switch (pick(8)) {
+      case 0:
+        return cJSON_CreateString("70");
+      case 1:
+        return cJSON_CreateNull();
+      default:
+        return cJSON_CreateNumber(10 * pick(6));
+    }
+  };
+  int nextId = 100;
+  for (int step = 0; step < 400; ++step) {
+    std::string what;
+    {
+      DatabaseLock lock(databaseMutex);
+      const int count = newsCount();
+      const int choice = pick(10);
+      if (choice < 4 || count == 0) {
+        what = "post";
+        cJSON* news = cJSON_CreateObject();
+        cJSON_AddNumberToObject(news, "id", nextId);
+        if (pick(6) != 0) cJSON_AddItemToObject(news, "timestamp", timestamp());
+        cJSON* detail = cJSON_CreateObject();
+        cJSON_AddNumberToObject(detail, "id", nextId++);
+        ASSERT_TRUE(appendNewsItem(news, detail));
+      } else if (choice < 8) {
+        what = "edit";
+        // An edit finds the item by id (the first record with it) and moves
+        // it by its new timestamp, as postnews does.
+        int index = -1;
+        cJSON* news = findNewsById(100 + pick(nextId - 100 + 1), &index);
+        if (news == nullptr) news = newsRecordAt(pick(count));
+        setNewsMember(news, "timestamp", timestamp());
+      } else {
+        what = "delete";
+        deleteNewsItem(pick(count));
+      }
+    }
+    if (step % 50 == 49) {
+      what = "reload";
+      db.install(databaseTextNow());
+    }
+    SCOPED_TRACE("step " + std::to_string(step) + ": " + what);
+    DatabaseLock lock(databaseMutex);
+    ASSERT_EQ(newsInListOrder(), plainListOrder());
   }
   expectSameAsPlainSearches();
 }

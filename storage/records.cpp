@@ -6,11 +6,13 @@
 #include <ctime>
 #include <memory>
 
-#include "node/config.h"
 #include "storage/database.h"
 #include "storage/json_search.h"
 #include "storage/like_index.h"
 #include "storage/news_index.h"
+#include "storage/user_index.h"
+
+const cJSON* administratorList = nullptr;
 
 namespace {
 
@@ -21,18 +23,17 @@ constexpr int kBroken = -2;
 
 // The session check by record: the user's "user_sid" must be a text of the
 // same length and bytes as sessionId.
-bool sessionIsUsers(int userIndex, const std::string& sessionId) {
-  const cJSON* user = cJSON_GetArrayItem(userArray, userIndex);
+bool sessionIsUsers(const cJSON* user, const std::string& sessionId) {
   const cJSON* sid = cJSON_GetObjectItem(user, "user_sid");
   if (!cJSON_IsString(sid) || sid->valuestring == nullptr) return false;
   return sessionId == sid->valuestring;
 }
 
-// The administrator loop over configAdmin.
+// The administrator loop over administratorList.
 int adminListIndex(int userId) {
-  if (configAdmin == nullptr) return kNotFound;
+  if (administratorList == nullptr) return kNotFound;
   int i = 0;
-  for (const cJSON* item = configAdmin->child; item != nullptr; item = item->next, ++i) {
+  for (const cJSON* item = administratorList->child; item != nullptr; item = item->next, ++i) {
     if (configIntValue(item) == userId) return i;
   }
   // cJSON arrays hold no gaps: a listed element is never missing.
@@ -42,33 +43,36 @@ int adminListIndex(int userId) {
 }  // namespace
 
 int userIdBySession(const std::string& sessionId) {
-  const cJSON* user = findObjectByField(userArray, "user_sid", sessionId.c_str(), nullptr);
+  const cJSON* user = findUserBySession(sessionId.c_str());
   if (user == nullptr) return kNotFound;
   return jsonIntValue(cJSON_GetObjectItem(user, "id"));
 }
 
 int userIndexById(int userId) {
-  if (userArray == nullptr) return kNotFound;
-  int i = 0;
-  for (const cJSON* user = userArray->child; user != nullptr; user = user->next, ++i) {
-    const cJSON* id = cJSON_GetObjectItem(user, "id");
-    if (id != nullptr && jsonIntValue(id) == userId) return i;
-  }
-  return kNotFound;
+  int index = kNotFound;
+  findUserById(userId, &index);
+  return index;
+}
+
+cJSON* userById(int userId) { return findUserById(userId, nullptr); }
+
+cJSON* newsAuthor(const cJSON* record) {
+  const cJSON* userId = cJSON_GetObjectItem(record, "user_id");
+  if (!cJSON_IsNumber(userId)) return nullptr;
+  return userById(jsonIntValue(userId));
 }
 
 int adminIndex(int userId) { return adminListIndex(userId); }
 
 int adminIndexBySession(const std::string& sessionId) {
-  const cJSON* user = findObjectByField(userArray, "user_sid", sessionId.c_str(), nullptr);
+  const cJSON* user = findUserBySession(sessionId.c_str());
   if (user == nullptr) return kBroken;
   return adminListIndex(jsonIntValue(cJSON_GetObjectItem(user, "id")));
 }
 
 int adminIndexChecked(int userId, const std::string& sessionId) {
-  int userIndex = userIndexById(userId);
-  if (userIndex < 0) return kNotFound;
-  if (!sessionIsUsers(userIndex, sessionId)) return kNotFound;
+  const cJSON* user = userById(userId);
+  if (user == nullptr || !sessionIsUsers(user, sessionId)) return kNotFound;
   return adminListIndex(userId);
 }
 
@@ -78,9 +82,8 @@ int findLike(int newsId, int userId, const std::string& sessionId) {
   if (!cJSON_IsArray(likeArray)) return kBroken;
   const cJSON* like = findLikeRecord(newsId, userId);
   if (like == nullptr) return kNotFound;
-  int userIndex = userIndexById(userId);
-  if (userIndex < 0) return kBroken;
-  if (!sessionIsUsers(userIndex, sessionId)) return kBroken;
+  const cJSON* user = userById(userId);
+  if (user == nullptr || !sessionIsUsers(user, sessionId)) return kBroken;
   return jsonIntValue(cJSON_GetObjectItem(like, "id"));
 }
 
@@ -90,8 +93,8 @@ int toggleLike(int newsId, int userId, const std::string& sessionId) {
   if (existing == kNotFound) {
     // Likes are added only for a user that exists and owns the session id:
     // a like under a stranger's id or session could never be removed again.
-    int userIndex = userIndexById(userId);
-    if (userIndex < 0 || !sessionIsUsers(userIndex, sessionId)) return -1;
+    const cJSON* user = userById(userId);
+    if (user == nullptr || !sessionIsUsers(user, sessionId)) return -1;
     // An exhausted counter refuses the like rather than reuse an id.
     if (like_maxid >= kMaxCounterValue) return -1;
     int id = like_maxid + 1;
@@ -128,10 +131,7 @@ int toggleLike(int newsId, int userId, const std::string& sessionId) {
   // change stands and the record is left as it is.
   if (likes != nullptr) {
     long long count = static_cast<long long>(jsonIntValue(likes)) + (result == 1 ? 1 : -1);
-    cJSON* updated = cJSON_CreateNumber(static_cast<double>(count));
-    if (updated != nullptr && !cJSON_ReplaceItemInObject(news, "likes", updated)) {
-      cJSON_Delete(updated);
-    }
+    setRecordMember(news, "likes", cJSON_CreateNumber(static_cast<double>(count)));
   }
   return result;
 }

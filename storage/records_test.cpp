@@ -11,6 +11,7 @@
 #include "node/config.h"
 #include "storage/database.h"
 #include "storage/news_index.h"
+#include "tests/support/database_fixture.h"
 
 namespace {
 
@@ -46,25 +47,19 @@ class RecordsTest : public testing::Test {
   void SetUp() override { load(kFixture, "{\"admin\": [2, 6, 2, 5]}"); }
   void TearDown() override { unload(); }
 
-  void load(const char* database, const char* config) {
+  testsupport::TestDatabase database;
+
+  void load(const char* text, const char* config) {
     unload();
-    databaseRoot = cJSON_Parse(database);
-    ASSERT_NE(databaseRoot, nullptr);
-    newsArray = cJSON_GetObjectItem(databaseRoot, "news");
-    newsDetailArray = cJSON_GetObjectItem(databaseRoot, "news_detail");
-    userArray = cJSON_GetObjectItem(databaseRoot, "user");
-    likeArray = cJSON_GetObjectItem(databaseRoot, "like");
-    like_maxid = cJSON_GetObjectItem(databaseRoot, "like_maxid")->valueint;
+    database.install(text);
     configRoot = cJSON_Parse(config);
     ASSERT_NE(configRoot, nullptr);
-    configAdmin = cJSON_GetObjectItem(configRoot, "admin");
+    administratorList = cJSON_GetObjectItem(configRoot, "admin");
   }
   void unload() {
-    cJSON_Delete(databaseRoot);
     cJSON_Delete(configRoot);
-    databaseRoot = newsArray = newsDetailArray = userArray = likeArray = nullptr;
-    configRoot = configAdmin = nullptr;
-    like_maxid = 0;
+    configRoot = nullptr;
+    administratorList = nullptr;
   }
   std::string likes() {
     char* text = cJSON_PrintUnformatted(likeArray);

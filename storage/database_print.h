@@ -1,0 +1,81 @@
+// database_print.h -- the database's formatted text for the saves, made from
+// a kept print of every element of the four arrays, so that a save prints
+// only the elements added or changed since the last one and holds the
+// database lock for no more than that and a copy of a few hundred pointers;
+// the text is joined and compressed after the lock is released.
+//
+// The text is exactly what cJSON_Print(databaseRoot) gives: cJSON's formatted
+// print of a value nested in the root is its own cJSON_Print with one tab more
+// after every line break for each level it is nested in (the root object and,
+// for an element, its array: cJSON counts a level for both, and the depth
+// shows only after line breaks, since texts escape their own), and the root's
+// lines are laid out here as cJSON lays them out.
+//
+// The kept prints follow the storage routines: printAppended, printRemoved
+// and printChanged are called by them (recordChanged calls printChanged). An
+// array whose first or last element is not the one the routines left behind
+// has been changed some other way and is printed again whole.
+#pragma once
+
+#include <cjson/cJSON.h>
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "storage/database.h"
+
+// Kept prints of consecutive elements of one array (null where an element was
+// removed), shared between the store and the snapshots taken of it.
+struct PrintedChunk {
+  std::vector<std::shared_ptr<const std::string>> texts;
+};
+
+// One stretch of the database text: fixed text, or the prints of an array's
+// elements, written between "[" and "]" and separated by ", ".
+struct PrintedStretch {
+  std::string text;
+  bool isArray = false;
+  std::vector<std::shared_ptr<const PrintedChunk>> chunks;
+};
+
+// The database text as it stood when the snapshot was taken; only read after,
+// it needs no lock.
+struct DatabaseSnapshot {
+  std::vector<PrintedStretch> stretches;
+};
+
+// Prints up to limit of the elements added or changed since they were last
+// printed. True when none is left to print.
+bool printPendingRecords(std::size_t limit) REQUIRES(databaseMutex);
+
+// Prints every element still to print and fills snapshot with the whole text
+// of databaseRoot. False when the database is missing or memory runs out.
+bool snapshotDatabase(DatabaseSnapshot& snapshot) REQUIRES(databaseMutex);
+
+// Hands the text of snapshot to write in order, one piece at a time: the text
+// cJSON_Print would have printed of the tree then, never joined whole here.
+void writeDatabaseText(const DatabaseSnapshot& snapshot,
+                       const std::function<void(const char* data, std::size_t size)>& write);
+
+// The text of snapshot joined. Throws std::bad_alloc when memory runs out.
+std::string databaseText(const DatabaseSnapshot& snapshot);
+
+// Starts the kept prints afresh for the database now installed: every
+// element of the four arrays is to be printed.
+void resetPrintedRecords() REQUIRES(databaseMutex);
+
+// element was appended to array, one of the four arrays, by a routine.
+void printAppended(const cJSON* array, const cJSON* element) REQUIRES(databaseMutex);
+
+// element was detached from array by a routine (it is not read again).
+void printRemoved(const cJSON* array, const cJSON* element) REQUIRES(databaseMutex);
+
+// element, an element of one of the four arrays, was changed in place.
+void printChanged(const cJSON* element) REQUIRES(databaseMutex);
+
+// cJSON_Print(item) as it appears nested levels deep (that many tabs after
+// every line break); "" when cJSON cannot print it.
+std::string printNested(const cJSON* item, int levels);

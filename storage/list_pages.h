@@ -1,0 +1,49 @@
+// list_pages.h -- the printed list pages kept between requests. A kept page
+// notes, for each item, the news record shown and its author's record with
+// the stamps both carried when the page was made; while the same records
+// stand at the page's places in the list order with the same stamps, the
+// kept text is the reply. Views, likes, edits, new or deleted news, a changed
+// order or nickname: each changes a stamp or a place, and the page is made
+// again. The items' texts are kept the same way, each checked by its own
+// record and author. Every call needs the database lock.
+#pragma once
+
+#include <cjson/cJSON.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "storage/database.h"
+
+// What one item of a page was made from.
+struct PageItemSource {
+  const cJSON* record = nullptr;
+  double stamp = 0;
+  const cJSON* author = nullptr;
+  double authorStamp = 0;
+};
+
+// The source of the item made of record, as it stands now.
+PageItemSource pageItemSource(const cJSON* record) REQUIRES(databaseMutex);
+
+// The kept text of page, whose items are the records at [start, end) of
+// newsInListOrder(); null when none is kept or what it shows has changed.
+std::shared_ptr<const std::string> keptListPage(int page, std::int64_t start, std::int64_t end)
+    REQUIRES(databaseMutex);
+
+// The kept text of the list item made from source's record, while the record
+// and its author are as source notes them; null otherwise. A page made again
+// after a change prints only the items that changed.
+std::shared_ptr<const std::string> keptListItem(const PageItemSource& source)
+    REQUIRES(databaseMutex);
+
+// Keeps text as the item made from source's record.
+void keepListItem(const PageItemSource& source, std::shared_ptr<const std::string> text)
+    REQUIRES(databaseMutex);
+
+// Keeps text as page's text, made from sources (noted while it was made), in
+// place of the page's earlier text or of the oldest kept page.
+void keepListPage(int page, std::int64_t start, std::vector<PageItemSource> sources,
+                  std::shared_ptr<const std::string> text) REQUIRES(databaseMutex);

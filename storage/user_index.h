@@ -1,0 +1,29 @@
+// user_index.h -- where each user id and each session id is first found in
+// the "user" array, kept between requests so that finding a user costs the
+// same for the last of many users as for the first.
+//
+// The index refers to the records of userArray. appendUser keeps it in step;
+// it is rebuilt on the first use after userArray turns out to be another
+// array node (a database loaded in place) or to have another first or last
+// element. Every call needs the database lock; the records returned are
+// valid until the lock is released or the array changes.
+#pragma once
+
+#include <cjson/cJSON.h>
+
+#include "storage/database.h"
+
+// The first element of "user", in array order, whose member "id" (key
+// ignoring case) has the integer value userId (jsonIntValue), and its index
+// through index (-1 when none). Null when none.
+cJSON* findUserById(int userId, int* index) REQUIRES(databaseMutex);
+
+// What findObjectByField(userArray, "user_sid", sessionId, nullptr) gives:
+// the first object whose exact member "user_sid" agrees with the text
+// sessionId by the search's match rule. Null when none.
+cJSON* findUserBySession(const char* sessionId) REQUIRES(databaseMutex);
+
+// Appends user to the "user" array (which takes it over), enters it in the
+// index and stamps it. False, with the array unchanged and user still the caller's, when
+// userArray is not an array or cJSON refuses.
+bool appendUser(cJSON* user) REQUIRES(databaseMutex);
