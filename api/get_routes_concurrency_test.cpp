@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "api/get_routes.h"
-#include "node/config.h"
 #include "storage/database.h"
 #include "tests/support/test_support.h"
 
@@ -37,7 +36,7 @@ TEST(GetRoutesConcurrency, DetailReadsCountEveryView) {
   newsDetailArray = cJSON_GetObjectItem(databaseRoot, "news_detail");
   userArray = cJSON_GetObjectItem(databaseRoot, "user");
   likeArray = cJSON_GetObjectItem(databaseRoot, "like");
-  newsPageSize = 10;
+  ASSERT_TRUE(testsupport::useConfiguration(testsupport::minimalConfig(8080)));
 
   constexpr int kThreads = 6;
   constexpr int kReads = 40;

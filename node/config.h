@@ -4,6 +4,8 @@
 
 #include <cjson/cJSON.h>
 
+#include "api/json_int.h"  // jsonIntValue
+
 // The parsed config.json, or null when it does not parse.
 extern cJSON* configRoot;
 
@@ -18,13 +20,8 @@ extern cJSON* configWriteInterval;  // "write_interval" (milliseconds)
 extern cJSON* configWatermark;      // "watermark" (object with the text "path")
 extern cJSON* configEditInterval;   // "edit_interval" (seconds)
 
-// Integer copies of "port" and "page_size".
-extern int listenPort;    // initially 80
-extern int newsPageSize;  // initially 5
-
-// The integer value of a JSON item: a number truncated toward zero and held at
-// the 32-bit signed limits; 0 for a text, an array, an object or null.
-int jsonIntValue(const cJSON* item);
+// Integer copy of "port".
+extern int listenPort;  // initially 80
 
 // The integer value of a configuration setting ("port", "page_size",
 // "write_interval", "edit_interval", an "admin" entry): as jsonIntValue, but
