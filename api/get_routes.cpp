@@ -12,12 +12,14 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "api/form_fields.h"
+#include "storage/json_search.h"
+#include "api/settings.h"
 #include "http/response.h"
 #include "http/url_form.h"
-#include "node/config.h"
 #include "storage/database.h"
 #include "storage/file_helpers.h"
 #include "storage/list_pages.h"
@@ -72,10 +74,8 @@ const char* configText(const cJSON* item) {
   return cJSON_IsString(item) ? item->valuestring : nullptr;
 }
 
-bool equalsConfigText(const std::string& trimmed, const cJSON* item) {
-  const char* text = configText(item);
-  return text != nullptr && trimmed.size() == std::strlen(text) &&
-         trimmed.compare(0, std::string::npos, text) == 0;
+bool equalsSetting(const std::string& trimmed, const std::optional<std::string>& setting) {
+  return setting.has_value() && trimmed == *setting;
 }
 
 Reply nodeDescription() {
@@ -83,14 +83,15 @@ Reply nodeDescription() {
   if (tree == nullptr) return statusReply(404);
   cJSON* t = tree.get();
   cJSON_AddStringToObject(t, "ver", kApiVersion);
-  if (const char* name = configText(configName)) cJSON_AddStringToObject(t, "name", name);
-  if (const char* icon = configText(configIcon)) cJSON_AddStringToObject(t, "icon", icon);
-  if (const char* cover = configText(configCover)) cJSON_AddStringToObject(t, "cover", cover);
-  cJSON_AddNumberToObject(t, "pageSize", configIntValue(configPageSize));
-  if (cJSON* watermark = cJSON_Duplicate(configWatermark, 1)) {
+  const ApiSettings& settings = apiSettings;
+  if (settings.name) cJSON_AddStringToObject(t, "name", settings.name->c_str());
+  if (settings.icon) cJSON_AddStringToObject(t, "icon", settings.icon->c_str());
+  if (settings.cover) cJSON_AddStringToObject(t, "cover", settings.cover->c_str());
+  cJSON_AddNumberToObject(t, "pageSize", settings.pageSize);
+  if (cJSON* watermark = cJSON_Duplicate(settings.watermark.get(), 1)) {
     cJSON_AddItemToObject(t, "watermark", watermark);
   }
-  cJSON_AddNumberToObject(t, "editInterval", configIntValue(configEditInterval));
+  cJSON_AddNumberToObject(t, "editInterval", settings.editInterval);
   return treeReply(tree.release());
 }
 
@@ -125,7 +126,7 @@ std::shared_ptr<const std::string> printedItem(const cJSON* item) {
 }
 
 Reply newsListPage(int page) {
-  const int pageSize = newsPageSize;
+  const int pageSize = apiSettings.pageSize;
   std::vector<std::shared_ptr<const std::string>> items;
   std::vector<PageItemSource> sources;
   std::int64_t start = 0;
@@ -348,8 +349,8 @@ Reply chooseReply(const std::string& path) {
   if (segments.empty()) return nodeDescription();
   const std::string trimmed = path.substr(1);
   // The node pictures are served by their configured names.
-  if (equalsConfigText(trimmed, configIcon) || equalsConfigText(trimmed, configCover) ||
-      equalsConfigText(trimmed, cJSON_GetObjectItem(configWatermark, "path"))) {
+  if (equalsSetting(trimmed, apiSettings.icon) || equalsSetting(trimmed, apiSettings.cover) ||
+      equalsSetting(trimmed, apiSettings.watermarkPath)) {
     return fileReply(trimmed);
   }
   if (segments[0] == kApiVersion) return apiRoute(segments);

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "api/get_routes.h"
-#include "node/config.h"
 #include "storage/database.h"
 #include "tests/support/database_fixture.h"
 #include "tests/support/test_support.h"
@@ -33,7 +32,7 @@ TEST(GetRoutesConcurrency, DetailReadsCountEveryView) {
   testsupport::TempDir dir;
   testsupport::ScopedChdir inside(dir.path);
   testsupport::TestDatabase database(kDatabase);
-  newsPageSize = 10;
+  ASSERT_TRUE(testsupport::useConfiguration(testsupport::minimalConfig(8080)));
 
   constexpr int kThreads = 6;
   constexpr int kReads = 40;

@@ -14,8 +14,7 @@
 #include <regex>
 #include <string>
 
-#include "node/config.h"
-#include "node/startup.h"
+#include "api/settings.h"
 #include "storage/database.h"
 #include "storage/news_index.h"
 #include "storage/records.h"
@@ -100,18 +99,14 @@ class GetRoutesTest : public testing::Test {
   }
   void TearDown() override {
     chdir.reset();
-    cJSON_Delete(configRoot);
-    configRoot = configName = configIcon = configCover = configPort = configPageSize = nullptr;
-    administratorList = nullptr;
-    configWriteInterval = configWatermark = configEditInterval = nullptr;
+    testsupport::useConfiguration("");
   }
 
   testsupport::TestDatabase installed;
 
   void loadDatabase(const std::string& text) { installed.install(text); }
-  static void loadConfig(const char* text) {
-    loadConfigurationText(text);
-    ASSERT_NE(configRoot, nullptr);
+  static void loadConfig(const std::string& text) {
+    ASSERT_TRUE(testsupport::useConfiguration(text));
   }
 
   static std::string get(const std::string& path) {
@@ -129,12 +124,32 @@ constexpr const char* kDescription =
 
 TEST_F(GetRoutesTest, NodeDescription) {
   for (const char* path : {"/", "//", ""}) EXPECT_EQ(get(path), json(200, kDescription)) << path;
-  // A name that is not a text is left out; a page size that is not a number reads 0.
-  loadConfig(R"({"name": 5, "icon": "i", "cover": "c", "page_size": "2", "edit_interval": 1,
-                 "watermark": {"path": "w"}})");
-  EXPECT_EQ(get("/"), json(200,
-                           "{\"ver\":\"v1\",\"icon\":\"i\",\"cover\":\"c\",\"pageSize\":0,"
-                           "\"watermark\":{\"path\":\"w\"},\"editInterval\":1}"));
+  struct {
+    const char* config;
+    const char* description;
+  } cases[] = {
+      // A name that is not a text is left out; a page size that is not a number reads 0.
+      {R"({"name": 5, "icon": "i", "cover": "c", "page_size": "2", "edit_interval": 1,
+           "watermark": {"path": "w"}})",
+       R"({"ver":"v1","icon":"i","cover":"c","pageSize":0,"watermark":{"path":"w"},"editInterval":1})"},
+      // Keys in any case; texts with escapes; the watermark shown as configured, whatever
+      // its members and their types.
+      {R"({"NAME": "N\u00f1 \"q\"\n", "Icon": "i\u0000x", "COVER": "", "page_size": 3.9,
+           "edit_interval": -1, "WaterMark": {"PATH": "w", "offsetX": 1.5, "big": 1e300,
+           "neg": -0, "a": [true, null, "x", []], "o": {"k": {}}}})",
+       R"({"ver":"v1","name":"Nñ \"q\"\n","icon":"i","cover":"","pageSize":3,)"
+       R"("watermark":{"PATH":"w","offsetX":1.5,"big":1e+300,"neg":-0,"a":[true,null,"x",[]],)"
+       R"("o":{"k":{}}},"editInterval":-1})"},
+      // A watermark that is not an object, pictures that are not texts.
+      {R"({"icon": 1, "cover": null, "watermark": "w"})",
+       R"({"ver":"v1","pageSize":0,"watermark":"w","editInterval":0})"},
+      {R"({"watermark": [1, {"path": "w"}]})",
+       R"({"ver":"v1","pageSize":0,"watermark":[1,{"path":"w"}],"editInterval":0})"},
+  };
+  for (const auto& c : cases) {
+    loadConfig(c.config);
+    EXPECT_EQ(get("/"), json(200, c.description)) << c.config;
+  }
   EXPECT_EQ(get("/v1/list/1"), json(200, "[]"));
 }
 
@@ -146,13 +161,11 @@ TEST_F(GetRoutesTest, IntegerSettingsReadTrueAsOne) {
   } cases[] = {{"true", 1}, {"false", 0}, {"\"7\"", 0}, {"null", 0}, {"7.9", 7}};
   for (const auto& c : cases) {
     const std::string v = c.value;
-    loadConfig(("{\"icon\": \"i\", \"cover\": \"c\", \"watermark\": {\"path\": \"w\"}, \"port\": " +
-                v + ", \"page_size\": " + v + ", \"write_interval\": " + v +
-                ", \"edit_interval\": " + v + ", \"admin\": [" + v + "]}")
-                   .c_str());
-    EXPECT_EQ(listenPort, c.read) << v;
-    EXPECT_EQ(newsPageSize, c.read) << v;
-    EXPECT_EQ(configIntValue(configWriteInterval), c.read) << v;
+    loadConfig(
+        "{\"icon\": \"i\", \"cover\": \"c\", \"watermark\": {\"path\": \"w\"}, \"page_size\": " +
+        v + ", \"edit_interval\": " + v + ", \"admin\": [" + v + "]}");
+    EXPECT_EQ(apiSettings.pageSize, c.read) << v;
+    EXPECT_EQ(apiSettings.editInterval, c.read) << v;
     EXPECT_EQ(adminIndex(c.read), 0) << v;
     EXPECT_EQ(get("/"), json(200, "{\"ver\":\"v1\",\"icon\":\"i\",\"cover\":\"c\",\"pageSize\":" +
                                       std::to_string(c.read) +
@@ -227,9 +240,9 @@ TEST_F(GetRoutesTest, ListPagesNewestFirst) {
   EXPECT_EQ(database, printed);
   cJSON_free(printed);
 
-  newsPageSize = 0;
+  apiSettings.pageSize = 0;
   EXPECT_EQ(get("/v1/list/1"), json(200, "[]"));
-  newsPageSize = -1;
+  apiSettings.pageSize = -1;
   EXPECT_EQ(get("/v1/list/1"), json(200, "[]"));
 }
 
@@ -256,7 +269,7 @@ TEST_F(GetRoutesTest, ListPagingOverManyRecords) {
     }
     db += R"(], "news_detail": [], "user": [{"id": 1, "nickname": "n"}], "like": []})";
     loadDatabase(db);
-    newsPageSize = 20;
+    apiSettings.pageSize = 20;
     std::string page3 = splitReply(get("/v1/list/3")).second;
     if (total == 45) {
       EXPECT_EQ(
@@ -283,7 +296,8 @@ std::string freshFirstPage() {
   std::stable_sort(records.begin(), records.end(),
                    [&](const cJSON* a, const cJSON* b) { return time(a) > time(b); });
   cJSON* page = cJSON_CreateArray();
-  for (std::size_t i = 0; i < records.size() && i < static_cast<std::size_t>(newsPageSize); ++i) {
+  for (std::size_t i = 0; i < records.size() && i < static_cast<std::size_t>(apiSettings.pageSize);
+       ++i) {
     cJSON* item = cJSON_Duplicate(records[i], 1);
     int author = cJSON_GetObjectItem(item, "user_id")->valueint;
     cJSON_DeleteItemFromObject(item, "user_id");
@@ -405,7 +419,7 @@ TEST_F(GetRoutesTest, AdminAndLikeQuestions) {
   };
   for (const auto& c : cases) EXPECT_EQ(get(c.path), json(c.status, c.body)) << c.path;
   // Without an "admin" list nobody is an administrator.
-  administratorList = nullptr;
+  loadConfig("{}");
   EXPECT_EQ(get("/v1/isadmin/2/s2"), json(200, "{\"r\":0}"));
 }
 

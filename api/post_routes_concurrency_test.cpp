@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "api/post_routes.h"
-#include "node/startup.h"
 #include "storage/database.h"
 #include "storage/database_file.h"
 #include "tests/support/test_support.h"
@@ -26,7 +25,8 @@ std::string replyBody(const std::string& path, const std::string& request) {
 }
 
 TEST(PostRoutesConcurrency, SigninsAndPostsOnManyThreads) {
-  loadConfigurationText(testsupport::minimalConfig(8080, 10000, "\"admin\": [1]"));
+  ASSERT_TRUE(
+      testsupport::useConfiguration(testsupport::minimalConfig(8080, 10000, "\"admin\": [1]")));
   ASSERT_TRUE(adoptDatabaseText(emptyDatabaseText()));
   testsupport::TempDir dir;
   testsupport::ScopedChdir chdir(dir.path);

@@ -16,8 +16,6 @@
 #include "api/form_fields.h"
 #include "api/get_routes.h"
 #include "api/uploads.h"
-#include "node/config.h"
-#include "node/startup.h"
 #include "storage/database.h"
 #include "storage/database_file.h"
 #include "tests/support/test_support.h"
@@ -106,7 +104,8 @@ const std::string kOldAvatar = "uploads/avatar/2023/1/2/31000.webp";
 class PostRoutesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    loadConfigurationText(testsupport::minimalConfig(8080, 10000, "\"admin\": [1, 4]"));
+    ASSERT_TRUE(testsupport::useConfiguration(
+        testsupport::minimalConfig(8080, 10000, "\"admin\": [1, 4]")));
     ASSERT_TRUE(adoptDatabaseText(kDatabase));
     writeFile(dir.file(kOld0), "old image 0");
     writeFile(dir.file(kOld1), "old image 1");

@@ -4,8 +4,9 @@
 #include <ctime>
 
 #include "api/action_helpers.h"
+#include "storage/json_search.h"
+#include "api/settings.h"
 #include "api/uploads.h"
-#include "node/config.h"
 #include "storage/database.h"
 #include "storage/file_helpers.h"
 #include "storage/news_index.h"
@@ -18,7 +19,7 @@ namespace {
 // passed since the stored time of the last change.
 bool tooEarly(const cJSON* record, const char* timeKey, std::time_t now) {
   const long long last = jsonIntValue(cJSON_GetObjectItem(record, timeKey));
-  return static_cast<long long>(now) - last < configIntValue(configEditInterval);
+  return static_cast<long long>(now) - last < apiSettings.editInterval;
 }
 
 // Finds the user uid, under the held database lock, for a change whose last

@@ -12,4 +12,3 @@ cJSON* configWatermark = nullptr;
 cJSON* configEditInterval = nullptr;
 
 int listenPort = 80;
-int newsPageSize = 5;

@@ -19,6 +19,5 @@ extern cJSON* configWriteInterval;  // "write_interval" (milliseconds)
 extern cJSON* configWatermark;      // "watermark" (object with the text "path")
 extern cJSON* configEditInterval;   // "edit_interval" (seconds)
 
-// Integer copies of "port" and "page_size".
-extern int listenPort;    // initially 80
-extern int newsPageSize;  // initially 5
+// Integer copy of "port".
+extern int listenPort;  // initially 80

@@ -14,9 +14,12 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <new>
+#include <optional>
 #include <system_error>
 #include <thread>
 
+#include "api/settings.h"
 #include "node/accept_loop.h"
 #include "node/config.h"
 #include "node/shutdown.h"
@@ -130,6 +133,28 @@ void raiseOpenFileLimit() {
           limitText(limit.rlim_cur).c_str(), limitText(wanted).c_str(), strerror(errno));
 }
 
+// The text of a configuration item, or nothing when it is not a text.
+std::optional<std::string> configText(const cJSON* item) {
+  if (!isText(item)) return std::nullopt;
+  return std::string(item->valuestring);
+}
+
+// What the request handlers read of the kept configuration items.
+ApiSettings apiSettingsFromConfig() {
+  ApiSettings settings;
+  settings.name = configText(configName);
+  settings.icon = configText(configIcon);
+  settings.cover = configText(configCover);
+  // A deep copy prints exactly as the configured item: every member, JSON
+  // type and number is kept.
+  settings.watermark.reset(cJSON_Duplicate(configWatermark, 1));
+  if (configWatermark != nullptr && settings.watermark == nullptr) throw std::bad_alloc();
+  settings.watermarkPath = configText(cJSON_GetObjectItem(configWatermark, "path"));
+  settings.pageSize = configIntValue(configPageSize);
+  settings.editInterval = configIntValue(configEditInterval);
+  return settings;
+}
+
 }  // namespace
 
 void loadConfigurationText(const std::string& text) {
@@ -146,7 +171,7 @@ void loadConfigurationText(const std::string& text) {
   configWatermark = cJSON_GetObjectItem(configRoot, "watermark");
   configEditInterval = cJSON_GetObjectItem(configRoot, "edit_interval");
   listenPort = configIntValue(configPort);
-  newsPageSize = configIntValue(configPageSize);
+  apiSettings = apiSettingsFromConfig();
 }
 
 std::string configurationProblem() {

@@ -17,7 +17,8 @@ int runNode();
 
 // Parses text into configRoot (an earlier tree is freed) and finds the nine
 // kept items ignoring case; a text that does not parse leaves them all null.
-// Then sets listenPort and newsPageSize from "port" and "page_size".
+// Then sets listenPort from "port" and replaces the request handlers'
+// apiSettings with what they read of these items.
 // Only while no other thread reads the configuration (start-up, tests).
 void loadConfigurationText(const std::string& text);
 

@@ -11,7 +11,6 @@
 
 #include "api/get_routes.h"
 #include "http/response.h"
-#include "node/startup.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -36,7 +35,7 @@ std::string withoutDate(const std::string& header) {
 class FileBodyTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    loadConfigurationText(testsupport::minimalConfig(8080));
+    ASSERT_TRUE(testsupport::useConfiguration(testsupport::minimalConfig(8080)));
     chdir = std::make_unique<testsupport::ScopedChdir>(dir.path);
   }
   void TearDown() override { chdir.reset(); }

@@ -12,8 +12,7 @@
 
 #include "api/get_routes.h"
 #include "api/post_routes.h"
-#include "node/config.h"
-#include "node/startup.h"
+#include "api/settings.h"
 #include "storage/database.h"
 #include "storage/database_file.h"
 #include "storage/json_search.h"
@@ -99,13 +98,13 @@ const Answer kNotFound{404, "{\"r\":404}"};
 // the page copied. Caller holds the database lock.
 Answer plainPage(int page) {
   const int count = cJSON_GetArraySize(newsArray);
-  if (count == 0 || page < 1 || newsPageSize < 0) return {200, "[]"};
+  if (count == 0 || page < 1 || apiSettings.pageSize < 0) return {200, "[]"};
   std::vector<const cJSON*> ordered;
   for (const cJSON* r = newsArray->child; r != nullptr; r = r->next) ordered.push_back(r);
   std::stable_sort(ordered.begin(), ordered.end(), compareByTimestamp);
-  const long long start = (page - 1LL) * newsPageSize;
+  const long long start = (page - 1LL) * apiSettings.pageSize;
   if (start > count) return {200, "[]"};
-  const long long end = std::min<long long>(start + newsPageSize, count);
+  const long long end = std::min<long long>(start + apiSettings.pageSize, count);
   Tree items(cJSON_CreateArray(), &cJSON_Delete);
   for (long long i = start; i < end; ++i) {
     const cJSON* record = ordered[static_cast<size_t>(i)];
@@ -145,7 +144,8 @@ int views(const cJSON* news) { return cJSON_GetObjectItem(news, "views")->valuei
 class NewsRepliesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    loadConfigurationText(testsupport::minimalConfig(8080, 10000, "\"admin\": [1]"));
+    ASSERT_TRUE(
+        testsupport::useConfiguration(testsupport::minimalConfig(8080, 10000, "\"admin\": [1]")));
     ASSERT_TRUE(adoptDatabaseText(databaseText()));
     chdir = std::make_unique<testsupport::ScopedChdir>(dir.path);
   }
@@ -157,7 +157,7 @@ class NewsRepliesTest : public ::testing::Test {
     int pages = 0, maxId = 0;
     {
       DatabaseLock lock(databaseMutex);
-      pages = cJSON_GetArraySize(newsArray) / newsPageSize + 3;
+      pages = cJSON_GetArraySize(newsArray) / apiSettings.pageSize + 3;
       maxId = news_maxid + 2;
     }
     for (int page = -1; page <= pages; ++page) {

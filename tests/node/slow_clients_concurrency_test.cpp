@@ -21,7 +21,6 @@
 #include "api/get_routes.h"
 #include "api/post_routes.h"
 #include "http/connection_loop.h"
-#include "node/startup.h"
 #include "tests/support/test_support.h"
 
 using namespace testsupport;
@@ -61,7 +60,7 @@ std::string readToEnd(int fd, int timeoutMs = 10000) {
 
 class SlowClientsTest : public ::testing::Test {
  protected:
-  void SetUp() override { loadConfigurationText(minimalConfig(8080)); }
+  void SetUp() override { ASSERT_TRUE(testsupport::useConfiguration(minimalConfig(8080))); }
 
   // Serves a loopback port with a loop of limits and a pool of 8 workers.
   void start(ConnectionLimits limits) {

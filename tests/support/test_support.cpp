@@ -23,6 +23,9 @@
 #include <stdexcept>
 #include <thread>
 
+#include "node/config.h"
+#include "node/startup.h"
+
 namespace fs = std::filesystem;
 
 namespace testsupport {
@@ -177,6 +180,11 @@ std::string minimalConfig(int port, int writeIntervalMs, const std::string& extr
     << "\t\t\"offsetY\":\t0,\n\t\t\"position\":\t0\n\t},\n"
     << "\t\"sercut_key\":\t\"0000\",\n\t\"edit_interval\":\t7776000\n}";
   return c.str();
+}
+
+bool useConfiguration(const std::string& configText) {
+  loadConfigurationText(configText);
+  return configRoot != nullptr;
 }
 
 std::string nodeBinary() { return ONDRIX_NODE_BINARY; }

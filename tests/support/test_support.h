@@ -54,6 +54,13 @@ int freePort();
 std::string minimalConfig(int port, int writeIntervalMs = 10000,
                           const std::string& extraMembers = "");
 
+// Sets what in-process handler tests run with from a config.json text, the
+// way start-up does (loadConfigurationText): the request handlers' settings
+// (apiSettings) and the administrator list the storage checks. A text that
+// does not parse (e.g. "") clears them. Returns whether the text parsed.
+// Only while no request is being handled.
+bool useConfiguration(const std::string& configText);
+
 // Path of the built node executable.
 std::string nodeBinary();
 

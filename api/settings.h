@@ -1,0 +1,37 @@
+// settings.h -- what the request handlers read of the node's configuration.
+//
+// Plain data filled by start-up (node/) from config.json before any request
+// thread exists, and read without a lock by every request after that; nothing
+// changes it while requests are being handled (tests replace it only between
+// requests). The texts are copies, so the settings do not depend on the
+// lifetime of the parsed configuration.
+#pragma once
+
+#include <cjson/cJSON.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+struct ApiSettings {
+  // "name", "icon" and "cover": present only when the configured item is a
+  // text. The node description shows the ones present; the icon and cover are
+  // also served by these names.
+  std::optional<std::string> name;
+  std::optional<std::string> icon;
+  std::optional<std::string> cover;
+  // A deep copy of the configured "watermark" item, whatever its JSON type, as
+  // the node description shows it; null when there is none.
+  std::unique_ptr<cJSON, decltype(&cJSON_Delete)> watermark{nullptr, &cJSON_Delete};
+  // The text "path" of the watermark object (served by this name); absent when
+  // the watermark has no such text.
+  std::optional<std::string> watermarkPath;
+  // "page_size": news items per list page, and the description's "pageSize".
+  int pageSize = 5;
+  // "edit_interval": seconds that must pass between two changes of a user's
+  // nickname or avatar, and the description's "editInterval".
+  int editInterval = 0;
+};
+
+// The settings in force (see above for who writes them and when).
+extern ApiSettings apiSettings;
