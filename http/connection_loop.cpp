@@ -33,8 +33,11 @@ using Clock = std::chrono::steady_clock;
 using Milliseconds = std::chrono::milliseconds;
 
 constexpr int kEpollBatch = 256;
-// Accepts per wake-up before the other connections are looked at again.
-constexpr int kAcceptBatch = 64;
+// Accepts tried per readiness of the listening socket: one connection is
+// taken, or a few tries when a connection was aborted before it could be.
+// The loops that share the socket take the others; a loop that took all
+// there are would make one more call per wake-up, the one that finds none.
+constexpr int kAcceptTries = 4;
 // The kernel completes a connection only once its first bytes arrive, or,
 // for a silent one, after about this long (one retransmitted SYN-ACK). Such
 // a late connection has already waited that long of its idle time. (A
@@ -45,6 +48,10 @@ constexpr int kDeferAcceptSeconds = 1;
 // kReceivesPerWake receives in a row before the others get their turn.
 constexpr std::size_t kReceiveBufferBytes = 64 * 1024;
 constexpr int kReceivesPerWake = 16;
+// Requests that became complete in one wake-up are handed to the pool
+// together, at most this many at a time, so that the first of a burst of
+// new connections does not wait for the whole burst to be read.
+constexpr std::size_t kHandOffBatch = 8;
 
 enum class Phase { kReading, kSending, kLingering };
 
@@ -100,6 +107,10 @@ struct ConnectionLoop {
   bool acceptPaused = false;
   Clock::time_point acceptResumes;
   std::vector<char> buffer = std::vector<char>(kReceiveBufferBytes);
+  // Complete requests not yet handed to the pool, in the order they became
+  // complete, and their sockets (the loop's to close while they wait here).
+  std::vector<std::function<void()>> ready;
+  std::vector<int> readyFds;
   std::mutex handbackMutex;
   std::vector<Handback> handbacks;  // guarded by handbackMutex
   std::atomic<bool> stopping{false};
@@ -108,6 +119,7 @@ struct ConnectionLoop {
   ConnectionLoop(const ConnectionLoop&) = delete;
   ConnectionLoop& operator=(const ConnectionLoop&) = delete;
   ~ConnectionLoop() {
+    for (int fd : readyFds) close(fd);
     for (auto& entry : connections) {
       held->bytes -= static_cast<long long>(entry.second->request.size());
       close(entry.first);
@@ -206,7 +218,20 @@ void answerOnWorker(ConnectionLoop& loop, int fd, std::string request, bool ling
   handBack(loop, Handback{std::move(socket), phase, std::move(reply), lingerAfter});
 }
 
-// Gives c's request to the pool (c leaves the loop).
+// Queues the complete requests held for the pool, in one batch.
+void handOverReady(ConnectionLoop& loop) {
+  if (loop.ready.empty()) return;
+  try {
+    loop.pool->enqueueBatch(loop.ready);
+  } catch (const std::exception&) {
+    for (int fd : loop.readyFds) close(fd);  // not queued: still ours to close
+  }
+  loop.ready.clear();
+  loop.readyFds.clear();
+}
+
+// Gives c's request to the pool (c leaves the loop): held with the others
+// that become complete in this wake-up, handed over at its end.
 void handOff(ConnectionLoop& loop, Connection& c) {
   const int fd = c.fd;
   const bool lingerAfter = c.lingerAfter;
@@ -227,10 +252,15 @@ void handOff(ConnectionLoop& loop, Connection& c) {
     return;
   }
   try {
-    loop.pool->enqueue(std::move(task));  // the future is dropped: nobody waits for it
+    loop.readyFds.push_back(fd);
+    loop.ready.emplace_back(std::move(task));
   } catch (const std::exception&) {
-    close(fd);  // not queued: the connection is still ours to close
+    // Not held for the pool: the connection is still ours to close.
+    if (loop.readyFds.size() > loop.ready.size()) loop.readyFds.pop_back();
+    close(fd);
+    return;
   }
+  if (loop.ready.size() >= kHandOffBatch) handOverReady(loop);
 }
 
 // Takes the decisions due once the head of c's request is held (ended: its
@@ -442,11 +472,11 @@ bool addListener(ConnectionLoop& loop, int listenSocket) {
 }
 
 void acceptPending(ConnectionLoop& loop) {
-  for (int i = 0; i < kAcceptBatch; ++i) {
+  for (int i = 0; i < kAcceptTries; ++i) {
     int fd = accept4(loop.listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd >= 0) {
       startConnection(loop, fd, loop.idleLeft);
-      continue;
+      return;
     }
     if (errno == EAGAIN || errno == EWOULDBLOCK) return;
     if (isResourceShortage(errno)) {
@@ -557,6 +587,7 @@ void runLoop(ConnectionLoop& loop, bool untilIdle) {
         // ended by its time limit; the loop serves on.
       }
     }
+    handOverReady(loop);
   }
 }
 
@@ -565,6 +596,8 @@ void runLoop(ConnectionLoop& loop, bool untilIdle) {
 ConnectionLoopPtr openConnectionLoop(ThreadPool* pool, RequestHandlers handlers,
                                      ConnectionLimits limits, HeldRequestBytes* held) {
   ConnectionLoopPtr loop(new ConnectionLoop);
+  loop->ready.reserve(kHandOffBatch);
+  loop->readyFds.reserve(kHandOffBatch);
   if (held != nullptr) loop->held = held;
   loop->pool = pool;
   loop->handlers = handlers;

@@ -21,6 +21,8 @@ namespace {
 constexpr const char* kCrLf = "\r\n";
 constexpr const char* kDateFormat = "%a, %d %b %Y %H:%M:%S GMT";
 constexpr std::size_t kDateBufferSize = 100;
+// Room for a header block without its content type: one allocation builds it.
+constexpr std::size_t kHeaderReserveBytes = 128;
 constexpr const char* kJsonType = "application/json";
 constexpr const char* kDefaultType = "text/plain; charset=UTF-8";
 constexpr const char* kNotFoundTitle = "404 Not Found";
@@ -69,21 +71,32 @@ const char* reasonFor(int status) {
   return "Unknown";
 }
 
-std::string currentHttpDate() {
-  std::time_t now = std::time(nullptr);
+// The Date value of the current second. Each thread keeps the text of the
+// last second it formatted: replies within one second format it only once.
+const std::string& currentHttpDate() {
+  thread_local std::time_t formattedSecond = -1;
+  thread_local std::string formatted;
+  const std::time_t now = std::time(nullptr);
+  if (now == formattedSecond) return formatted;
   std::tm calendar{};
   char buffer[kDateBufferSize];
   // gmtime_r: each call has its own calendar result, since many workers
   // build headers at once.
-  if (gmtime_r(&now, &calendar) == nullptr) return "";
-  std::size_t n = std::strftime(buffer, sizeof buffer, kDateFormat, &calendar);
-  return std::string(buffer, n);
+  std::size_t n = 0;
+  if (gmtime_r(&now, &calendar) != nullptr) {
+    n = std::strftime(buffer, sizeof buffer, kDateFormat, &calendar);
+  }
+  formatted.assign(buffer, n);
+  formattedSecond = n > 0 ? now : -1;
+  return formatted;
 }
 
 }  // namespace
 
-std::string buildResponseHeader(int status, std::string contentType, int /*bodyLength*/) {
-  std::string header;
+namespace {
+
+// Appends the header block of status and contentType to header.
+void appendResponseHeader(std::string& header, int status, const std::string& contentType) {
   header += "HTTP/1.1 ";
   header += std::to_string(status);
   header += ' ';
@@ -106,6 +119,14 @@ std::string buildResponseHeader(int status, std::string contentType, int /*bodyL
   header += "Connection: close";
   header += kCrLf;
   header += kCrLf;
+}
+
+}  // namespace
+
+std::string buildResponseHeader(int status, std::string contentType, int /*bodyLength*/) {
+  std::string header;
+  header.reserve(kHeaderReserveBytes + contentType.size());
+  appendResponseHeader(header, status, contentType);
   return header;
 }
 
@@ -238,11 +259,23 @@ bool sendHeaderBeforeBody(int socket, const std::string& header) {
   return sendAllWith(socket, header.data(), header.size(), MSG_MORE);
 }
 
+namespace {
+
+// Sends the header block of status and contentType and then length bytes of
+// body in one send: the reply leaves in one system call and one segment.
+bool sendWithHeader(int socket, int status, const std::string& contentType, const char* body,
+                    std::size_t length) {
+  std::string reply;
+  reply.reserve(kHeaderReserveBytes + contentType.size() + length);
+  appendResponseHeader(reply, status, contentType);
+  reply.append(body, length);
+  return sendAll(socket, reply);
+}
+
+}  // namespace
+
 bool sendReply(int socket, int status, const std::string& contentType, const std::string& body) {
-  std::string header = buildResponseHeader(status, contentType, static_cast<int>(body.size()));
-  if (body.empty()) return sendAll(socket, header);
-  if (!sendHeaderBeforeBody(socket, header)) return false;
-  return sendAll(socket, body);
+  return sendWithHeader(socket, status, contentType, body.data(), body.size());
 }
 
 bool sendJsonReply(int socket, int status, const cJSON* reply) {
@@ -257,32 +290,31 @@ bool sendJsonReply(int socket, int status, const cJSON* reply) {
     if (fallback != nullptr) text.reset(cJSON_PrintUnformatted(fallback.get()));
     if (text == nullptr) return sendReply(socket, status, kJsonType, "{\"r\":404}");
   }
-  return sendReply(socket, status, kJsonType, std::string(text.get()));
+  return sendWithHeader(socket, status, kJsonType, text.get(), std::strlen(text.get()));
 }
 
 namespace {
 
-// Blocks SIGPIPE on this thread while it lives, and takes back one that a
-// send raised meanwhile (sendfile has no MSG_NOSIGNAL).
+// Blocks SIGPIPE on the calling thread from its first file send on (sendfile
+// has no MSG_NOSIGNAL), and takes back one that a send raised meanwhile. The
+// block stays: set and lifted around every file it would cost three system
+// calls per reply.
 struct BrokenPipeGuard {
   sigset_t pipeOnly;
-  sigset_t previous;
-  bool wasPending = false;
   bool broken = false;
   BrokenPipeGuard() {
+    thread_local bool blocked = false;
     sigemptyset(&pipeOnly);
     sigaddset(&pipeOnly, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipeOnly, &previous);
-    sigset_t pending;
-    sigpending(&pending);
-    wasPending = sigismember(&pending, SIGPIPE) == 1;
+    if (!blocked) {
+      blocked = pthread_sigmask(SIG_BLOCK, &pipeOnly, nullptr) == 0;
+    }
   }
   ~BrokenPipeGuard() {
-    if (broken && !wasPending) {
+    if (broken) {
       const timespec noWait{0, 0};
       sigtimedwait(&pipeOnly, nullptr, &noWait);
     }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   }
   BrokenPipeGuard(const BrokenPipeGuard&) = delete;
   BrokenPipeGuard& operator=(const BrokenPipeGuard&) = delete;

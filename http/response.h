@@ -42,8 +42,8 @@ bool sendAll(int socket, const std::string& bytes);
 // empty), so that both may leave together. Returns false when a send failed.
 bool sendHeaderBeforeBody(int socket, const std::string& header);
 
-// Sends one reply: the header block of status and contentType, then body.
-// Returns false when a send failed; the reply then ends where it failed.
+// Sends one reply: the header block of status and contentType, then body,
+// together in one send. Returns false when a send failed; the reply then ends where it failed.
 bool sendReply(int socket, int status, const std::string& contentType, const std::string& body);
 
 // Sends a JSON reply: reply printed unformatted as the body, with status and
@@ -55,8 +55,9 @@ bool sendJsonReply(int socket, int status, const cJSON* reply);
 // Sends the open file fd from its start to its end: with sendfile, from the
 // page cache to the socket without a copy through this process, or by reads
 // and sends where the socket takes no sendfile. fd stays the caller's. A
-// peer that has gone ends the reply only: a SIGPIPE that sendfile raises is
-// blocked on this thread and taken back. Returns false when a send failed.
+// peer that has gone ends the reply only: SIGPIPE is blocked on the calling
+// thread from then on, and one that sendfile raises is taken back. Returns
+// false when a send failed.
 bool sendFileContents(int socket, int fd);
 
 // Owns one descriptor and closes it when it goes.
@@ -108,5 +109,6 @@ enum class ReplyProgress { kDone, kBlocked, kFailed };
 
 // Sends what reply left behind on the non-blocking socket until it is all
 // gone (kDone), the socket takes no more for now (kBlocked) or a send fails
-// (kFailed). progressed tells whether any byte left.
+// (kFailed). progressed tells whether any byte left. SIGPIPE is blocked on
+// the calling thread as by sendFileContents.
 ReplyProgress continueReply(int socket, PendingReply& reply, bool& progressed);

@@ -5,8 +5,8 @@
 #include <functional>
 #include <future>
 #include <memory>
+#include <deque>
 #include <mutex>
-#include <queue>
 #include <stdexcept>
 #include <thread>
 #include <type_traits>
@@ -39,6 +39,14 @@ class ThreadPool {
   template <class Function, class... Args>
   std::future<std::invoke_result_t<Function, Args...>> enqueue(Function&& function, Args&&... args);
 
+  // Queues every task of batch, in its order, under one taking of the queue
+  // lock, then wakes up to batch.size() workers once the lock is released.
+  // These tasks have no future: an exception that leaves one ends that task
+  // only. Empties batch when queued. Throws std::runtime_error("enqueue on
+  // stopped ThreadPool") once the destructor has begun, or std::bad_alloc;
+  // nothing of batch is queued then and batch is as it was.
+  void enqueueBatch(std::vector<std::function<void()>>& batch);
+
  private:
   // Body of every worker: takes tasks until the pool stops and the queue is empty.
   void workerLoop();
@@ -46,7 +54,7 @@ class ThreadPool {
   void stopAndJoin();
 
   std::vector<std::thread> workers;
-  std::queue<std::function<void()>> tasks;
+  std::deque<std::function<void()>> tasks;
   std::mutex queueMutex;
   std::condition_variable condition;
   bool stop;
@@ -64,7 +72,7 @@ std::future<std::invoke_result_t<Function, Args...>> ThreadPool::enqueue(Functio
     if (stop) throw std::runtime_error("enqueue on stopped ThreadPool");
     // The queued entry shares the packaged task; it runs it exactly once.
     auto runQueuedTask = [task]() { (*task)(); };
-    tasks.emplace(std::move(runQueuedTask));
+    tasks.emplace_back(std::move(runQueuedTask));
   }
   condition.notify_one();
   return result;
