@@ -146,9 +146,8 @@ Reply newsListPage(int page) {
 
     // The page again: items whose record and author are unchanged keep
     // their printed text; only the others are made and printed.
-    const std::vector<cJSON*>& ordered = newsInListOrder();
     for (std::int64_t i = start; i < end; ++i) {
-      const cJSON* record = ordered[static_cast<std::size_t>(i)];
+      const cJSON* record = newsAtListPlace(i);
       PageItemSource source = pageItemSource(record);
       std::shared_ptr<const std::string> text = keptListItem(source);
       if (text == nullptr) {

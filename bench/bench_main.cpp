@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -259,19 +260,37 @@ void BM_StartupLoad(benchmark::State& state) {
   state.counters["heap_B_per_item"] = static_cast<double>(db.heapBytes) / n;
 }
 
-// What the writer does while it holds the database lock for one save after a
-// request changed one record: the counters copied into the tree, the changed
-// record printed and a snapshot of the kept prints taken. Only the hold is
-// timed; joining and compressing the text follow without the lock.
+// The longest hold of the database lock in one save after a request changed
+// one record, as the writer makes it: the changed records printed in batches
+// of 512 (a hold each), then the counters copied into the tree and a snapshot
+// of the kept prints taken. Joining and compressing follow without the lock.
 void BM_WriterLockHold(benchmark::State& state) {
   prepare(static_cast<int>(state.range(0)));
+  using Clock = std::chrono::steady_clock;
+  auto held = [](Clock::time_point since) {
+    return std::chrono::duration<double>(Clock::now() - since).count();
+  };
+  // A database just installed has every record still to print: the first
+  // save after start-up does that in batches too, and is not what is timed.
+  while (true) {
+    DatabaseLock lock(databaseMutex);
+    if (printPendingRecords(512)) break;
+  }
   for (auto _ : state) {
     {
       DatabaseLock lock(databaseMutex);
       countNewsView(newsRecordAt(0));
     }
+    double longest = 0;
+    bool done = false;
+    while (!done) {
+      auto start = Clock::now();
+      DatabaseLock lock(databaseMutex);
+      done = printPendingRecords(512);
+      longest = std::max(longest, held(start));
+    }
     DatabaseSnapshot snapshot;
-    auto start = std::chrono::steady_clock::now();
+    auto start = Clock::now();
     {
       DatabaseLock lock(databaseMutex);
       cJSON_ReplaceItemInObject(databaseRoot, "news_maxid", cJSON_CreateNumber(news_maxid));
@@ -279,8 +298,7 @@ void BM_WriterLockHold(benchmark::State& state) {
       cJSON_ReplaceItemInObject(databaseRoot, "like_maxid", cJSON_CreateNumber(like_maxid));
       snapshotDatabase(snapshot);
     }
-    auto end = std::chrono::steady_clock::now();
-    state.SetIterationTime(std::chrono::duration<double>(end - start).count());
+    state.SetIterationTime(std::max(longest, held(start)));
   }
 }
 

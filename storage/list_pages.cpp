@@ -60,9 +60,8 @@ std::shared_ptr<const std::string> keptListPage(int page, std::int64_t start, st
   for (const KeptPage& kept : keptPages().slots) {
     if (kept.text == nullptr || kept.page != page || kept.start != start) continue;
     if (static_cast<std::int64_t>(kept.sources.size()) != end - start) return nullptr;
-    const std::vector<cJSON*>& ordered = newsInListOrder();
     for (std::size_t k = 0; k < kept.sources.size(); ++k) {
-      const cJSON* record = ordered[static_cast<std::size_t>(start) + k];
+      const cJSON* record = newsAtListPlace(start + static_cast<std::int64_t>(k));
       // Comparing the record first: the stamps of a freed record are never read.
       if (record != kept.sources[k].record) return nullptr;
       if (!sameSource(pageItemSource(record), kept.sources[k])) return nullptr;

@@ -29,7 +29,7 @@ struct PageItemSource {
 PageItemSource pageItemSource(const cJSON* record) REQUIRES(databaseMutex);
 
 // The kept text of page, whose items are the records at [start, end) of
-// newsInListOrder(); null when none is kept or what it shows has changed.
+// the list order (newsAtListPlace); null when none is kept or what it shows has changed.
 std::shared_ptr<const std::string> keptListPage(int page, std::int64_t start, std::int64_t end)
     REQUIRES(databaseMutex);
 

@@ -29,9 +29,12 @@ struct NewsIndex {
   bool built = false;
   ArrayIndex news;
   ArrayIndex details;
-  // The list order, and each record's rank in array order: ranks grow with
-  // the array position and stay when records before them are deleted, so
-  // they break ties of equal timestamps as the stable sort does.
+  // The list order kept back to front (the newest record last), so that a
+  // new item or an edit, which go to the front of the list, are appended
+  // instead of moving every other record; and each record's rank in array
+  // order: ranks grow with the array position and stay when records before
+  // them are deleted, so they break ties of equal timestamps as the stable
+  // sort does.
   std::vector<cJSON*> listOrder;
   std::unordered_map<const cJSON*, std::uint64_t> rankOf;
   std::uint64_t nextRank = 0;
@@ -67,11 +70,12 @@ bool before(const OrderKey& a, const OrderKey& b) {
   return a.rank < b.rank;
 }
 
-// The place in the list order where a record with key belongs.
+// The place in the kept (back to front) order where a record with key
+// belongs: after every record that comes after it in the list.
 std::vector<cJSON*>::iterator placeFor(NewsIndex& index, const OrderKey& key) {
   return std::lower_bound(
       index.listOrder.begin(), index.listOrder.end(), key,
-      [&](const cJSON* record, const OrderKey& k) { return before(keyOf(index, record), k); });
+      [&](const cJSON* record, const OrderKey& k) { return before(k, keyOf(index, record)); });
 }
 
 void withdrawFromOrder(NewsIndex& index, cJSON* record) {
@@ -121,7 +125,9 @@ void buildListOrder(NewsIndex& index) {
             [](const auto& a, const auto& b) { return before(a.first, b.first); });
   index.listOrder.clear();
   index.listOrder.reserve(keyed.size());
-  for (const auto& entry : keyed) index.listOrder.push_back(entry.second);
+  for (auto entry = keyed.rbegin(); entry != keyed.rend(); ++entry) {
+    index.listOrder.push_back(entry->second);
+  }
 }
 
 NewsIndex& currentIndex() REQUIRES(databaseMutex) {
@@ -179,7 +185,16 @@ void deleteFrom(ArrayIndex& index, cJSON* array, int position) REQUIRES(database
 
 void newsIndexChanged() { newsIndex().built = false; }
 
-const std::vector<cJSON*>& newsInListOrder() { return currentIndex().listOrder; }
+std::vector<cJSON*> newsInListOrder() {
+  const std::vector<cJSON*>& kept = currentIndex().listOrder;
+  return std::vector<cJSON*>(kept.rbegin(), kept.rend());
+}
+
+cJSON* newsAtListPlace(std::int64_t place) {
+  const std::vector<cJSON*>& kept = currentIndex().listOrder;
+  if (place < 0 || static_cast<std::uint64_t>(place) >= kept.size()) return nullptr;
+  return kept[kept.size() - 1 - static_cast<std::size_t>(place)];
+}
 
 int newsCount() { return static_cast<int>(currentIndex().news.elements.size()); }
 

@@ -14,6 +14,7 @@
 
 #include <cjson/cJSON.h>
 
+#include <cstdint>
 #include <vector>
 
 #include "storage/database.h"
@@ -24,8 +25,11 @@ void newsIndexChanged() REQUIRES(databaseMutex);
 
 // The records of "news" in list order: the order of a stable sort under
 // compareByTimestamp (a greater "timestamp" first, records without a numeric
-// one last, equal ones in array order).
-const std::vector<cJSON*>& newsInListOrder() REQUIRES(databaseMutex);
+// one last, equal ones in array order). A copy: for checks, not for serving.
+std::vector<cJSON*> newsInListOrder() REQUIRES(databaseMutex);
+
+// The record at place (from 0) of the list order, or null past its ends.
+cJSON* newsAtListPlace(std::int64_t place) REQUIRES(databaseMutex);
 
 // The number of elements of "news".
 int newsCount() REQUIRES(databaseMutex);
