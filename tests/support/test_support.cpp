@@ -377,6 +377,31 @@ std::vector<std::string> storedFiles(const std::string& dir, const std::string& 
   return found;
 }
 
+std::string seedDatabaseText(const std::vector<SeedUser>& users,
+                             const std::vector<std::string>& images) {
+  std::string imageList;
+  for (const std::string& image : images) {
+    imageList += (imageList.empty() ? "\"" : ",\"") + image + "\"";
+  }
+  std::string text =
+      "{\"news_maxid\":1,\"user_maxid\":" + std::to_string(users.size()) +
+      ",\"like_maxid\":0,"
+      "\"news\":[{\"id\":1,\"title\":\"t\",\"timestamp\":1700000000,\"views\":0,\"comments\":0,"
+      "\"likes\":0,\"user_id\":1,\"cover\":\"" +
+      (images.empty() ? std::string() : images.front()) +
+      "\"}],"
+      "\"news_detail\":[{\"id\":1,\"content\":\"c\",\"images\":[" +
+      imageList + "]}],\"user\":[";
+  for (size_t i = 0; i < users.size(); ++i) {
+    if (i > 0) text += ",";
+    text += "{\"id\":" + std::to_string(i + 1) + ",\"user_sid\":\"" + users[i].sid +
+            "\",\"nickname\":\"" + users[i].nickname +
+            "\",\"nickname_uptm\":0,\"avatar\":\"" + users[i].avatar +
+            "\",\"avatar_uptm\":0,\"avatar_hash\":\"" + users[i].avatarHash + "\"}";
+  }
+  return text + "],\"like\":[]}";
+}
+
 std::string getRequest(const std::string& path) {
   return "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: test\r\nAccept: */*\r\n\r\n";
 }

@@ -130,6 +130,21 @@ std::string sendRaw(int port, const std::string& bytes, int timeoutMs = 10000);
 // relative to dir; none when dir/root does not exist.
 std::vector<std::string> storedFiles(const std::string& dir, const std::string& root);
 
+// A user record of a seeded database.
+struct SeedUser {
+  std::string sid;
+  std::string nickname;
+  std::string avatar = {};
+  std::string avatarHash = {};
+};
+
+// The text (unformatted JSON) of a database holding news item 1 (title "t",
+// content "c", by user 1, never viewed, no comments or likes) with images
+// (its cover the first, "" when none), users numbered from 1 in order
+// (user_maxid their count) and no likes.
+std::string seedDatabaseText(const std::vector<SeedUser>& users,
+                             const std::vector<std::string>& images = {});
+
 // A plain GET request text for path.
 std::string getRequest(const std::string& path);
 
