@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/running_node.h"
 #include "tests/support/test_support.h"
 
 using namespace testsupport;
@@ -47,24 +48,13 @@ long long cpuTicks(pid_t pid) {
   return utime + stime;
 }
 
-class ServingTest : public ::testing::Test {
+class ServingTest : public RunningNodeTest {
  protected:
-  void SetUp() override {
-    port = freePort();
-    writeFile(dir.file("config.json"), minimalConfig(port, 10000, "\"admin\":\t[1]"));
-    ASSERT_TRUE(startNode(node, dir.path, port)) << node.outSoFar;
-    url = "http://127.0.0.1:" + std::to_string(port);
-  }
   void TearDown() override {
     // The orderly stop still works with the accept loop running.
     if (node.pid > 0) {
       EXPECT_EQ(stopNode(node, SIGTERM), 0);
     }
-  }
-
-  // Runs curl with args against the node; returns its standard output.
-  std::string curl(const std::string& args) {
-    return runCommand("curl -s -S --max-time 30 " + args + " 2>&1");
   }
 
   // The worker count the node announced after its listening line.
@@ -86,11 +76,6 @@ class ServingTest : public ::testing::Test {
     int status;
     return waitpid(node.pid, &status, WNOHANG) == 0;
   }
-
-  TempDir dir;
-  NodeProcess node;
-  int port = 0;
-  std::string url;
 };
 
 TEST_F(ServingTest, ReadOnlyRoutesAnswerCurl) {
