@@ -23,7 +23,9 @@
 
 namespace {
 
+using testsupport::bindLoopback;
 using testsupport::captureReply;
+using testsupport::connectTo;
 using testsupport::splitReply;
 
 constexpr const char* kConfig = R"({
@@ -497,17 +499,12 @@ TEST_F(GetRoutesTest, ClientGoneBeforeReply) {
 }
 
 TEST_F(GetRoutesTest, AnswersOverLoopbackTcp) {
-  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  int port = 0;
+  int listener = bindLoopback(&port);
   ASSERT_GE(listener, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
   ASSERT_EQ(listen(listener, 1), 0);
-  int client = socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  int client = connectTo(port);
+  ASSERT_GE(client, 0);
   int served = accept(listener, nullptr, nullptr);
   ASSERT_GE(served, 0);
   handleGet(served, "/v1/news/1");

@@ -155,17 +155,27 @@ ScopedChdir::~ScopedChdir() {
   fs::current_path(previous, ec);
 }
 
-int freePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
+int bindLoopback(int* port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr.sin_port = 0;
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
   socklen_t len = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  int port = ntohs(addr.sin_port);
-  close(fd);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    close(fd);
+    return -1;
+  }
+  *port = ntohs(addr.sin_port);
+  return fd;
+}
+
+int freePort() {
+  int port = 0;
+  const int fd = bindLoopback(&port);
+  if (fd >= 0) close(fd);
   return port;
 }
 
@@ -325,9 +335,12 @@ int stopNode(NodeProcess& node, int sig, int timeoutMs) {
   return status;
 }
 
-int connectTo(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
+int connectTo(int port, int receiveBufferBytes) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
+  if (receiveBufferBytes > 0) {
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes, sizeof receiveBufferBytes);
+  }
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

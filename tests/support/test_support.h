@@ -46,6 +46,10 @@ struct ScopedChdir {
   ScopedChdir& operator=(const ScopedChdir&) = delete;
 };
 
+// A TCP socket bound to 127.0.0.1 on a port the kernel picks, not yet
+// listening; the port is stored in *port. -1 when it cannot be bound.
+int bindLoopback(int* port);
+
 // A loopback TCP port that was free a moment ago.
 int freePort();
 
@@ -116,8 +120,10 @@ bool startNodeWithInput(NodeProcess& node, const std::string& dir, int port,
 // Sends sig and waits for the exit; returns the exit code, or 128 + signal.
 int stopNode(NodeProcess& node, int sig, int timeoutMs = 20000);
 
-// A connected loopback client socket to 127.0.0.1:port, or -1.
-int connectTo(int port);
+// A connected loopback client socket to 127.0.0.1:port, or -1. A
+// receiveBufferBytes above 0 sets its receive buffer (SO_RCVBUF) before
+// connecting, to make a slow reader.
+int connectTo(int port, int receiveBufferBytes = 0);
 
 // Sends all of bytes on fd; stops early when the peer has closed (no SIGPIPE).
 void sendBytes(int fd, const std::string& bytes);
