@@ -36,10 +36,8 @@ std::string randomBytes(size_t size, unsigned seed) {
   return s;
 }
 
-// A gzip stream (window bits 31) of text: same deflate data, other container.
-std::string gzipOf(const std::string& text) {
-  z_stream s{};
-  deflateInit2(&s, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
+// Deflates all of text through s, which the caller has set up, and ends s.
+std::string deflateAll(z_stream& s, const std::string& text) {
   std::string out(deflateBound(&s, text.size()) + 32, '\0');
   s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
   s.avail_in = static_cast<uInt>(text.size());
@@ -51,21 +49,20 @@ std::string gzipOf(const std::string& text) {
   return out;
 }
 
+// A gzip stream (window bits 31) of text: same deflate data, other container.
+std::string gzipOf(const std::string& text) {
+  z_stream s{};
+  deflateInit2(&s, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
+  return deflateAll(s, text);
+}
+
 // A zlib stream that needs a preset dictionary to inflate.
 std::string withDictionary(const std::string& text) {
   z_stream s{};
   deflateInit(&s, Z_DEFAULT_COMPRESSION);
   const char dict[] = "news_maxid user_maxid";
   deflateSetDictionary(&s, reinterpret_cast<const Bytef*>(dict), sizeof dict - 1);
-  std::string out(deflateBound(&s, text.size()) + 32, '\0');
-  s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-  s.avail_in = static_cast<uInt>(text.size());
-  s.next_out = reinterpret_cast<Bytef*>(&out[0]);
-  s.avail_out = static_cast<uInt>(out.size());
-  deflate(&s, Z_FINISH);
-  out.resize(s.total_out);
-  deflateEnd(&s);
-  return out;
+  return deflateAll(s, text);
 }
 
 std::string errorOf(const std::string& input) {
