@@ -2,7 +2,6 @@
 // save, the database load and the writer loops.
 #include "storage/database_file.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -19,6 +18,7 @@
 #include "storage/database.h"
 #include "tests/support/test_support.h"
 
+using testsupport::directoryEntries;
 using testsupport::readFile;
 using testsupport::TempDir;
 using testsupport::writeFile;
@@ -72,18 +72,6 @@ std::string errorOf(const std::string& input) {
     return e.what();
   }
   return "(no error)";
-}
-
-std::vector<std::string> directoryEntries(const std::string& dir) {
-  std::vector<std::string> names;
-  DIR* d = opendir(dir.c_str());
-  if (d == nullptr) return names;
-  while (dirent* e = readdir(d)) {
-    std::string name = e->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  closedir(d);
-  return names;
 }
 
 // A database text with many records, printed larger than 32 KiB.

@@ -1,7 +1,6 @@
 // durability_test.cpp -- data/index.ndb survives the ends of the real node:
 // SIGKILL in the middle of back-to-back saves, and the orderly stop on
 // SIGTERM and SIGINT that saves the last change.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -13,6 +12,7 @@
 #include "storage/database_file.h"
 #include "tests/support/test_support.h"
 
+using testsupport::directoryEntries;
 using testsupport::freePort;
 using testsupport::getRequest;
 using testsupport::minimalConfig;
@@ -43,13 +43,9 @@ std::string seedDatabase(int userCount) {
 
 std::vector<std::string> saveFilesIn(const std::string& dir) {
   std::vector<std::string> names;
-  DIR* d = opendir(dir.c_str());
-  if (d == nullptr) return names;
-  while (dirent* e = readdir(d)) {
-    std::string name = e->d_name;
+  for (const std::string& name : directoryEntries(dir)) {
     if (name.rfind(std::string("index.ndb") + kSaveFileSuffix, 0) == 0) names.push_back(name);
   }
-  closedir(d);
   return names;
 }
 

@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
 #include <fstream>
 #include <random>
 #include <regex>
@@ -23,7 +22,6 @@
 #include "tests/support/test_support.h"
 
 using namespace testsupport;
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -264,12 +262,8 @@ TEST_F(ServingTest, RunningOutOfDescriptorsPausesAndRecovers) {
   // Serving: every descriptor it keeps is open by now.
   ASSERT_EQ(splitReply(sendRaw(port, getRequest("/v1/connect-test"))).second, "{\"r\":\"ok\"}");
   // Leave the node a few descriptors more than it holds now.
-  int open = 0;
-  std::error_code ec;
-  for (auto it = fs::directory_iterator("/proc/" + std::to_string(node.pid) + "/fd", ec);
-       !ec && it != fs::end(it); it.increment(ec)) {
-    ++open;
-  }
+  const int open =
+      static_cast<int>(directoryEntries("/proc/" + std::to_string(node.pid) + "/fd").size());
   int limit = open + 4;
   int status = 0;
   runCommand("prlimit --pid " + std::to_string(node.pid) + " --nofile=" + std::to_string(limit) +

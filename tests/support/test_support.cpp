@@ -2,6 +2,7 @@
 #include "tests/support/test_support.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -378,6 +379,18 @@ std::string sendRaw(int port, const std::string& bytes, int timeoutMs) {
   }
   close(fd);
   return reply;
+}
+
+std::vector<std::string> directoryEntries(const std::string& dir) {
+  std::vector<std::string> names;
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return names;
+  while (dirent* e = readdir(d)) {
+    std::string name = e->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(d);
+  return names;
 }
 
 std::vector<std::string> storedFiles(const std::string& dir, const std::string& root) {

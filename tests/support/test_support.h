@@ -132,6 +132,10 @@ void sendBytes(int fd, const std::string& bytes);
 // Returns the bytes received; "" when the connection failed.
 std::string sendRaw(int port, const std::string& bytes, int timeoutMs = 10000);
 
+// The names in directory dir but "." and "..", in the order the directory
+// lists them; none when dir cannot be opened.
+std::vector<std::string> directoryEntries(const std::string& dir);
+
 // The regular files below dir/root (a stored uploads tree), as paths
 // relative to dir; none when dir/root does not exist.
 std::vector<std::string> storedFiles(const std::string& dir, const std::string& root);
