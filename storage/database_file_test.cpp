@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <random>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -19,6 +18,7 @@
 #include "tests/support/test_support.h"
 
 using testsupport::directoryEntries;
+using testsupport::randomBytes;
 using testsupport::readFile;
 using testsupport::TempDir;
 using testsupport::writeFile;
@@ -28,13 +28,6 @@ namespace {
 const char kEmptyDatabaseText[] =
     "{\n\t\"news_maxid\":\t0,\n\t\"user_maxid\":\t0,\n\t\"like_maxid\":\t0,\n"
     "\t\"news\":\t[],\n\t\"news_detail\":\t[],\n\t\"user\":\t[],\n\t\"like\":\t[]\n}";
-
-std::string randomBytes(size_t size, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::string s(size, '\0');
-  for (char& c : s) c = static_cast<char>(gen());
-  return s;
-}
 
 // Deflates all of text through s, which the caller has set up, and ends s.
 std::string deflateAll(z_stream& s, const std::string& text) {

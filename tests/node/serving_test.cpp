@@ -11,7 +11,6 @@
 
 #include <chrono>
 #include <fstream>
-#include <random>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -24,13 +23,6 @@
 using namespace testsupport;
 
 namespace {
-
-std::string randomBytes(size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::string bytes(n, '\0');
-  for (char& c : bytes) c = static_cast<char>(gen() & 0xff);
-  return bytes;
-}
 
 // The CPU time (user plus system, in clock ticks) the process has used.
 long long cpuTicks(pid_t pid) {

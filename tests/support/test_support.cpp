@@ -20,6 +20,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -426,6 +427,13 @@ std::string seedDatabaseText(const std::vector<SeedUser>& users,
             "\",\"avatar_uptm\":0,\"avatar_hash\":\"" + users[i].avatarHash + "\"}";
   }
   return text + "],\"like\":[]}";
+}
+
+std::string randomBytes(std::size_t size, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(gen() & 0xff);
+  return bytes;
 }
 
 std::string getRequest(const std::string& path) {

@@ -155,6 +155,10 @@ struct SeedUser {
 std::string seedDatabaseText(const std::vector<SeedUser>& users,
                              const std::vector<std::string>& images = {});
 
+// size bytes drawn from a generator seeded with seed: the same bytes for the
+// same seed.
+std::string randomBytes(std::size_t size, unsigned seed);
+
 // A plain GET request text for path.
 std::string getRequest(const std::string& path);
 
