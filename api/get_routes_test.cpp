@@ -233,14 +233,10 @@ TEST_F(GetRoutesTest, ListPagesNewestFirst) {
       {"/v1/list/-5", "[]"},
       {"/v1/list/2147483647", "[]"},
   };
-  char* printed = cJSON_PrintUnformatted(databaseRoot);
-  std::string database = printed;
-  cJSON_free(printed);
+  const std::string database = testsupport::printedJson(databaseRoot);
   for (const auto& c : cases) EXPECT_EQ(get(c.path), json(200, c.body)) << c.path;
   // The list never reorders or changes the database.
-  printed = cJSON_PrintUnformatted(databaseRoot);
-  EXPECT_EQ(database, printed);
-  cJSON_free(printed);
+  EXPECT_EQ(database, testsupport::printedJson(databaseRoot));
 
   apiSettings.pageSize = 0;
   EXPECT_EQ(get("/v1/list/1"), json(200, "[]"));
@@ -310,9 +306,7 @@ std::string freshFirstPage() {
     }
     cJSON_AddItemToArray(page, item);
   }
-  char* printed = cJSON_PrintUnformatted(page);
-  std::string text = printed;
-  cJSON_free(printed);
+  std::string text = testsupport::printedJson(page);
   cJSON_Delete(page);
   return text;
 }

@@ -30,6 +30,7 @@ using testsupport::minimalConfig;
 using testsupport::NodeLimit;
 using testsupport::NodeProcess;
 using testsupport::pathExists;
+using testsupport::printedJson;
 using testsupport::ProcessResult;
 using testsupport::readFile;
 using testsupport::seedDatabaseText;
@@ -67,22 +68,15 @@ void prepareNode(const TempDir& dir, int port) {
   writeFile(dir.file(kOldImage1), "old image 1");
 }
 
-std::string printed(const cJSON* item) {
-  char* text = cJSON_PrintUnformatted(item);
-  std::string result = text ? text : "";
-  cJSON_free(text);
-  return result;
-}
-
 // The records of the saved database: users, then news and details.
 std::string savedRecords(const TempDir& dir) {
   if (!adoptDatabaseText(savedDatabaseText(dir.file("data/index.ndb")))) return "(no database)";
-  return printed(userArray) + printed(newsArray) + printed(newsDetailArray);
+  return printedJson(userArray) + printedJson(newsArray) + printedJson(newsDetailArray);
 }
 
 std::string seedRecords() {
   if (!adoptDatabaseText(seedDatabase())) return "(no seed)";
-  return printed(userArray) + printed(newsArray) + printed(newsDetailArray);
+  return printedJson(userArray) + printedJson(newsArray) + printedJson(newsDetailArray);
 }
 
 std::string currentYear() {

@@ -28,6 +28,7 @@ using testsupport::getRequest;
 using testsupport::minimalConfig;
 using testsupport::multipartRequest;
 using testsupport::NodeProcess;
+using testsupport::printedJson;
 using testsupport::SeedUser;
 using testsupport::seedDatabaseText;
 using testsupport::sendRaw;
@@ -75,13 +76,6 @@ bool awaitSaved(const std::string& file, const std::string& needle, int timeoutM
   return false;
 }
 
-// The "user" array of a loaded database, printed; the news pair likewise.
-std::string printed(const cJSON* item) {
-  char* text = cJSON_PrintUnformatted(item);
-  std::string result = text ? text : "";
-  cJSON_free(text);
-  return result;
-}
 
 }  // namespace
 
@@ -244,8 +238,8 @@ TEST(UploadsNotWritable, StoringActionsFailAndChangeNothing) {
     writeFile(file, compressString(seedDatabase(0), -1));
     s.breakUploads(dir);
     ASSERT_TRUE(adoptDatabaseText(seedDatabase(0)));
-    const std::string users = printed(userArray);
-    const std::string news = printed(newsArray) + printed(newsDetailArray);
+    const std::string users = printedJson(userArray);
+    const std::string news = printedJson(newsArray) + printedJson(newsDetailArray);
 
     NodeProcess node;
     ASSERT_TRUE(startNode(node, dir.path, port)) << s.desc << ": " << node.outSoFar;
@@ -275,8 +269,8 @@ TEST(UploadsNotWritable, StoringActionsFailAndChangeNothing) {
     EXPECT_TRUE(connectTestAnswers(port)) << s.desc;
     EXPECT_EQ(stopNode(node, SIGTERM), 0) << s.desc;
     ASSERT_TRUE(adoptDatabaseText(savedDatabaseText(file))) << s.desc;
-    EXPECT_EQ(printed(userArray), users) << s.desc << ": a user record changed";
-    EXPECT_EQ(printed(newsArray) + printed(newsDetailArray), news)
+    EXPECT_EQ(printedJson(userArray), users) << s.desc << ": a user record changed";
+    EXPECT_EQ(printedJson(newsArray) + printedJson(newsDetailArray), news)
         << s.desc << ": a news record changed";
     testsupport::runCommand("chmod -R u+w '" + dir.path + "'");
   }

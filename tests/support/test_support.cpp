@@ -436,6 +436,13 @@ std::string randomBytes(std::size_t size, unsigned seed) {
   return bytes;
 }
 
+std::string printedJson(const cJSON* item) {
+  char* text = cJSON_PrintUnformatted(item);
+  std::string out = text != nullptr ? text : "";
+  cJSON_free(text);
+  return out;
+}
+
 std::string getRequest(const std::string& path) {
   return "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: test\r\nAccept: */*\r\n\r\n";
 }

@@ -2,6 +2,7 @@
 // directories, files, the real node as a child process, and raw clients.
 #pragma once
 
+#include <cjson/cJSON.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -158,6 +159,9 @@ std::string seedDatabaseText(const std::vector<SeedUser>& users,
 // size bytes drawn from a generator seeded with seed: the same bytes for the
 // same seed.
 std::string randomBytes(std::size_t size, unsigned seed);
+
+// item printed as unformatted JSON; "" when it cannot be printed.
+std::string printedJson(const cJSON* item);
 
 // A plain GET request text for path.
 std::string getRequest(const std::string& path);
