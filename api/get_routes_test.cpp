@@ -23,7 +23,9 @@
 
 namespace {
 
+using testsupport::bindLoopback;
 using testsupport::captureReply;
+using testsupport::connectTo;
 using testsupport::splitReply;
 
 constexpr const char* kConfig = R"({
@@ -231,14 +233,10 @@ TEST_F(GetRoutesTest, ListPagesNewestFirst) {
       {"/v1/list/-5", "[]"},
       {"/v1/list/2147483647", "[]"},
   };
-  char* printed = cJSON_PrintUnformatted(databaseRoot);
-  std::string database = printed;
-  cJSON_free(printed);
+  const std::string database = testsupport::printedJson(databaseRoot);
   for (const auto& c : cases) EXPECT_EQ(get(c.path), json(200, c.body)) << c.path;
   // The list never reorders or changes the database.
-  printed = cJSON_PrintUnformatted(databaseRoot);
-  EXPECT_EQ(database, printed);
-  cJSON_free(printed);
+  EXPECT_EQ(database, testsupport::printedJson(databaseRoot));
 
   apiSettings.pageSize = 0;
   EXPECT_EQ(get("/v1/list/1"), json(200, "[]"));
@@ -308,9 +306,7 @@ std::string freshFirstPage() {
     }
     cJSON_AddItemToArray(page, item);
   }
-  char* printed = cJSON_PrintUnformatted(page);
-  std::string text = printed;
-  cJSON_free(printed);
+  std::string text = testsupport::printedJson(page);
   cJSON_Delete(page);
   return text;
 }
@@ -497,17 +493,12 @@ TEST_F(GetRoutesTest, ClientGoneBeforeReply) {
 }
 
 TEST_F(GetRoutesTest, AnswersOverLoopbackTcp) {
-  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  int port = 0;
+  int listener = bindLoopback(&port);
   ASSERT_GE(listener, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
   ASSERT_EQ(listen(listener, 1), 0);
-  int client = socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  int client = connectTo(port);
+  ASSERT_GE(client, 0);
   int served = accept(listener, nullptr, nullptr);
   ASSERT_GE(served, 0);
   handleGet(served, "/v1/news/1");

@@ -28,6 +28,7 @@ using testsupport::MultipartField;
 using testsupport::multipartRequest;
 using testsupport::pathExists;
 using testsupport::postRequest;
+using testsupport::printedJson;
 using testsupport::readFile;
 using testsupport::writeFile;
 
@@ -73,13 +74,6 @@ Reply post(const std::string& path, const std::string& text) {
   r.body = body;
   r.status = std::stoi(header.substr(9, 3));
   return r;
-}
-
-std::string print(const cJSON* item) {
-  char* text = cJSON_PrintUnformatted(item);
-  std::string out = text ? text : "";
-  cJSON_free(text);
-  return out;
 }
 
 cJSON* user(int index) { return cJSON_GetArrayItem(userArray, index); }
@@ -272,7 +266,7 @@ TEST_F(PostRoutesTest, SigninFindsAcceptsRefusesOrCreates) {
     EXPECT_EQ(user_maxid, c.userMaxId) << c.desc;
   }
   ASSERT_EQ(cJSON_GetArraySize(userArray), 6);
-  EXPECT_EQ(print(user(5)),
+  EXPECT_EQ(printedJson(user(5)),
             "{\"id\":6,\"user_sid\":\"fresh\",\"nickname\":\"Fred\",\"nickname_uptm\":0,"
             "\"avatar\":\"\",\"avatar_uptm\":0,\"avatar_hash\":\"\"}");
   EXPECT_EQ(text(user(4), "user_sid"), "n9");
@@ -489,13 +483,13 @@ TEST_F(PostRoutesTest, OverlongUserFieldsAreRefusedAndStoreNothing) {
       {"postnickname nickname", "/v1/postnickname",
        formRequest("/v1/postnickname", "uid=3&sid=s3&nickname=" + over), "{\"r\":0}"},
   };
-  const std::string before = print(userArray);
+  const std::string before = printedJson(userArray);
   for (const auto& c : cases) {
     Reply r = post(c.path, c.request);
     EXPECT_EQ(r.status, 200) << c.desc;
     EXPECT_EQ(r.body, c.reply) << c.desc;
   }
-  EXPECT_EQ(print(userArray), before) << "a refused request changed a user";
+  EXPECT_EQ(printedJson(userArray), before) << "a refused request changed a user";
   EXPECT_EQ(user_maxid, 4) << "a refused signin used an id";
   EXPECT_EQ(readFile(kOldAvatar), "old avatar");
   EXPECT_TRUE(testsupport::storedFiles(".", "uploads/avatar").size() == 1u);
@@ -588,7 +582,7 @@ TEST_F(PostRoutesTest, PostnewsCreatesAnItemWithItsImages) {
            multipartRequest("/v1/postnews", {{"uid", "4"}, {"id", "0"}, {"title", "t"}}));
   EXPECT_EQ(r.body, "{\"id\":5}");
   EXPECT_EQ(text(cJSON_GetArrayItem(newsArray, 3), "cover"), "");
-  EXPECT_EQ(print(cJSON_GetObjectItem(cJSON_GetArrayItem(newsDetailArray, 3), "images")), "[]");
+  EXPECT_EQ(printedJson(cJSON_GetObjectItem(cJSON_GetArrayItem(newsDetailArray, 3), "images")), "[]");
 }
 
 // Only a request past the user, session and administrator checks uses an id.
@@ -646,7 +640,7 @@ TEST_F(PostRoutesTest, PostnewsEditKeepsRemovesAndAddsImages) {
   EXPECT_EQ(number(news, "user_id"), 4);
   EXPECT_GT(number(news, "timestamp"), 1e9);
   EXPECT_EQ(number(news, "views"), 5);
-  EXPECT_EQ(print(cJSON_GetObjectItem(detail, "images")), "[\"" + kOld1 + "\"]");
+  EXPECT_EQ(printedJson(cJSON_GetObjectItem(detail, "images")), "[\"" + kOld1 + "\"]");
   EXPECT_EQ(text(news, "cover"), kOld1);
   EXPECT_FALSE(pathExists(kOld0));
   EXPECT_TRUE(pathExists(kOld1));
@@ -675,7 +669,7 @@ TEST_F(PostRoutesTest, PostnewsEditKeepsRemovesAndAddsImages) {
   r = post("/v1/postnews",
            multipartRequest("/v1/postnews", {{"uid", "1"}, {"sid", "s1"}, {"id", "2"}}));
   EXPECT_EQ(r.body, "{\"id\":6}");
-  EXPECT_EQ(print(cJSON_GetObjectItem(detail, "images")), "[]");
+  EXPECT_EQ(printedJson(cJSON_GetObjectItem(detail, "images")), "[]");
   EXPECT_EQ(text(news, "cover"), "");
   EXPECT_FALSE(pathExists(fresh));
   EXPECT_TRUE(pathExists("uploads/img"));

@@ -2,6 +2,7 @@
 #include "api/user_actions.h"
 
 #include <ctime>
+#include <optional>
 
 #include "api/action_helpers.h"
 #include "storage/json_search.h"
@@ -62,20 +63,34 @@ std::string storeAvatar(const DateParts& date, int userId, std::time_t now,
   return "";
 }
 
+// Starts an action on a user sent as a multipart form: sets the JSON reply
+// with status 200 and reads the fields. Returns the handler's result when the
+// action ends here (false: the form cannot be read; true after answering
+// {emptyKey:0} to a form without parts), nothing when fields were read.
+std::optional<bool> startUserAction(ReplyTree& reply, std::string& contentType, int& status,
+                                    const std::vector<FormPart>& parts, int partCount,
+                                    const char* emptyKey, UserFormFields& fields) {
+  contentType = kJsonReplyType;
+  status = 200;
+  if (partCount == 0) {
+    answer(reply, emptyKey, 0);
+    return true;
+  }
+  if (!readUserFormFields(parts, fields)) return false;
+  return std::nullopt;
+}
+
 }  // namespace
 
 bool signin(ReplyTree& reply, std::string& contentType, int& status,
             const std::vector<FormPart>& parts, int partCount) {
-  contentType = kJsonReplyType;
-  status = 200;
+  UserFormFields fields;
+  if (const std::optional<bool> done =
+          startUserAction(reply, contentType, status, parts, partCount, "id", fields)) {
+    return *done;
+  }
   const std::time_t now = std::time(nullptr);
   const DateParts date = toDateParts(now);
-  if (partCount == 0) {
-    answer(reply, "id", 0);
-    return true;
-  }
-  UserFormFields fields;
-  if (!readUserFormFields(parts, fields)) return false;
   if (fields.uid < 0 || hasOverlongField(fields)) {
     answer(reply, "id", 0);
     return true;
@@ -127,16 +142,13 @@ bool signin(ReplyTree& reply, std::string& contentType, int& status,
 
 bool postavatar(ReplyTree& reply, std::string& contentType, int& status,
                 const std::vector<FormPart>& parts, int partCount) {
-  contentType = kJsonReplyType;
-  status = 200;
+  UserFormFields fields;
+  if (const std::optional<bool> done =
+          startUserAction(reply, contentType, status, parts, partCount, "r", fields)) {
+    return *done;
+  }
   const std::time_t now = std::time(nullptr);
   const DateParts date = toDateParts(now);
-  if (partCount == 0) {
-    answer(reply, "r", 0);
-    return true;
-  }
-  UserFormFields fields;
-  if (!readUserFormFields(parts, fields)) return false;
   if (!fields.hasAvatar || !fields.hasHash) {
     answer(reply, "r", 0);
     return true;

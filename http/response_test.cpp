@@ -16,16 +16,11 @@
 
 #include "tests/support/test_support.h"
 
+using testsupport::printedJson;
+
 namespace {
 
 using JsonPtr = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
-
-std::string printed(const cJSON* tree) {
-  char* text = cJSON_PrintUnformatted(tree);
-  std::string out = text != nullptr ? text : "";
-  cJSON_free(text);
-  return out;
-}
 
 // The header block with its Date value replaced by a fixed marker, after
 // checking that value's form.
@@ -92,9 +87,9 @@ TEST(MakeStatusJson, SetsTypeAndPrintsCode) {
   JsonPtr reply(makeStatusJson(403, type), &cJSON_Delete);
   ASSERT_NE(reply, nullptr);
   EXPECT_EQ(type, "application/json");
-  EXPECT_EQ(printed(reply.get()), "{\"r\":403}");
+  EXPECT_EQ(printedJson(reply.get()), "{\"r\":403}");
   JsonPtr minus(makeStatusJson(-1, type), &cJSON_Delete);
-  EXPECT_EQ(printed(minus.get()), "{\"r\":-1}");
+  EXPECT_EQ(printedJson(minus.get()), "{\"r\":-1}");
 }
 
 TEST(MimeTypeFor, Table) {

@@ -2,7 +2,6 @@
 // save, the database load and the writer loops.
 #include "storage/database_file.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -11,7 +10,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <random>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -19,6 +17,8 @@
 #include "storage/database.h"
 #include "tests/support/test_support.h"
 
+using testsupport::directoryEntries;
+using testsupport::randomBytes;
 using testsupport::readFile;
 using testsupport::TempDir;
 using testsupport::writeFile;
@@ -29,17 +29,8 @@ const char kEmptyDatabaseText[] =
     "{\n\t\"news_maxid\":\t0,\n\t\"user_maxid\":\t0,\n\t\"like_maxid\":\t0,\n"
     "\t\"news\":\t[],\n\t\"news_detail\":\t[],\n\t\"user\":\t[],\n\t\"like\":\t[]\n}";
 
-std::string randomBytes(size_t size, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::string s(size, '\0');
-  for (char& c : s) c = static_cast<char>(gen());
-  return s;
-}
-
-// A gzip stream (window bits 31) of text: same deflate data, other container.
-std::string gzipOf(const std::string& text) {
-  z_stream s{};
-  deflateInit2(&s, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
+// Deflates all of text through s, which the caller has set up, and ends s.
+std::string deflateAll(z_stream& s, const std::string& text) {
   std::string out(deflateBound(&s, text.size()) + 32, '\0');
   s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
   s.avail_in = static_cast<uInt>(text.size());
@@ -49,6 +40,13 @@ std::string gzipOf(const std::string& text) {
   out.resize(s.total_out);
   deflateEnd(&s);
   return out;
+}
+
+// A gzip stream (window bits 31) of text: same deflate data, other container.
+std::string gzipOf(const std::string& text) {
+  z_stream s{};
+  deflateInit2(&s, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
+  return deflateAll(s, text);
 }
 
 // A zlib stream that needs a preset dictionary to inflate.
@@ -57,15 +55,7 @@ std::string withDictionary(const std::string& text) {
   deflateInit(&s, Z_DEFAULT_COMPRESSION);
   const char dict[] = "news_maxid user_maxid";
   deflateSetDictionary(&s, reinterpret_cast<const Bytef*>(dict), sizeof dict - 1);
-  std::string out(deflateBound(&s, text.size()) + 32, '\0');
-  s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-  s.avail_in = static_cast<uInt>(text.size());
-  s.next_out = reinterpret_cast<Bytef*>(&out[0]);
-  s.avail_out = static_cast<uInt>(out.size());
-  deflate(&s, Z_FINISH);
-  out.resize(s.total_out);
-  deflateEnd(&s);
-  return out;
+  return deflateAll(s, text);
 }
 
 std::string errorOf(const std::string& input) {
@@ -75,18 +65,6 @@ std::string errorOf(const std::string& input) {
     return e.what();
   }
   return "(no error)";
-}
-
-std::vector<std::string> directoryEntries(const std::string& dir) {
-  std::vector<std::string> names;
-  DIR* d = opendir(dir.c_str());
-  if (d == nullptr) return names;
-  while (dirent* e = readdir(d)) {
-    std::string name = e->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  closedir(d);
-  return names;
 }
 
 // A database text with many records, printed larger than 32 KiB.

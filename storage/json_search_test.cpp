@@ -10,6 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/test_support.h"
+
+using testsupport::printedJson;
+
 namespace {
 
 using JsonPtr = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
@@ -18,13 +22,6 @@ JsonPtr parse(const char* text) {
   JsonPtr tree(cJSON_Parse(text), &cJSON_Delete);
   EXPECT_NE(tree, nullptr) << text;
   return tree;
-}
-
-std::string printed(const cJSON* tree) {
-  char* text = cJSON_PrintUnformatted(tree);
-  std::string out = text != nullptr ? text : "";
-  cJSON_free(text);
-  return out;
 }
 
 TEST(FindObjectByField, MatchRule) {
@@ -79,12 +76,12 @@ TEST(FindObjectByField, BadArgumentsAndFirstOfTwo) {
 
 TEST(FindAllObjectsByField, CopiesInOrder) {
   JsonPtr array = parse("[{\"id\": 1, \"n\": \"a\"}, 3, {\"id\": 2}, {\"id\": 1, \"n\": \"b\"}]");
-  std::string before = printed(array.get());
+  std::string before = printedJson(array.get());
   JsonPtr all(findAllObjectsByField(array.get(), "id", "1"), &cJSON_Delete);
   ASSERT_NE(all, nullptr);
-  EXPECT_EQ(printed(all.get()), "[{\"id\":1,\"n\":\"a\"},{\"id\":1,\"n\":\"b\"}]");
+  EXPECT_EQ(printedJson(all.get()), "[{\"id\":1,\"n\":\"a\"},{\"id\":1,\"n\":\"b\"}]");
   cJSON_ReplaceItemInObject(all->child, "n", cJSON_CreateString("changed"));
-  EXPECT_EQ(printed(array.get()), before);
+  EXPECT_EQ(printedJson(array.get()), before);
 
   JsonPtr none(findAllObjectsByField(array.get(), "ID", "1"), &cJSON_Delete);
   ASSERT_NE(none, nullptr);

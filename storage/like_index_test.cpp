@@ -18,6 +18,9 @@
 #include "storage/news_index.h"
 #include "storage/records.h"
 #include "tests/support/database_fixture.h"
+#include "tests/support/test_support.h"
+
+using testsupport::printedJson;
 
 namespace {
 
@@ -62,13 +65,6 @@ constexpr const char* kDatabase = R"({
     {"id": 17, "news_id": 2, "user_id": 1.0, "timestamp": 122}
   ]
 })";
-
-std::string printed(const cJSON* tree) {
-  char* text = cJSON_PrintUnformatted(tree);
-  std::string out = text != nullptr ? text : "(null)";
-  cJSON_free(text);
-  return out;
-}
 
 const std::vector<int>& probeNewsIds() {
   static const std::vector<int> ids = {-3, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 50, INT_MIN, INT_MAX};
@@ -177,18 +173,18 @@ class LikeIndexTest : public testing::Test {
     {
       DatabaseLock lock(databaseMutex);
       cJSON_ReplaceItemInObject(databaseRoot, "like_maxid", cJSON_CreateNumber(like_maxid));
-      text = printed(databaseRoot);
+      text = printedJson(databaseRoot);
     }
     cJSON_ReplaceItemInObject(plain.root.get(), "like_maxid",
                               cJSON_CreateNumber(plain.likeCounter));
-    EXPECT_EQ(text, printed(plain.root.get()));
+    EXPECT_EQ(text, printedJson(plain.root.get()));
     load(text);
   }
 
   void expectSameDatabases(const std::string& step) {
     DatabaseLock lock(databaseMutex);
-    EXPECT_EQ(printed(likeArray), printed(plain.likes())) << step;
-    EXPECT_EQ(printed(newsArray), printed(plain.news())) << step;
+    EXPECT_EQ(printedJson(likeArray), printedJson(plain.likes())) << step;
+    EXPECT_EQ(printedJson(newsArray), printedJson(plain.news())) << step;
     EXPECT_EQ(like_maxid, plain.likeCounter) << step;
   }
 
@@ -204,7 +200,7 @@ class LikeIndexTest : public testing::Test {
                     &cJSON_Delete);
         const cJSON* copy =
             findObjectByField(copies.get(), "user_id", std::to_string(userId).c_str(), nullptr);
-        EXPECT_EQ(printed(findLikeRecord(newsId, userId)), printed(copy)) << where;
+        EXPECT_EQ(printedJson(findLikeRecord(newsId, userId)), printedJson(copy)) << where;
         for (const std::string& sid : probeSessions()) {
           EXPECT_EQ(findLike(newsId, userId, sid), plain.findLike(newsId, userId, sid))
               << where << " sid " << sid;
@@ -316,7 +312,7 @@ TEST_F(LikeIndexTest, ChangesOutsideTheTogglesAreSeen) {
   ASSERT_TRUE(appendLike(like));
   EXPECT_EQ(findLikeRecord(1, 2), like);
   EXPECT_EQ(findLikeById(40), like);
-  EXPECT_EQ(printed(likeArray), R"([{"id":40,"news_id":1,"user_id":2}])");
+  EXPECT_EQ(printedJson(likeArray), R"([{"id":40,"news_id":1,"user_id":2}])");
 }
 
 TEST_F(LikeIndexTest, ADatabaseLoadedInPlaceIsAnsweredFromItsOwnLikes) {

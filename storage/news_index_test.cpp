@@ -15,6 +15,7 @@
 #include "storage/database.h"
 #include "storage/json_search.h"
 #include "tests/support/database_fixture.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
@@ -182,10 +183,7 @@ namespace {
 // The database text as it stands (for a reload in place).
 std::string databaseTextNow() {
   DatabaseLock lock(databaseMutex);
-  char* text = cJSON_PrintUnformatted(databaseRoot);
-  std::string copy = text;
-  cJSON_free(text);
-  return copy;
+  return testsupport::printedJson(databaseRoot);
 }
 
 TEST(NewsIndex, KeptOrderFollowsMixedChangesAsTheStableSort) {

@@ -12,6 +12,7 @@
 #include "storage/database.h"
 #include "storage/news_index.h"
 #include "tests/support/database_fixture.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
@@ -62,10 +63,7 @@ class RecordsTest : public testing::Test {
     administratorList = nullptr;
   }
   std::string likes() {
-    char* text = cJSON_PrintUnformatted(likeArray);
-    std::string out = text;
-    cJSON_free(text);
-    return out;
+    return testsupport::printedJson(likeArray);
   }
   int newsLikes(int index) {
     const cJSON* n = cJSON_GetObjectItem(cJSON_GetArrayItem(newsArray, index), "likes");

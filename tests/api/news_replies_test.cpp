@@ -19,6 +19,8 @@
 #include "storage/records.h"
 #include "tests/support/test_support.h"
 
+using testsupport::printedJson;
+
 namespace {
 
 using Tree = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
@@ -46,13 +48,6 @@ std::string databaseText() {
     {"id": 1, "user_sid": "s1", "nickname": "ann", "nickname_uptm": 0, "avatar": "a1.webp", "avatar_uptm": 0, "avatar_hash": ""},
     {"id": 2, "user_sid": "s2", "nickname": "bob", "nickname_uptm": 0, "avatar": "a2.webp", "avatar_uptm": 0, "avatar_hash": ""}],
     "like": []})";
-}
-
-std::string printed(const cJSON* tree) {
-  char* text = cJSON_PrintUnformatted(tree);
-  std::string out = text != nullptr ? text : "";
-  cJSON_free(text);
-  return out;
 }
 
 struct Answer {
@@ -117,7 +112,7 @@ Answer plainPage(int page) {
         cJSON_Duplicate(cJSON_GetObjectItem(cJSON_GetArrayItem(userArray, author), "nickname"), 1));
     cJSON_AddItemToArray(items.get(), item);
   }
-  return {200, printed(items.get())};
+  return {200, printedJson(items.get())};
 }
 
 // One news detail as the plain algorithm makes it, with the views record it
@@ -136,7 +131,7 @@ Answer plainDetail(int id, const cJSON** viewed) {
   cJSON_AddItemToObject(
       copy.get(), "avatar",
       cJSON_Duplicate(cJSON_GetObjectItem(cJSON_GetArrayItem(userArray, author), "avatar"), 1));
-  return {200, printed(copy.get())};
+  return {200, printedJson(copy.get())};
 }
 
 int views(const cJSON* news) { return cJSON_GetObjectItem(news, "views")->valueint; }

@@ -7,32 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/running_node.h"
 #include "tests/support/test_support.h"
 
 namespace {
 
 using namespace testsupport;
 
-class UploadRoundTripTest : public ::testing::Test {
+class UploadRoundTripTest : public RunningNodeTest {
  protected:
-  void SetUp() override {
-    port = freePort();
-    writeFile(dir.file("config.json"), minimalConfig(port, 10000, "\"admin\":\t[1]"));
-    ASSERT_TRUE(startNode(node, dir.path, port)) << node.outSoFar;
-    url = "http://127.0.0.1:" + std::to_string(port);
-  }
-  void TearDown() override {
-    if (node.pid > 0) stopNode(node, SIGKILL);
-  }
-  std::string curl(const std::string& args) {
-    return runCommand("curl -s -S --max-time 30 " + args + " 2>&1");
-  }
-
-  TempDir dir;
   TempDir files;  // what the client uploads
-  NodeProcess node;
-  int port = 0;
-  std::string url;
 };
 
 TEST_F(UploadRoundTripTest, FilesEndingInBlanksAndLineBreaksComeBackUnchanged) {

@@ -1,7 +1,6 @@
 // durability_test.cpp -- data/index.ndb survives the ends of the real node:
 // SIGKILL in the middle of back-to-back saves, and the orderly stop on
 // SIGTERM and SIGINT that saves the last change.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -13,11 +12,14 @@
 #include "storage/database_file.h"
 #include "tests/support/test_support.h"
 
+using testsupport::directoryEntries;
 using testsupport::freePort;
 using testsupport::getRequest;
 using testsupport::minimalConfig;
 using testsupport::NodeProcess;
 using testsupport::readFile;
+using testsupport::SeedUser;
+using testsupport::seedDatabaseText;
 using testsupport::sendRaw;
 using testsupport::startNode;
 using testsupport::stopNode;
@@ -31,30 +33,19 @@ constexpr int kNoSaveDuringTheTestMs = 100000000;
 // A database with one news item (id 1, never viewed) by user 1 and
 // userCount users in all, as unformatted JSON text.
 std::string seedDatabase(int userCount) {
-  std::string text =
-      "{\"news_maxid\":1,\"user_maxid\":" + std::to_string(userCount) +
-      ",\"like_maxid\":0,"
-      "\"news\":[{\"id\":1,\"title\":\"t\",\"timestamp\":1700000000,\"views\":0,\"comments\":0,"
-      "\"likes\":0,\"user_id\":1,\"cover\":\"\"}],"
-      "\"news_detail\":[{\"id\":1,\"content\":\"c\",\"images\":[]}],\"user\":[";
+  std::vector<SeedUser> users;
   for (int i = 1; i <= userCount; ++i) {
-    if (i > 1) text += ",";
-    text += "{\"id\":" + std::to_string(i) + ",\"user_sid\":\"session-" + std::to_string(i) +
-            "-0123456789abcdef\",\"nickname\":\"user number " + std::to_string(i) +
-            "\",\"nickname_uptm\":0,\"avatar\":\"\",\"avatar_uptm\":0,\"avatar_hash\":\"\"}";
+    users.push_back({"session-" + std::to_string(i) + "-0123456789abcdef",
+                     "user number " + std::to_string(i)});
   }
-  return text + "],\"like\":[]}";
+  return seedDatabaseText(users);
 }
 
 std::vector<std::string> saveFilesIn(const std::string& dir) {
   std::vector<std::string> names;
-  DIR* d = opendir(dir.c_str());
-  if (d == nullptr) return names;
-  while (dirent* e = readdir(d)) {
-    std::string name = e->d_name;
+  for (const std::string& name : directoryEntries(dir)) {
     if (name.rfind(std::string("index.ndb") + kSaveFileSuffix, 0) == 0) names.push_back(name);
   }
-  closedir(d);
   return names;
 }
 

@@ -10,28 +10,19 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
 #include <fstream>
-#include <random>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tests/support/running_node.h"
 #include "tests/support/test_support.h"
 
 using namespace testsupport;
-namespace fs = std::filesystem;
 
 namespace {
-
-std::string randomBytes(size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::string bytes(n, '\0');
-  for (char& c : bytes) c = static_cast<char>(gen() & 0xff);
-  return bytes;
-}
 
 // The CPU time (user plus system, in clock ticks) the process has used.
 long long cpuTicks(pid_t pid) {
@@ -47,24 +38,13 @@ long long cpuTicks(pid_t pid) {
   return utime + stime;
 }
 
-class ServingTest : public ::testing::Test {
+class ServingTest : public RunningNodeTest {
  protected:
-  void SetUp() override {
-    port = freePort();
-    writeFile(dir.file("config.json"), minimalConfig(port, 10000, "\"admin\":\t[1]"));
-    ASSERT_TRUE(startNode(node, dir.path, port)) << node.outSoFar;
-    url = "http://127.0.0.1:" + std::to_string(port);
-  }
   void TearDown() override {
     // The orderly stop still works with the accept loop running.
     if (node.pid > 0) {
       EXPECT_EQ(stopNode(node, SIGTERM), 0);
     }
-  }
-
-  // Runs curl with args against the node; returns its standard output.
-  std::string curl(const std::string& args) {
-    return runCommand("curl -s -S --max-time 30 " + args + " 2>&1");
   }
 
   // The worker count the node announced after its listening line.
@@ -86,11 +66,6 @@ class ServingTest : public ::testing::Test {
     int status;
     return waitpid(node.pid, &status, WNOHANG) == 0;
   }
-
-  TempDir dir;
-  NodeProcess node;
-  int port = 0;
-  std::string url;
 };
 
 TEST_F(ServingTest, ReadOnlyRoutesAnswerCurl) {
@@ -279,12 +254,8 @@ TEST_F(ServingTest, RunningOutOfDescriptorsPausesAndRecovers) {
   // Serving: every descriptor it keeps is open by now.
   ASSERT_EQ(splitReply(sendRaw(port, getRequest("/v1/connect-test"))).second, "{\"r\":\"ok\"}");
   // Leave the node a few descriptors more than it holds now.
-  int open = 0;
-  std::error_code ec;
-  for (auto it = fs::directory_iterator("/proc/" + std::to_string(node.pid) + "/fd", ec);
-       !ec && it != fs::end(it); it.increment(ec)) {
-    ++open;
-  }
+  const int open =
+      static_cast<int>(directoryEntries("/proc/" + std::to_string(node.pid) + "/fd").size());
   int limit = open + 4;
   int status = 0;
   runCommand("prlimit --pid " + std::to_string(node.pid) + " --nofile=" + std::to_string(limit) +

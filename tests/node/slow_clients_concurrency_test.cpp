@@ -64,15 +64,8 @@ class SlowClientsTest : public ::testing::Test {
 
   // Serves a loopback port with a loop of limits and a pool of 8 workers.
   void start(ConnectionLimits limits) {
-    listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    listener = bindLoopback(&port);
     ASSERT_GE(listener, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    port = ntohs(address.sin_port);
     pool = std::make_unique<ThreadPool>(8);
     for (int i = 0; i < kLoops; ++i) {
       loops.push_back(
@@ -128,14 +121,8 @@ TEST_F(SlowClientsTest, SlowSendersAndSlowReadersHoldNoWorker) {
   }
   // 16 readers of a 30 MB file that read nothing.
   for (int i = 0; i < 16; ++i) {
-    int fd = keep(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    int small = 4096;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    int fd = keep(connectTo(port, 4096));
+    ASSERT_GE(fd, 0);
     sendBytes(fd, getRequest("/uploads/big.webp"));
   }
   for (int i = 0; i < 200; ++i) {
@@ -192,14 +179,8 @@ TEST_F(SlowClientsTest, LargeReplyToAPartlyUnreadRequestArrivesWhole) {
   writeFile(dir.file("uploads/file.webp"), file);
   start(ConnectionLimits{});
   for (int round = 0; round < 3; ++round) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int small = 16 * 1024;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    int fd = connectTo(port, 16 * 1024);
+    ASSERT_GE(fd, 0);
     sendBytes(
         fd, "GET /uploads/file.webp HTTP/1.1\r\nX-Padding: " + std::string(6000, 'p') + "\r\n\r\n");
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the reply is queued meanwhile

@@ -30,8 +30,10 @@ using testsupport::minimalConfig;
 using testsupport::NodeLimit;
 using testsupport::NodeProcess;
 using testsupport::pathExists;
+using testsupport::printedJson;
 using testsupport::ProcessResult;
 using testsupport::readFile;
+using testsupport::seedDatabaseText;
 using testsupport::sendRaw;
 using testsupport::startNode;
 using testsupport::stopNode;
@@ -52,19 +54,8 @@ const std::string kOldImage1 = "uploads/img/2020/1/2/1/11577923200.webp";
 // User 1 is the administrator (sid-admin), user 2 an ordinary user
 // (sid-user) with an avatar; news 1 has two images, each file on disk.
 std::string seedDatabase() {
-  return "{\"news_maxid\":1,\"user_maxid\":2,\"like_maxid\":0,"
-         "\"news\":[{\"id\":1,\"title\":\"t\",\"timestamp\":1700000000,\"views\":0,"
-         "\"comments\":0,\"likes\":0,\"user_id\":1,\"cover\":\"" +
-         kOldImage0 +
-         "\"}],"
-         "\"news_detail\":[{\"id\":1,\"content\":\"c\",\"images\":[\"" +
-         kOldImage0 + "\",\"" + kOldImage1 +
-         "\"]}],\"user\":["
-         "{\"id\":1,\"user_sid\":\"sid-admin\",\"nickname\":\"Admin\",\"nickname_uptm\":0,"
-         "\"avatar\":\"\",\"avatar_uptm\":0,\"avatar_hash\":\"\"},"
-         "{\"id\":2,\"user_sid\":\"sid-user\",\"nickname\":\"User\",\"nickname_uptm\":0,"
-         "\"avatar\":\"" +
-         kOldAvatar + "\",\"avatar_uptm\":0,\"avatar_hash\":\"h-old\"}],\"like\":[]}";
+  return seedDatabaseText({{"sid-admin", "Admin"}, {"sid-user", "User", kOldAvatar, "h-old"}},
+                          {kOldImage0, kOldImage1});
 }
 
 // A working directory with config.json (user 1 an administrator), the seed
@@ -77,22 +68,15 @@ void prepareNode(const TempDir& dir, int port) {
   writeFile(dir.file(kOldImage1), "old image 1");
 }
 
-std::string printed(const cJSON* item) {
-  char* text = cJSON_PrintUnformatted(item);
-  std::string result = text ? text : "";
-  cJSON_free(text);
-  return result;
-}
-
 // The records of the saved database: users, then news and details.
 std::string savedRecords(const TempDir& dir) {
   if (!adoptDatabaseText(savedDatabaseText(dir.file("data/index.ndb")))) return "(no database)";
-  return printed(userArray) + printed(newsArray) + printed(newsDetailArray);
+  return printedJson(userArray) + printedJson(newsArray) + printedJson(newsDetailArray);
 }
 
 std::string seedRecords() {
   if (!adoptDatabaseText(seedDatabase())) return "(no seed)";
-  return printed(userArray) + printed(newsArray) + printed(newsDetailArray);
+  return printedJson(userArray) + printedJson(newsArray) + printedJson(newsDetailArray);
 }
 
 std::string currentYear() {

@@ -28,6 +28,9 @@ using testsupport::getRequest;
 using testsupport::minimalConfig;
 using testsupport::multipartRequest;
 using testsupport::NodeProcess;
+using testsupport::printedJson;
+using testsupport::SeedUser;
+using testsupport::seedDatabaseText;
 using testsupport::sendRaw;
 using testsupport::startNode;
 using testsupport::stopNode;
@@ -42,16 +45,7 @@ constexpr int kNoSaveDuringTheTestMs = 100000000;
 // (sid-user); `extraUsers` more users make each save take a while. News 1
 // has no image.
 std::string seedDatabase(int extraUsers) {
-  std::string text =
-      "{\"news_maxid\":1,\"user_maxid\":" + std::to_string(2 + extraUsers) +
-      ",\"like_maxid\":0,"
-      "\"news\":[{\"id\":1,\"title\":\"t\",\"timestamp\":1700000000,\"views\":0,\"comments\":0,"
-      "\"likes\":0,\"user_id\":1,\"cover\":\"\"}],"
-      "\"news_detail\":[{\"id\":1,\"content\":\"c\",\"images\":[]}],\"user\":["
-      "{\"id\":1,\"user_sid\":\"sid-admin\",\"nickname\":\"Admin\",\"nickname_uptm\":0,"
-      "\"avatar\":\"\",\"avatar_uptm\":0,\"avatar_hash\":\"\"},"
-      "{\"id\":2,\"user_sid\":\"sid-user\",\"nickname\":\"User\",\"nickname_uptm\":0,"
-      "\"avatar\":\"\",\"avatar_uptm\":0,\"avatar_hash\":\"\"}";
+  std::vector<SeedUser> users = {{"sid-admin", "Admin"}, {"sid-user", "User"}};
   // Random session ids compress poorly, so the file write itself takes a
   // while too.
   std::mt19937 gen(11);
@@ -59,11 +53,9 @@ std::string seedDatabase(int extraUsers) {
   for (int i = 3; i < 3 + extraUsers; ++i) {
     std::string sid;
     for (int k = 0; k < 64; ++k) sid += hex[gen() % 16];
-    text += ",{\"id\":" + std::to_string(i) + ",\"user_sid\":\"" + sid +
-            "\",\"nickname\":\"filler number " + std::to_string(i) +
-            "\",\"nickname_uptm\":0,\"avatar\":\"\",\"avatar_uptm\":0,\"avatar_hash\":\"\"}";
+    users.push_back({sid, "filler number " + std::to_string(i)});
   }
-  return text + "],\"like\":[]}";
+  return seedDatabaseText(users);
 }
 
 std::string signinRequest(const std::string& sid) {
@@ -84,13 +76,6 @@ bool awaitSaved(const std::string& file, const std::string& needle, int timeoutM
   return false;
 }
 
-// The "user" array of a loaded database, printed; the news pair likewise.
-std::string printed(const cJSON* item) {
-  char* text = cJSON_PrintUnformatted(item);
-  std::string result = text ? text : "";
-  cJSON_free(text);
-  return result;
-}
 
 }  // namespace
 
@@ -253,8 +238,8 @@ TEST(UploadsNotWritable, StoringActionsFailAndChangeNothing) {
     writeFile(file, compressString(seedDatabase(0), -1));
     s.breakUploads(dir);
     ASSERT_TRUE(adoptDatabaseText(seedDatabase(0)));
-    const std::string users = printed(userArray);
-    const std::string news = printed(newsArray) + printed(newsDetailArray);
+    const std::string users = printedJson(userArray);
+    const std::string news = printedJson(newsArray) + printedJson(newsDetailArray);
 
     NodeProcess node;
     ASSERT_TRUE(startNode(node, dir.path, port)) << s.desc << ": " << node.outSoFar;
@@ -284,8 +269,8 @@ TEST(UploadsNotWritable, StoringActionsFailAndChangeNothing) {
     EXPECT_TRUE(connectTestAnswers(port)) << s.desc;
     EXPECT_EQ(stopNode(node, SIGTERM), 0) << s.desc;
     ASSERT_TRUE(adoptDatabaseText(savedDatabaseText(file))) << s.desc;
-    EXPECT_EQ(printed(userArray), users) << s.desc << ": a user record changed";
-    EXPECT_EQ(printed(newsArray) + printed(newsDetailArray), news)
+    EXPECT_EQ(printedJson(userArray), users) << s.desc << ": a user record changed";
+    EXPECT_EQ(printedJson(newsArray) + printedJson(newsDetailArray), news)
         << s.desc << ": a news record changed";
     testsupport::runCommand("chmod -R u+w '" + dir.path + "'");
   }

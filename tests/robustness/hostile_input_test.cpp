@@ -29,6 +29,7 @@ using testsupport::MultipartField;
 using testsupport::multipartRequest;
 using testsupport::NodeProcess;
 using testsupport::postRequest;
+using testsupport::seedDatabaseText;
 using testsupport::startNode;
 using testsupport::stopNode;
 using testsupport::TempDir;
@@ -41,15 +42,8 @@ constexpr size_t kMiB = 1024 * 1024;
 
 // User 1 is the administrator (sid-admin), user 2 an ordinary user
 // (sid-user, avatar hash h-user); news 1 has never been viewed; no likes.
-const char* const kDatabase =
-    "{\"news_maxid\":1,\"user_maxid\":2,\"like_maxid\":0,"
-    "\"news\":[{\"id\":1,\"title\":\"t\",\"timestamp\":1700000000,\"views\":0,\"comments\":0,"
-    "\"likes\":0,\"user_id\":1,\"cover\":\"\"}],"
-    "\"news_detail\":[{\"id\":1,\"content\":\"c\",\"images\":[]}],\"user\":["
-    "{\"id\":1,\"user_sid\":\"sid-admin\",\"nickname\":\"Admin\",\"nickname_uptm\":0,"
-    "\"avatar\":\"\",\"avatar_uptm\":0,\"avatar_hash\":\"h-admin\"},"
-    "{\"id\":2,\"user_sid\":\"sid-user\",\"nickname\":\"User\",\"nickname_uptm\":0,"
-    "\"avatar\":\"\",\"avatar_uptm\":0,\"avatar_hash\":\"h-user\"}],\"like\":[]}";
+const std::string kDatabase = seedDatabaseText({{"sid-admin", "Admin", "", "h-admin"},
+                                                 {"sid-user", "User", "", "h-user"}});
 
 // A URL-encoded POST whose Content-Length line is given as written.
 std::string formWithLength(const std::string& path, const std::string& lengthLine,

@@ -2,6 +2,7 @@
 #include "tests/support/test_support.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -19,6 +20,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -155,17 +157,27 @@ ScopedChdir::~ScopedChdir() {
   fs::current_path(previous, ec);
 }
 
-int freePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
+int bindLoopback(int* port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr.sin_port = 0;
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
   socklen_t len = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  int port = ntohs(addr.sin_port);
-  close(fd);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    close(fd);
+    return -1;
+  }
+  *port = ntohs(addr.sin_port);
+  return fd;
+}
+
+int freePort() {
+  int port = 0;
+  const int fd = bindLoopback(&port);
+  if (fd >= 0) close(fd);
   return port;
 }
 
@@ -325,9 +337,12 @@ int stopNode(NodeProcess& node, int sig, int timeoutMs) {
   return status;
 }
 
-int connectTo(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
+int connectTo(int port, int receiveBufferBytes) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
+  if (receiveBufferBytes > 0) {
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes, sizeof receiveBufferBytes);
+  }
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -367,6 +382,18 @@ std::string sendRaw(int port, const std::string& bytes, int timeoutMs) {
   return reply;
 }
 
+std::vector<std::string> directoryEntries(const std::string& dir) {
+  std::vector<std::string> names;
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return names;
+  while (dirent* e = readdir(d)) {
+    std::string name = e->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(d);
+  return names;
+}
+
 std::vector<std::string> storedFiles(const std::string& dir, const std::string& root) {
   std::vector<std::string> found;
   std::error_code ec;
@@ -375,6 +402,45 @@ std::vector<std::string> storedFiles(const std::string& dir, const std::string& 
     if (it->is_regular_file()) found.push_back(fs::relative(it->path(), dir).string());
   }
   return found;
+}
+
+std::string seedDatabaseText(const std::vector<SeedUser>& users,
+                             const std::vector<std::string>& images) {
+  std::string imageList;
+  for (const std::string& image : images) {
+    imageList += (imageList.empty() ? "\"" : ",\"") + image + "\"";
+  }
+  std::string text =
+      "{\"news_maxid\":1,\"user_maxid\":" + std::to_string(users.size()) +
+      ",\"like_maxid\":0,"
+      "\"news\":[{\"id\":1,\"title\":\"t\",\"timestamp\":1700000000,\"views\":0,\"comments\":0,"
+      "\"likes\":0,\"user_id\":1,\"cover\":\"" +
+      (images.empty() ? std::string() : images.front()) +
+      "\"}],"
+      "\"news_detail\":[{\"id\":1,\"content\":\"c\",\"images\":[" +
+      imageList + "]}],\"user\":[";
+  for (size_t i = 0; i < users.size(); ++i) {
+    if (i > 0) text += ",";
+    text += "{\"id\":" + std::to_string(i + 1) + ",\"user_sid\":\"" + users[i].sid +
+            "\",\"nickname\":\"" + users[i].nickname +
+            "\",\"nickname_uptm\":0,\"avatar\":\"" + users[i].avatar +
+            "\",\"avatar_uptm\":0,\"avatar_hash\":\"" + users[i].avatarHash + "\"}";
+  }
+  return text + "],\"like\":[]}";
+}
+
+std::string randomBytes(std::size_t size, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(gen() & 0xff);
+  return bytes;
+}
+
+std::string printedJson(const cJSON* item) {
+  char* text = cJSON_PrintUnformatted(item);
+  std::string out = text != nullptr ? text : "";
+  cJSON_free(text);
+  return out;
 }
 
 std::string getRequest(const std::string& path) {

@@ -2,6 +2,7 @@
 // directories, files, the real node as a child process, and raw clients.
 #pragma once
 
+#include <cjson/cJSON.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -45,6 +46,10 @@ struct ScopedChdir {
   ScopedChdir(const ScopedChdir&) = delete;
   ScopedChdir& operator=(const ScopedChdir&) = delete;
 };
+
+// A TCP socket bound to 127.0.0.1 on a port the kernel picks, not yet
+// listening; the port is stored in *port. -1 when it cannot be bound.
+int bindLoopback(int* port);
 
 // A loopback TCP port that was free a moment ago.
 int freePort();
@@ -116,8 +121,10 @@ bool startNodeWithInput(NodeProcess& node, const std::string& dir, int port,
 // Sends sig and waits for the exit; returns the exit code, or 128 + signal.
 int stopNode(NodeProcess& node, int sig, int timeoutMs = 20000);
 
-// A connected loopback client socket to 127.0.0.1:port, or -1.
-int connectTo(int port);
+// A connected loopback client socket to 127.0.0.1:port, or -1. A
+// receiveBufferBytes above 0 sets its receive buffer (SO_RCVBUF) before
+// connecting, to make a slow reader.
+int connectTo(int port, int receiveBufferBytes = 0);
 
 // Sends all of bytes on fd; stops early when the peer has closed (no SIGPIPE).
 void sendBytes(int fd, const std::string& bytes);
@@ -126,9 +133,35 @@ void sendBytes(int fd, const std::string& bytes);
 // Returns the bytes received; "" when the connection failed.
 std::string sendRaw(int port, const std::string& bytes, int timeoutMs = 10000);
 
+// The names in directory dir but "." and "..", in the order the directory
+// lists them; none when dir cannot be opened.
+std::vector<std::string> directoryEntries(const std::string& dir);
+
 // The regular files below dir/root (a stored uploads tree), as paths
 // relative to dir; none when dir/root does not exist.
 std::vector<std::string> storedFiles(const std::string& dir, const std::string& root);
+
+// A user record of a seeded database.
+struct SeedUser {
+  std::string sid;
+  std::string nickname;
+  std::string avatar = {};
+  std::string avatarHash = {};
+};
+
+// The text (unformatted JSON) of a database holding news item 1 (title "t",
+// content "c", by user 1, never viewed, no comments or likes) with images
+// (its cover the first, "" when none), users numbered from 1 in order
+// (user_maxid their count) and no likes.
+std::string seedDatabaseText(const std::vector<SeedUser>& users,
+                             const std::vector<std::string>& images = {});
+
+// size bytes drawn from a generator seeded with seed: the same bytes for the
+// same seed.
+std::string randomBytes(std::size_t size, unsigned seed);
+
+// item printed as unformatted JSON; "" when it cannot be printed.
+std::string printedJson(const cJSON* item);
 
 // A plain GET request text for path.
 std::string getRequest(const std::string& path);
