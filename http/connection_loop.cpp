@@ -397,16 +397,22 @@ void onLingering(ConnectionLoop& loop, Connection& c) {
   }
 }
 
+// Takes fd into the loop's table; null, with fd closed, when there is no
+// memory to hold it.
+Connection* holdConnection(ConnectionLoop& loop, int fd) {
+  try {
+    return &addConnection(loop, fd);
+  } catch (const std::exception&) {
+    close(fd);
+    return nullptr;
+  }
+}
+
 // A new connection: what already arrived is read at once (most clients
 // send their request right away), then it waits for the rest or its idle end.
 void startConnection(ConnectionLoop& loop, int fd, Milliseconds idle) {
-  Connection* made = nullptr;
-  try {
-    made = &addConnection(loop, fd);
-  } catch (const std::exception&) {
-    close(fd);  // no memory to hold it
-    return;
-  }
+  Connection* made = holdConnection(loop, fd);
+  if (made == nullptr) return;
   Connection& c = *made;
   c.progressDeadline = Clock::now() + idle;
   onReadable(loop, c);
@@ -418,13 +424,8 @@ void resume(ConnectionLoop& loop, Handback& item) {
     startConnection(loop, fd, Milliseconds(loop.limits.idleMs));
     return;
   }
-  Connection* made = nullptr;
-  try {
-    made = &addConnection(loop, fd);
-  } catch (const std::exception&) {
-    close(fd);  // no memory to hold it
-    return;
-  }
+  Connection* made = holdConnection(loop, fd);
+  if (made == nullptr) return;
   Connection& c = *made;
   c.phase = item.phase;
   c.reply = std::move(item.reply);
