@@ -250,6 +250,28 @@ bool finishSave(const std::string& path, SaveJob& job) {
   return false;
 }
 
+// Prints every record of the database just loaded from text, so that no save
+// has them all to print, and counts the database as saved when that print is
+// the loaded text itself: a node that changes nothing never writes. A text in
+// another spelling or layout is left to the first save. Caller holds
+// saveMutex.
+void noteLoadedText(const std::string& text) EXCLUDES(databaseMutex) {
+  SaveJob job;
+  {
+    DatabaseLock lock(databaseMutex);
+    job = prepareSave();
+  }
+  if (job.unchanged || !job.printed) return;
+  size_t offset = 0;
+  bool same = true;
+  writeDatabaseText(job.snapshot, [&](const char* data, size_t size) {
+    if (!same) return;
+    same = size <= text.size() - offset && std::memcmp(text.data() + offset, data, size) == 0;
+    offset += size;
+  });
+  if (same && offset == text.size()) lastSaved = job.state;
+}
+
 // The pause before a cycle; sleep_for resumes after a signal for the time left.
 void pauseBeforeCycle(int interval_ms) {
   if (interval_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(interval_ms));
@@ -367,7 +389,12 @@ bool loadDatabaseFile(const std::string& path) {
     std::string bytes(static_cast<size_t>(size), '\0');
     if (fread(&bytes[0], 1, bytes.size(), file.get()) != bytes.size()) return false;
     file.reset();
-    return adoptDatabaseText(decompressString(bytes));
+    std::string text = decompressString(bytes);
+    bytes = std::string();
+    std::lock_guard<std::mutex> saveLock(saveMutex);
+    if (!adoptDatabaseText(text)) return false;
+    noteLoadedText(text);
+    return true;
   } catch (const std::exception&) {
     return false;
   }
