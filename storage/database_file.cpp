@@ -38,6 +38,10 @@ constexpr int kMaxLinkHops = 40;
 // milliseconds' work, so that a save after a start or many changes never
 // holds the lock for long.
 constexpr size_t kPrintBatch = 512;
+// Between two batches, the waiting requests are given the database lock for
+// up to this long, looked at every kHandOffPoll.
+constexpr std::chrono::microseconds kHandOffLimit{2000};
+constexpr std::chrono::microseconds kHandOffPoll{50};
 
 struct CJsonTextFree {
   void operator()(char* text) const { cJSON_free(text); }
@@ -202,11 +206,21 @@ std::string compressSnapshot(const DatabaseSnapshot& snapshot, int level) {
 
 // Prints the records added or changed since the last save a batch at a time,
 // releasing the database lock between batches, so that the snapshot itself
-// prints only what changed in the meantime.
+// prints only what changed in the meantime. std::mutex is not fair: taken
+// again at once, the lock would mostly go back to this thread, and a request
+// could wait for the whole print. So after each batch the threads waiting
+// for the lock get it first (for up to kHandOffLimit), and no request waits
+// for more than one batch.
 void printInBatches() EXCLUDES(databaseMutex) {
   while (true) {
-    DatabaseLock lock(databaseMutex);
-    if (printPendingRecords(kPrintBatch)) return;
+    {
+      DatabaseLock lock(databaseMutex);
+      if (printPendingRecords(kPrintBatch)) return;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + kHandOffLimit;
+    while (databaseMutex.waiters() > 0 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(kHandOffPoll);
+    }
   }
 }
 
