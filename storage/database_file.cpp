@@ -38,6 +38,10 @@ constexpr int kMaxLinkHops = 40;
 // milliseconds' work, so that a save after a start or many changes never
 // holds the lock for long.
 constexpr size_t kPrintBatch = 512;
+// Between two batches, the waiting requests are given the database lock for
+// up to this long, looked at every kHandOffPoll.
+constexpr std::chrono::microseconds kHandOffLimit{2000};
+constexpr std::chrono::microseconds kHandOffPoll{50};
 
 struct CJsonTextFree {
   void operator()(char* text) const { cJSON_free(text); }
@@ -202,11 +206,21 @@ std::string compressSnapshot(const DatabaseSnapshot& snapshot, int level) {
 
 // Prints the records added or changed since the last save a batch at a time,
 // releasing the database lock between batches, so that the snapshot itself
-// prints only what changed in the meantime.
+// prints only what changed in the meantime. std::mutex is not fair: taken
+// again at once, the lock would mostly go back to this thread, and a request
+// could wait for the whole print. So after each batch the threads waiting
+// for the lock get it first (for up to kHandOffLimit), and no request waits
+// for more than one batch.
 void printInBatches() EXCLUDES(databaseMutex) {
   while (true) {
-    DatabaseLock lock(databaseMutex);
-    if (printPendingRecords(kPrintBatch)) return;
+    {
+      DatabaseLock lock(databaseMutex);
+      if (printPendingRecords(kPrintBatch)) return;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + kHandOffLimit;
+    while (databaseMutex.waiters() > 0 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(kHandOffPoll);
+    }
   }
 }
 
@@ -248,6 +262,28 @@ bool finishSave(const std::string& path, SaveJob& job) {
   fprintf(stderr, "Database save failed: %s\n", reason.c_str());
   fflush(stderr);
   return false;
+}
+
+// Prints every record of the database just loaded from text, so that no save
+// has them all to print, and counts the database as saved when that print is
+// the loaded text itself: a node that changes nothing never writes. A text in
+// another spelling or layout is left to the first save. Caller holds
+// saveMutex.
+void noteLoadedText(const std::string& text) EXCLUDES(databaseMutex) {
+  SaveJob job;
+  {
+    DatabaseLock lock(databaseMutex);
+    job = prepareSave();
+  }
+  if (job.unchanged || !job.printed) return;
+  size_t offset = 0;
+  bool same = true;
+  writeDatabaseText(job.snapshot, [&](const char* data, size_t size) {
+    if (!same) return;
+    same = size <= text.size() - offset && std::memcmp(text.data() + offset, data, size) == 0;
+    offset += size;
+  });
+  if (same && offset == text.size()) lastSaved = job.state;
 }
 
 // The pause before a cycle; sleep_for resumes after a signal for the time left.
@@ -367,7 +403,12 @@ bool loadDatabaseFile(const std::string& path) {
     std::string bytes(static_cast<size_t>(size), '\0');
     if (fread(&bytes[0], 1, bytes.size(), file.get()) != bytes.size()) return false;
     file.reset();
-    return adoptDatabaseText(decompressString(bytes));
+    std::string text = decompressString(bytes);
+    bytes = std::string();
+    std::lock_guard<std::mutex> saveLock(saveMutex);
+    if (!adoptDatabaseText(text)) return false;
+    noteLoadedText(text);
+    return true;
   } catch (const std::exception&) {
     return false;
   }

@@ -46,6 +46,10 @@ bool adoptDatabaseText(const std::string& text) EXCLUDES(databaseMutex);
 
 // Reads path whole, inflates it and adopts it as above. False on any failure
 // (cannot be read, not one zlib stream, not a database), changing nothing.
+// On success every record is printed once here (start-up pays for the first
+// save's printing), and when the database text is exactly the loaded text
+// the database counts as saved: saves write nothing until it changes. Takes
+// the save lock, so not while a save runs in this thread.
 bool loadDatabaseFile(const std::string& path) EXCLUDES(databaseMutex);
 
 // Replaces path with bytes durably: writes a temporary file beside it, syncs

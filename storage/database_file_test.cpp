@@ -404,3 +404,56 @@ TEST(DatabaseSave, ExitSaveKeepsTheDatabaseLocked) {
   EXPECT_EQ(like_maxid, 12);
   EXPECT_NE(printedDatabase().find("\n\t\"like_maxid\":\t12,\n"), std::string::npos);
 }
+
+TEST(DatabaseLoad, ALoadedFileIsSavedAgainOnlyWhenItsTextWouldChange) {
+  auto formatted = [](const std::string& text) {
+    cJSON* tree = cJSON_Parse(text.c_str());
+    char* p = cJSON_Print(tree);
+    std::string s = p;
+    cJSON_free(p);
+    cJSON_Delete(tree);
+    return s;
+  };
+  const std::string large = largeDatabaseText(300);
+  const std::string upperKey =
+      "{\"news_maxid\":0,\"user_maxid\":0,\"like_maxid\":0,\"NEWS\":[],\"news_detail\":[],"
+      "\"user\":[],\"like\":[]}";
+  const std::string fraction =
+      "{\"news_maxid\":4.5,\"user_maxid\":0,\"like_maxid\":0,\"news\":[],\"news_detail\":[],"
+      "\"user\":[],\"like\":[]}";
+  struct {
+    const char* desc;
+    std::string text;
+    bool written;
+  } cases[] = {
+      {"the empty database as saved", kEmptyDatabaseText, false},
+      {"many records as saved", formatted(large), false},
+      {"many records unformatted", large, true},
+      {"an array key in upper case", formatted(upperKey), true},
+      {"a counter with a fraction", formatted(fraction), true},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    std::string path = dir.file("index.ndb");
+    writeFile(path, compressString(c.text, -1));
+    ASSERT_TRUE(loadDatabaseFile(path)) << c.desc;
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    ASSERT_TRUE(saveDatabaseNow(path)) << c.desc;
+    EXPECT_EQ(testsupport::pathExists(path), c.written) << c.desc;
+    if (c.written) {
+      EXPECT_EQ(decompressString(readFile(path)), printedDatabase()) << c.desc;
+    }
+
+    // A change after the load is saved, records printed at the load included.
+    {
+      DatabaseLock lock(databaseMutex);
+      if (cJSON_GetArraySize(userArray) > 0) {
+        setRecordMember(cJSON_GetArrayItem(userArray, 7), "nickname", cJSON_CreateString("new"));
+      } else {
+        ASSERT_TRUE(raiseCounter(like_maxid));
+      }
+    }
+    ASSERT_TRUE(saveDatabaseNow(path)) << c.desc;
+    EXPECT_EQ(decompressString(readFile(path)), printedDatabase()) << c.desc;
+  }
+}
