@@ -20,7 +20,9 @@
 #include <mutex>
 #include <stdexcept>
 #include <system_error>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "storage/database.h"
@@ -68,6 +70,49 @@ InputFeeder feederFor(const std::string& input, size_t pieceBytes) {
   pieceBytes = std::max<size_t>(1, std::min(pieceBytes, kZlibMaxPieceBytes));
   return InputFeeder{reinterpret_cast<const Bytef*>(input.data()), input.size(), pieceBytes};
 }
+
+// One zlib stream being written: input is handed to deflate in pieces of at
+// most pieceBytes, its output appended to result.
+struct Deflater {
+  z_stream stream{};
+  std::unique_ptr<z_stream, int (*)(z_stream*)> end{nullptr, &deflateEnd};
+  std::vector<Bytef> chunk = std::vector<Bytef>(kZlibChunkBytes, 0);
+  std::string result;
+  size_t pieceBytes;
+
+  Deflater(int level, size_t piece) : pieceBytes(piece) {
+    if (deflateInit(&stream, level) != Z_OK) {
+      throw std::runtime_error("deflateInit failed while compressing.");
+    }
+    end.reset(&stream);
+  }
+  // zlib's state points back at stream: it stays where it was made.
+  Deflater(const Deflater&) = delete;
+  Deflater& operator=(const Deflater&) = delete;
+
+  // Deflates size bytes of data, then flush (Z_NO_FLUSH: more input follows;
+  // Z_FINISH: the stream ends here).
+  void add(const char* data, size_t size, int flush) {
+    InputFeeder feeder{reinterpret_cast<const Bytef*>(data), size, pieceBytes};
+    while (true) {
+      feeder.feed(stream);
+      stream.next_out = chunk.data();
+      stream.avail_out = static_cast<uInt>(chunk.size());
+      int code = deflate(&stream, feeder.remaining == 0 ? flush : Z_NO_FLUSH);
+      if (code != Z_OK && code != Z_STREAM_END && code != Z_BUF_ERROR) {
+        throw std::runtime_error("deflate failed while compressing: " + std::to_string(code));
+      }
+      result.append(reinterpret_cast<const char*>(chunk.data()), chunk.size() - stream.avail_out);
+      if (code == Z_STREAM_END) return;
+      // Without a finish, a call is done once its input is taken and the
+      // output did not fill the chunk (nothing more is pending).
+      if (flush == Z_NO_FLUSH && feeder.remaining == 0 && stream.avail_in == 0 &&
+          stream.avail_out != 0) {
+        return;
+      }
+    }
+  }
+};
 
 std::string errnoText(int code) { return std::generic_category().message(code); }
 
@@ -172,36 +217,11 @@ bool unchangedSinceLastSave() REQUIRES(databaseMutex) {
 // the flushes asked for (none before the end), not on how the input is handed
 // over.
 std::string compressSnapshot(const DatabaseSnapshot& snapshot, int level) {
-  z_stream stream{};
-  if (deflateInit(&stream, level) != Z_OK) {
-    throw std::runtime_error("deflateInit failed while compressing.");
-  }
-  std::unique_ptr<z_stream, int (*)(z_stream*)> end(&stream, &deflateEnd);
-  std::string result;
-  std::vector<Bytef> chunk(kZlibChunkBytes, 0);
-  auto run = [&](const char* data, size_t size, int flush) {
-    InputFeeder feeder{reinterpret_cast<const Bytef*>(data), size, kZlibMaxPieceBytes};
-    while (true) {
-      feeder.feed(stream);
-      stream.next_out = chunk.data();
-      stream.avail_out = static_cast<uInt>(chunk.size());
-      int code = deflate(&stream, feeder.remaining == 0 ? flush : Z_NO_FLUSH);
-      if (code != Z_OK && code != Z_STREAM_END && code != Z_BUF_ERROR) {
-        throw std::runtime_error("deflate failed while compressing: " + std::to_string(code));
-      }
-      result.append(reinterpret_cast<const char*>(chunk.data()), chunk.size() - stream.avail_out);
-      if (code == Z_STREAM_END) return;
-      // Without a finish, a call is done once its input is taken and the
-      // output did not fill the chunk (nothing more is pending).
-      if (flush == Z_NO_FLUSH && feeder.remaining == 0 && stream.avail_in == 0 &&
-          stream.avail_out != 0) {
-        return;
-      }
-    }
-  };
-  writeDatabaseText(snapshot, [&](const char* data, size_t size) { run(data, size, Z_NO_FLUSH); });
-  run(nullptr, 0, Z_FINISH);
-  return result;
+  Deflater deflater(level, kZlibMaxPieceBytes);
+  writeDatabaseText(snapshot,
+                    [&](const char* data, size_t size) { deflater.add(data, size, Z_NO_FLUSH); });
+  deflater.add(nullptr, 0, Z_FINISH);
+  return std::move(deflater.result);
 }
 
 // Prints the records added or changed since the last save a batch at a time,
@@ -296,27 +316,10 @@ void pauseBeforeCycle(int interval_ms) {
 namespace databasefile_detail {
 
 std::string compressInPieces(const std::string& input, int level, size_t pieceBytes) {
-  z_stream stream{};
-  if (deflateInit(&stream, level) != Z_OK) {
-    throw std::runtime_error("deflateInit failed while compressing.");
-  }
-  std::unique_ptr<z_stream, int (*)(z_stream*)> end(&stream, &deflateEnd);
-  std::string result;
-  result.reserve(input.size() / 2 + 12);
-  std::vector<Bytef> chunk(kZlibChunkBytes, 0);
-  InputFeeder feeder = feederFor(input, pieceBytes);
-  while (true) {
-    feeder.feed(stream);
-    stream.next_out = chunk.data();
-    stream.avail_out = static_cast<uInt>(chunk.size());
-    int code = deflate(&stream, feeder.remaining == 0 ? Z_FINISH : Z_NO_FLUSH);
-    if (code != Z_OK && code != Z_STREAM_END && code != Z_BUF_ERROR) {
-      throw std::runtime_error("deflate failed while compressing: " + std::to_string(code));
-    }
-    result.append(reinterpret_cast<const char*>(chunk.data()), chunk.size() - stream.avail_out);
-    if (code == Z_STREAM_END) break;
-  }
-  return result;
+  Deflater deflater(level, feederFor(input, pieceBytes).pieceBytes);
+  deflater.result.reserve(input.size() / 2 + 12);
+  deflater.add(input.data(), input.size(), Z_FINISH);
+  return std::move(deflater.result);
 }
 
 std::string decompressInPieces(const std::string& input, size_t pieceBytes) {
