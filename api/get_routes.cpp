@@ -2,7 +2,10 @@
 #include "api/get_routes.h"
 
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -42,6 +45,7 @@ struct Reply {
   int status = 200;
   bool isFile = false;  // stream fileName as kFileType
   std::string fileName;
+  bool confined = false;  // fileName must lie inside a served root
   // When set, the JSON body already printed (sent in place of tree).
   std::shared_ptr<const std::string> text;
 };
@@ -294,10 +298,13 @@ std::string realPathOf(const std::string& name) {
   return resolved != nullptr ? std::string(resolved.get()) : std::string();
 }
 
-// The name of a stored file that a client may fetch by path, resolved; "" when
-// the name is refused. Only files that really lie inside img/ or uploads/ of
-// the working directory are served (and only regular ones, by sendFile): config.json holds the node
-// key and data/index.ndb every user's session id.
+// The name of a stored file that a client may fetch by path; "" when the
+// name is refused. Only files that really lie inside img/ or uploads/ of the
+// working directory are served (and only regular ones, by sendFile):
+// config.json holds the node key and data/index.ndb every user's session id.
+// The name checked here starts with a served root and has no empty, "." or
+// ".." segment; openServedFile makes sure that it does not leave its root
+// through a symbolic link.
 std::string confinedFileName(const std::string& name) {
   if (name.find('\0') != std::string::npos) return "";
   bool underRoot = false;
@@ -314,6 +321,11 @@ std::string confinedFileName(const std::string& name) {
     if (slash == std::string::npos) break;
     start = slash + 1;
   }
+  return name;
+}
+
+// The real path of name when it lies inside a served root, "" otherwise.
+std::string resolvedInsideRoots(const std::string& name) {
   std::string resolved = realPathOf(name);
   if (resolved.empty()) return "";
   bool inside = false;
@@ -324,22 +336,67 @@ std::string confinedFileName(const std::string& name) {
     }
   }
   if (!inside) return "";
-  return resolved;  // sendFile serves it only when it opens as a regular file
+  return resolved;
 }
 
-// Sends a file after its header block. False when the file cannot be
-// served (missing, unreadable or not a regular file): nothing has been sent.
-bool sendFile(int socket, const std::string& name) {
-  if (name.empty()) return false;
-  // A FIFO or a device would block the open or the reads: regular files only.
+// How a served file is opened: non-blocking, so that a FIFO or a device
+// cannot hold the open up (reads of a regular file do not heed the flag).
+constexpr int kServedOpenFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
+
+// Opens name like kServedOpenFlags but fails with ELOOP when a symbolic link
+// is met anywhere in it, and with ENOSYS where the kernel cannot tell.
+int openWithoutLinks(const std::string& name) {
+#ifdef SYS_openat2
+  struct open_how how;
+  std::memset(&how, 0, sizeof how);
+  how.flags = kServedOpenFlags;
+  how.resolve = RESOLVE_NO_SYMLINKS;
+  return static_cast<int>(syscall(SYS_openat2, AT_FDCWD, name.c_str(), &how, sizeof how));
+#else
+  errno = ENOSYS;
+  return -1;
+#endif
+}
+
+// Opens the file of reply for reading and fills status: -1 when it cannot
+// be served (missing, unreadable, not a regular file or, for a confined
+// name, outside its root). The caller closes the descriptor.
+int openServedFile(const Reply& reply, struct stat& status) {
+  std::string name = reply.fileName;
+  if (name.empty()) return -1;
+  int fd = -1;
+  if (reply.confined) {
+    // A checked name with no symbolic link in it lies inside its root as it
+    // stands: one open does. Links (inside a root, or a root that is a link)
+    // are resolved and the target must lie inside a root.
+    fd = openWithoutLinks(name);
+    if (fd < 0 && (errno == ENOENT || errno == ENOTDIR || errno == EACCES)) return -1;
+    if (fd < 0) {
+      name = resolvedInsideRoots(name);
+      if (name.empty()) return -1;
+    }
+  }
+  if (fd < 0) fd = open(name.c_str(), kServedOpenFlags);
+  if (fd < 0) return -1;
+  OwnedDescriptor file(fd);
+  // A FIFO or a device would block the reads: regular files only.
+  if (fstat(file.fd, &status) != 0 || !S_ISREG(status.st_mode)) return -1;
+  return file.release();
+}
+
+// Sends the file of reply after its header block. False when the file cannot
+// be served: nothing has been sent.
+bool sendFile(int socket, const Reply& reply) {
   struct stat status;
-  OwnedDescriptor file(openRegularFile(name, O_RDONLY, 0, &status));
+  OwnedDescriptor file(openServedFile(reply, status));
   if (file.fd < 0) return false;
   const int size = status.st_size > INT_MAX ? INT_MAX : static_cast<int>(status.st_size);
   const std::string header = buildResponseHeader(200, kFileType, size);
   // An empty file has no body to carry the header block along.
   if (!(size > 0 ? sendHeaderBeforeBody(socket, header) : sendAll(socket, header))) return true;
-  sendFileContents(socket, file.fd);
+  // The announced size bounds the sends: the last one needs no extra call to
+  // find the file's end.
+  sendFileContents(socket, file.fd, size);
   return true;
 }
 
@@ -356,7 +413,9 @@ Reply chooseReply(const std::string& path) {
   const std::string name = path[0] == '/' ? path.substr(1) : path;
   std::string confined = confinedFileName(name);
   if (confined.empty()) return statusReply(404);
-  return fileReply(confined);
+  Reply reply = fileReply(confined);
+  reply.confined = true;
+  return reply;
 }
 
 }  // namespace
@@ -365,7 +424,7 @@ void handleGet(int socket, std::string path) {
   try {
     Reply reply = chooseReply(path);
     if (reply.isFile) {
-      if (sendFile(socket, reply.fileName)) return;
+      if (sendFile(socket, reply)) return;
       reply = statusReply(404);
     }
     if (reply.text != nullptr) {

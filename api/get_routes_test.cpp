@@ -10,6 +10,7 @@
 #include <utime.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <regex>
 #include <string>
@@ -476,6 +477,31 @@ TEST_F(GetRoutesTest, FileServingIsConfined) {
   loadConfig(R"({"icon": "uploads/dir", "cover": "", "watermark": {"path": "w"}})");
   EXPECT_EQ(get("/uploads/dir"), json(404, "{\"r\":404}"));
   EXPECT_EQ(get("x"), json(404, "{\"r\":404}"));
+}
+
+TEST_F(GetRoutesTest, LinksAreFollowedOnlyIntoTheServedRoots) {
+  // A root that is itself a link, a link from one root into the other and a
+  // linked directory inside a root are served; a linked directory that leads
+  // out of the roots is not, even where the rest of the path has no link.
+  ASSERT_EQ(rename("uploads", "stored"), 0);
+  ASSERT_EQ(symlink("stored", "uploads"), 0);
+  ASSERT_EQ(symlink("../uploads/avatar/1.webp", "img/avatar.webp"), 0);
+  ASSERT_EQ(symlink("avatar", "stored/linked"), 0);
+  ASSERT_EQ(symlink("../data", "stored/outside"), 0);
+  testsupport::writeFile("data/x.webp", "DATA");
+  struct {
+    const char* path;
+    const char* content;  // null: refused
+  } cases[] = {
+      {"/uploads/avatar/1.webp", "AVATAR"}, {"/img/avatar.webp", "AVATAR"},
+      {"/uploads/linked/1.webp", "AVATAR"}, {"/img/icon.png", "ICON"},
+      {"/uploads/outside/x.webp", nullptr}, {"/uploads/outside/index.ndb", nullptr},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(get(c.path), c.content != nullptr ? std::string(kFileHeader) + c.content
+                                                : json(404, "{\"r\":404}"))
+        << c.path;
+  }
 }
 
 TEST_F(GetRoutesTest, ClientGoneBeforeReply) {

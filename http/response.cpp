@@ -9,6 +9,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -322,10 +323,15 @@ struct BrokenPipeGuard {
 
 enum class FilePart { kSent, kEnd, kBlocked, kFailed };
 
-// Sends the next part of file fd from offset (advanced by what left). On a
+// Sends the next part of file fd from offset (advanced by what left) up to
+// end: kEnd once offset has reached end or the file ends sooner. On a
 // blocking socket kBlocked means its send time-out ran out.
-FilePart sendFilePart(int socket, int fd, off_t& offset, bool wait, BrokenPipeGuard& guard) {
-  ssize_t sent = sendfile(socket, fd, &offset, kSendfileChunk);
+FilePart sendFilePart(int socket, int fd, off_t& offset, off_t end, bool wait,
+                      BrokenPipeGuard& guard) {
+  if (offset >= end) return FilePart::kEnd;
+  const std::size_t wanted = static_cast<std::size_t>(
+      std::min<off_t>(end - offset, static_cast<off_t>(kSendfileChunk)));
+  ssize_t sent = sendfile(socket, fd, &offset, wanted);
   if (sent > 0) return FilePart::kSent;
   if (sent == 0) return FilePart::kEnd;
   if (errno == EINTR) return FilePart::kSent;
@@ -334,7 +340,7 @@ FilePart sendFilePart(int socket, int fd, off_t& offset, bool wait, BrokenPipeGu
   if (errno != EINVAL && errno != ENOSYS) return FilePart::kFailed;
   // The socket takes no sendfile: read and send the same bytes.
   char buffer[kFileChunk];
-  ssize_t read = pread(fd, buffer, sizeof buffer, offset);
+  ssize_t read = pread(fd, buffer, std::min(sizeof buffer, wanted), offset);
   if (read < 0) return errno == EINTR ? FilePart::kSent : FilePart::kFailed;
   if (read == 0) return FilePart::kEnd;
   ssize_t n = ::send(socket, buffer, static_cast<std::size_t>(read),
@@ -348,36 +354,38 @@ FilePart sendFilePart(int socket, int fd, off_t& offset, bool wait, BrokenPipeGu
   return FilePart::kFailed;
 }
 
-// Keeps a duplicate of fd in reply, to be sent from offset by the I/O side.
-bool deferFile(PendingReply& reply, int fd, off_t offset) {
+// Keeps a duplicate of fd in reply, to be sent from offset up to end by the
+// I/O side.
+bool deferFile(PendingReply& reply, int fd, off_t offset, off_t end) {
   reply.file = OwnedDescriptor(fcntl(fd, F_DUPFD_CLOEXEC, 0));
   reply.fileOffset = offset;
+  reply.fileEnd = end;
   if (reply.file.fd < 0) reply.failed = true;
   return !reply.failed;
 }
 
 }  // namespace
 
-bool sendFileContents(int socket, int fd) {
+bool sendFileContents(int socket, int fd, off_t length) {
   PendingReply* deferred = deferralFor(socket);
   if (deferred != nullptr) {
     deferred->started = true;
     if (deferred->failed) return false;
     if (hasUnsent(*deferred)) {
       if (deferred->file.fd >= 0) deferred->failed = true;
-      return !deferred->failed && deferFile(*deferred, fd, 0);
+      return !deferred->failed && deferFile(*deferred, fd, 0, length);
     }
   }
   BrokenPipeGuard guard;
   off_t offset = 0;
   while (true) {
-    switch (sendFilePart(socket, fd, offset, deferred == nullptr, guard)) {
+    switch (sendFilePart(socket, fd, offset, length, deferred == nullptr, guard)) {
       case FilePart::kSent:
         continue;
       case FilePart::kEnd:
         return true;
       case FilePart::kBlocked:
-        if (deferred != nullptr) return deferFile(*deferred, fd, offset);
+        if (deferred != nullptr) return deferFile(*deferred, fd, offset, length);
         return false;  // the send time-out ran out
       case FilePart::kFailed:
         if (deferred != nullptr) deferred->failed = true;
@@ -432,7 +440,7 @@ ReplyProgress continueReply(int socket, PendingReply& reply, bool& progressed) {
   if (reply.file.fd < 0) return ReplyProgress::kDone;
   BrokenPipeGuard guard;
   while (true) {
-    switch (sendFilePart(socket, reply.file.fd, reply.fileOffset, false, guard)) {
+    switch (sendFilePart(socket, reply.file.fd, reply.fileOffset, reply.fileEnd, false, guard)) {
       case FilePart::kSent:
         progressed = true;
         continue;

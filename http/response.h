@@ -52,13 +52,14 @@ bool sendReply(int socket, int status, const std::string& contentType, const std
 // when a send failed.
 bool sendJsonReply(int socket, int status, const cJSON* reply);
 
-// Sends the open file fd from its start to its end: with sendfile, from the
-// page cache to the socket without a copy through this process, or by reads
-// and sends where the socket takes no sendfile. fd stays the caller's. A
-// peer that has gone ends the reply only: SIGPIPE is blocked on the calling
-// thread from then on, and one that sendfile raises is taken back. Returns
-// false when a send failed.
-bool sendFileContents(int socket, int fd);
+// Sends the first length bytes of the open file fd (fewer when the file ends
+// sooner; bytes past length, as of a file that grew since its size was
+// announced, are not sent): with sendfile, from the page cache to the socket
+// without a copy through this process, or by reads and sends where the
+// socket takes no sendfile. fd stays the caller's. A peer that has gone ends
+// the reply only: SIGPIPE is blocked on the calling thread from then on, and
+// one that sendfile raises is taken back. Returns false when a send failed.
+bool sendFileContents(int socket, int fd, off_t length);
 
 // Owns one descriptor and closes it when it goes.
 struct OwnedDescriptor {
@@ -88,6 +89,7 @@ struct PendingReply {
   std::size_t bytesSent = 0;
   OwnedDescriptor file;  // a duplicate of the file being sent, or -1
   off_t fileOffset = 0;
+  off_t fileEnd = 0;  // where the file's part of the reply ends
 };
 
 // True when reply still has bytes or a file to send.

@@ -237,7 +237,7 @@ TEST(DeferredSends, NothingWaitsAndTheRestLeavesInOrder) {
       EXPECT_TRUE(sendAll(sv[0], body)) << c.desc;
       if (c.withFile) {
         OwnedDescriptor opened(open(dir.file("file.bin").c_str(), O_RDONLY));
-        EXPECT_TRUE(sendFileContents(sv[0], opened.fd)) << c.desc;
+        EXPECT_TRUE(sendFileContents(sv[0], opened.fd, static_cast<off_t>(file.size()))) << c.desc;
       }
     }
     EXPECT_TRUE(reply.started) << c.desc;
@@ -248,6 +248,62 @@ TEST(DeferredSends, NothingWaitsAndTheRestLeavesInOrder) {
     reader.join();
     close(sv[1]);
     const std::string expected = "HEAD\r\n\r\n" + body + (c.withFile ? file : "");
+    EXPECT_TRUE(received == expected)
+        << c.desc << ": " << received.size() << " of " << expected.size() << " bytes";
+  }
+}
+
+TEST(SendFileContents, SendsTheAnnouncedLengthAtMost) {
+  // A file that grew since its size was announced goes out at that size; one
+  // that shrank ends where it ends. Both when sent at once and when the file
+  // is left to the I/O side behind a body the socket did not take.
+  std::string file(3u << 20, 'f');
+  for (std::size_t i = 0; i < file.size(); i += 4093) file[i] = static_cast<char>(i / 4093);
+  const std::string body(4u << 20, 'b');
+  testsupport::TempDir dir;
+  testsupport::writeFile(dir.file("file.bin"), file);
+  const off_t whole = static_cast<off_t>(file.size());
+  struct Case {
+    const char* desc;
+    bool deferred;
+    off_t length;
+  } cases[] = {
+      {"at once, the whole file", false, whole},
+      {"at once, a file that grew", false, whole - 1000},
+      {"at once, a file that shrank", false, whole + 1000},
+      {"deferred, a file that grew", true, whole - 1000},
+      {"deferred, a file that shrank", true, whole + 1000},
+  };
+  for (const Case& c : cases) {
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | (c.deferred ? SOCK_NONBLOCK : 0), 0, sv), 0);
+    std::string received;
+    std::thread reader([fd = sv[1], &received] {
+      int flags = fcntl(fd, F_GETFL);
+      fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+      char buffer[65536];
+      ssize_t n;
+      while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0) {
+        received.append(buffer, static_cast<size_t>(n));
+      }
+    });
+    OwnedDescriptor opened(open(dir.file("file.bin").c_str(), O_RDONLY));
+    if (c.deferred) {
+      PendingReply reply;
+      {
+        DeferredSends deferred(sv[0], reply);
+        EXPECT_TRUE(sendAll(sv[0], body)) << c.desc;
+        EXPECT_TRUE(sendFileContents(sv[0], opened.fd, c.length)) << c.desc;
+      }
+      EXPECT_EQ(finishReply(sv[0], reply), ReplyProgress::kDone) << c.desc;
+    } else {
+      EXPECT_TRUE(sendFileContents(sv[0], opened.fd, c.length)) << c.desc;
+    }
+    close(sv[0]);
+    reader.join();
+    close(sv[1]);
+    const std::string expected =
+        (c.deferred ? body : "") + file.substr(0, static_cast<std::size_t>(c.length));
     EXPECT_TRUE(received == expected)
         << c.desc << ": " << received.size() << " of " << expected.size() << " bytes";
   }
