@@ -394,9 +394,10 @@ bool sendFile(int socket, const Reply& reply) {
   const std::string header = buildResponseHeader(200, kFileType, size);
   // An empty file has no body to carry the header block along.
   if (!(size > 0 ? sendHeaderBeforeBody(socket, header) : sendAll(socket, header))) return true;
-  // The announced size bounds the sends: the last one needs no extra call to
-  // find the file's end.
-  sendFileContents(socket, file.fd, size);
+  // The size read at the open bounds the sends (the whole of it, beyond the
+  // int the header block takes): the last one needs no extra call to find
+  // the file's end.
+  sendFileContents(socket, file.fd, status.st_size);
   return true;
 }
 
