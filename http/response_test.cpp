@@ -194,6 +194,20 @@ TEST(SendAll, PeerGoneFailsWithoutSignal) {
 
 namespace {
 
+// A thread that reads socket (made blocking) into received until the peer
+// closes; join it before reading received.
+std::thread readAllInto(int socket, std::string& received) {
+  return std::thread([socket, &received] {
+    int flags = fcntl(socket, F_GETFL);
+    fcntl(socket, F_SETFL, flags & ~O_NONBLOCK);
+    char buffer[65536];
+    ssize_t n;
+    while ((n = recv(socket, buffer, sizeof buffer, 0)) > 0) {
+      received.append(buffer, static_cast<size_t>(n));
+    }
+  });
+}
+
 // Finishes reply on the non-blocking socket as the I/O side does, waiting
 // for room between tries; returns what continueReply ended with.
 ReplyProgress finishReply(int socket, PendingReply& reply) {
@@ -221,15 +235,7 @@ TEST(DeferredSends, NothingWaitsAndTheRestLeavesInOrder) {
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
     std::string received;
-    std::thread reader([fd = sv[1], &received] {
-      int flags = fcntl(fd, F_GETFL);
-      fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-      char buffer[65536];
-      ssize_t n;
-      while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0) {
-        received.append(buffer, static_cast<size_t>(n));
-      }
-    });
+    std::thread reader = readAllInto(sv[1], received);
     PendingReply reply;
     {
       DeferredSends deferred(sv[0], reply);
@@ -278,15 +284,7 @@ TEST(SendFileContents, SendsTheAnnouncedLengthAtMost) {
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | (c.deferred ? SOCK_NONBLOCK : 0), 0, sv), 0);
     std::string received;
-    std::thread reader([fd = sv[1], &received] {
-      int flags = fcntl(fd, F_GETFL);
-      fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-      char buffer[65536];
-      ssize_t n;
-      while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0) {
-        received.append(buffer, static_cast<size_t>(n));
-      }
-    });
+    std::thread reader = readAllInto(sv[1], received);
     OwnedDescriptor opened(open(dir.file("file.bin").c_str(), O_RDONLY));
     if (c.deferred) {
       PendingReply reply;
