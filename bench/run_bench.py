@@ -381,7 +381,7 @@ def main():
            "all of nginx's worker processes) divided by the requests completed. "
            "nginx serves the same reply bodies as static files (keepalive_timeout 0, access_log off, "
            "sendfile on, worker_processes auto: %d processes, one per core, against the node's %d worker "
-           "threads and its accept thread; its listening socket defers accepting until the request "
+           "threads, each accepting and answering its own connections; its listening socket defers accepting until the request "
            "arrives, as the node's does). The rows at 100,000 users and those of slow and idle "
            "clients list every run (a fresh node each for the clients; list page 1 after a post "
            "splits its posts in two halves). In-process figures come from one run of the Google "

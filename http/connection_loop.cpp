@@ -1,5 +1,5 @@
-// connection_loop.cpp -- the epoll loop of the I/O side: accepting,
-// receiving requests, queuing them on the pool, finishing replies and
+// connection_loop.cpp -- the epoll loop of one worker: accepting,
+// receiving requests, answering those held whole, finishing replies and
 // lingering closes, and the time limits of every connection it holds.
 #include "http/connection_loop.h"
 
@@ -48,14 +48,10 @@ constexpr int kDeferAcceptSeconds = 1;
 // kReceivesPerWake receives in a row before the others get their turn.
 constexpr std::size_t kReceiveBufferBytes = 64 * 1024;
 constexpr int kReceivesPerWake = 16;
-// Requests that became complete in one wake-up are handed to the pool
-// together, at most this many at a time, so that the first of a burst of
-// new connections does not wait for the whole burst to be read.
-constexpr std::size_t kHandOffBatch = 8;
 
 enum class Phase { kReading, kSending, kLingering };
 
-// One connection held by the loop (not while a worker answers it).
+// One connection held by the loop.
 struct Connection {
   int fd = -1;
   std::uint64_t serial = 0;  // tells its timer entries from those of an earlier fd
@@ -79,19 +75,14 @@ struct Timer {
   bool operator>(const Timer& other) const { return at > other.at; }
 };
 
-// A connection handed to the loop from another thread: a new one to read,
-// or one coming back from a worker with its reply to finish or to linger.
+// A connected socket handed to the loop from another thread, to be read.
 struct Handback {
   OwnedDescriptor socket;
-  Phase phase;
-  PendingReply reply;
-  bool lingerAfter;
 };
 
 }  // namespace
 
 struct ConnectionLoop {
-  ThreadPool* pool = nullptr;
   RequestHandlers handlers{};
   ConnectionLimits limits;
   int epollFd = -1;
@@ -106,11 +97,8 @@ struct ConnectionLoop {
   HeldRequestBytes* held = &ownHeld;  // of the requests still arriving
   bool acceptPaused = false;
   Clock::time_point acceptResumes;
-  std::vector<char> buffer = std::vector<char>(kReceiveBufferBytes);
-  // Complete requests not yet handed to the pool, in the order they became
-  // complete, and their sockets (the loop's to close while they wait here).
-  std::vector<std::function<void()>> ready;
-  std::vector<int> readyFds;
+  // Not zero-filled: its pages are only taken once a receive uses them.
+  std::unique_ptr<char[]> buffer{new char[kReceiveBufferBytes]};
   std::mutex handbackMutex;
   std::vector<Handback> handbacks;  // guarded by handbackMutex
   std::atomic<bool> stopping{false};
@@ -119,7 +107,6 @@ struct ConnectionLoop {
   ConnectionLoop(const ConnectionLoop&) = delete;
   ConnectionLoop& operator=(const ConnectionLoop&) = delete;
   ~ConnectionLoop() {
-    for (int fd : readyFds) close(fd);
     for (auto& entry : connections) {
       held->bytes -= static_cast<long long>(entry.second->request.size());
       close(entry.first);
@@ -199,70 +186,6 @@ bool unreadBytesWait(int socket) {
   return ioctl(socket, FIONREAD, &unread) == 0 && unread > 0;
 }
 
-// The task of one request held whole, on a worker (or on the loop's thread
-// when it has no pool): answers it, then closes the connection or hands it
-// back to the loop to finish the reply or to linger.
-void answerOnWorker(ConnectionLoop& loop, int fd, std::string request, bool lingerAfter) {
-  OwnedDescriptor socket(fd);  // closed on every path that does not hand it back
-  PendingReply reply = answerRequest(fd, std::move(request), loop.handlers);
-  if (reply.failed) return;  // the peer has gone
-  Phase phase = Phase::kSending;
-  // Without a reply the connection still lingers over unread request bytes:
-  // closing on them would reset the connection instead of ending it.
-  if (!hasUnsent(reply)) {
-    lingerAfter = lingerAfter || unreadBytesWait(fd);
-    if (!lingerAfter) return;
-    shutdown(fd, SHUT_WR);
-    phase = Phase::kLingering;
-  }
-  handBack(loop, Handback{std::move(socket), phase, std::move(reply), lingerAfter});
-}
-
-// Queues the complete requests held for the pool, in one batch.
-void handOverReady(ConnectionLoop& loop) {
-  if (loop.ready.empty()) return;
-  try {
-    loop.pool->enqueueBatch(loop.ready);
-  } catch (const std::exception&) {
-    for (int fd : loop.readyFds) close(fd);  // not queued: still ours to close
-  }
-  loop.ready.clear();
-  loop.readyFds.clear();
-}
-
-// Gives c's request to the pool (c leaves the loop): held with the others
-// that become complete in this wake-up, handed over at its end.
-void handOff(ConnectionLoop& loop, Connection& c) {
-  const int fd = c.fd;
-  const bool lingerAfter = c.lingerAfter;
-  if (c.watchedFor != 0) epoll_ctl(loop.epollFd, EPOLL_CTL_DEL, fd, nullptr);
-  loop.held->bytes -= static_cast<long long>(c.request.size());
-  std::string request = std::move(c.request);
-  loop.connections.erase(fd);
-  ConnectionLoop* owner = &loop;
-  auto task = [owner, fd, lingerAfter, request = std::move(request)]() mutable {
-    answerOnWorker(*owner, fd, std::move(request), lingerAfter);
-  };
-  if (loop.pool == nullptr) {
-    try {
-      task();
-    } catch (...) {
-      // As on a worker: the exception ends the task, the socket is closed.
-    }
-    return;
-  }
-  try {
-    loop.readyFds.push_back(fd);
-    loop.ready.emplace_back(std::move(task));
-  } catch (const std::exception&) {
-    // Not held for the pool: the connection is still ours to close.
-    if (loop.readyFds.size() > loop.ready.size()) loop.readyFds.pop_back();
-    close(fd);
-    return;
-  }
-  if (loop.ready.size() >= kHandOffBatch) handOverReady(loop);
-}
-
 // Takes the decisions due once the head of c's request is held (ended: its
 // header block is complete). False when the request is refused.
 bool decideHead(ConnectionLoop& loop, Connection& c, bool ended) {
@@ -295,8 +218,8 @@ Received receive(ConnectionLoop& loop, Connection& c) {
                                       : static_cast<long long>(kRequestHeadBytes - held);
     if (want <= 0) return Received::kComplete;
     const std::size_t ask = static_cast<std::size_t>(
-        std::min<long long>(want, static_cast<long long>(loop.buffer.size())));
-    ssize_t n = recv(c.fd, loop.buffer.data(), ask, 0);
+        std::min<long long>(want, static_cast<long long>(kReceiveBufferBytes)));
+    ssize_t n = recv(c.fd, loop.buffer.get(), ask, 0);
     if (n > 0) {
       if (loop.held->bytes.fetch_add(n) + n > loop.limits.heldRequestBytes) {
         loop.held->bytes -= n;
@@ -308,7 +231,7 @@ Received receive(ConnectionLoop& loop, Connection& c) {
         c.requestDeadline = now + Milliseconds(loop.limits.requestDeadlineMs);
       }
       try {
-        c.request.append(loop.buffer.data(), static_cast<std::size_t>(n));
+        c.request.append(loop.buffer.get(), static_cast<std::size_t>(n));
       } catch (const std::exception&) {
         loop.held->bytes -= n;
         return Received::kRefused;
@@ -336,10 +259,63 @@ Received receive(ConnectionLoop& loop, Connection& c) {
   return Received::kWaiting;  // more may be there: the next wake-up takes it
 }
 
+// Shuts c's sending side and discards what still arrives for the lingering
+// time, so that the client reads the whole reply instead of a reset.
+void startLingering(ConnectionLoop& loop, Connection& c) {
+  shutdown(c.fd, SHUT_WR);
+  c.phase = Phase::kLingering;
+  c.progressDeadline = Clock::now() + Milliseconds(loop.limits.lingerMs);
+  if (!watch(loop, c, EPOLLIN | EPOLLRDHUP)) {
+    closeConnection(loop, c);
+    return;
+  }
+  armTimer(loop, c);
+}
+
+// Answers c's request, held whole, on this thread: the worker that received
+// it. What the reply leaves unsent is finished by the loop; after it, or at
+// once, the connection closes, or lingers over request bytes left unread
+// (closing on them would reset it instead of ending it).
+void answer(ConnectionLoop& loop, Connection& c) {
+  loop.held->bytes -= static_cast<long long>(c.request.size());
+  std::string request;
+  request.swap(c.request);
+  PendingReply reply;
+  try {
+    reply = answerRequest(c.fd, std::move(request), loop.handlers);
+  } catch (...) {
+    // A handler's exception ends this request: its connection closes, and
+    // the worker serves on.
+    closeConnection(loop, c);
+    return;
+  }
+  if (reply.failed) {  // the peer has gone
+    closeConnection(loop, c);
+    return;
+  }
+  c.requestDeadline = Clock::time_point::max();
+  if (hasUnsent(reply)) {
+    c.phase = Phase::kSending;
+    c.reply = std::move(reply);
+    c.progressDeadline = Clock::now() + Milliseconds(loop.limits.noProgressMs);
+    if (!watch(loop, c, EPOLLOUT)) {
+      closeConnection(loop, c);
+      return;
+    }
+    armTimer(loop, c);
+    return;
+  }
+  if (c.lingerAfter || unreadBytesWait(c.fd)) {
+    startLingering(loop, c);
+  } else {
+    closeConnection(loop, c);
+  }
+}
+
 void onReadable(ConnectionLoop& loop, Connection& c) {
   switch (receive(loop, c)) {
     case Received::kComplete:
-      handOff(loop, c);
+      answer(loop, c);
       return;
     case Received::kRefused:
       closeConnection(loop, c);
@@ -352,19 +328,6 @@ void onReadable(ConnectionLoop& loop, Connection& c) {
       armTimer(loop, c);
       return;
   }
-}
-
-// Shuts c's sending side and discards what still arrives for the lingering
-// time, so that the client reads the whole reply instead of a reset.
-void startLingering(ConnectionLoop& loop, Connection& c) {
-  shutdown(c.fd, SHUT_WR);
-  c.phase = Phase::kLingering;
-  c.progressDeadline = Clock::now() + Milliseconds(loop.limits.lingerMs);
-  if (!watch(loop, c, EPOLLIN | EPOLLRDHUP)) {
-    closeConnection(loop, c);
-    return;
-  }
-  armTimer(loop, c);
 }
 
 void onWritable(ConnectionLoop& loop, Connection& c) {
@@ -388,7 +351,7 @@ void onWritable(ConnectionLoop& loop, Connection& c) {
 
 void onLingering(ConnectionLoop& loop, Connection& c) {
   for (int turn = 0; turn < kReceivesPerWake; ++turn) {
-    ssize_t n = recv(c.fd, loop.buffer.data(), loop.buffer.size(), 0);
+    ssize_t n = recv(c.fd, loop.buffer.get(), kReceiveBufferBytes, 0);
     if (n > 0) continue;
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
@@ -419,28 +382,7 @@ void startConnection(ConnectionLoop& loop, int fd, Milliseconds idle) {
 }
 
 void resume(ConnectionLoop& loop, Handback& item) {
-  const int fd = item.socket.release();
-  if (item.phase == Phase::kReading) {
-    startConnection(loop, fd, Milliseconds(loop.limits.idleMs));
-    return;
-  }
-  Connection* made = holdConnection(loop, fd);
-  if (made == nullptr) return;
-  Connection& c = *made;
-  c.phase = item.phase;
-  c.reply = std::move(item.reply);
-  c.lingerAfter = item.lingerAfter;
-  if (c.phase == Phase::kLingering) {
-    c.progressDeadline = Clock::now() + Milliseconds(loop.limits.lingerMs);
-  } else {
-    c.progressDeadline = Clock::now() + Milliseconds(loop.limits.noProgressMs);
-  }
-  const std::uint32_t events = c.phase == Phase::kSending ? EPOLLOUT : (EPOLLIN | EPOLLRDHUP);
-  if (!watch(loop, c, events)) {
-    closeConnection(loop, c);
-    return;
-  }
-  armTimer(loop, c);
+  startConnection(loop, item.socket.release(), Milliseconds(loop.limits.idleMs));
 }
 
 void takeHandbacks(ConnectionLoop& loop) {
@@ -588,19 +530,15 @@ void runLoop(ConnectionLoop& loop, bool untilIdle) {
         // ended by its time limit; the loop serves on.
       }
     }
-    handOverReady(loop);
   }
 }
 
 }  // namespace
 
-ConnectionLoopPtr openConnectionLoop(ThreadPool* pool, RequestHandlers handlers,
-                                     ConnectionLimits limits, HeldRequestBytes* held) {
+ConnectionLoopPtr openConnectionLoop(RequestHandlers handlers, ConnectionLimits limits,
+                                     HeldRequestBytes* held) {
   ConnectionLoopPtr loop(new ConnectionLoop);
-  loop->ready.reserve(kHandOffBatch);
-  loop->readyFds.reserve(kHandOffBatch);
   if (held != nullptr) loop->held = held;
-  loop->pool = pool;
   loop->handlers = handlers;
   loop->limits = limits;
   loop->idleLeft = Milliseconds(limits.idleMs);
@@ -639,7 +577,7 @@ bool listenOn(ConnectionLoop& loop, int listenSocket) {
 void adoptConnection(ConnectionLoop& loop, int socket) {
   int flags = fcntl(socket, F_GETFL);
   if (flags >= 0) fcntl(socket, F_SETFL, flags | O_NONBLOCK);
-  handBack(loop, Handback{OwnedDescriptor(socket), Phase::kReading, PendingReply(), false});
+  handBack(loop, Handback{OwnedDescriptor(socket)});
 }
 
 void runConnectionLoop(ConnectionLoop& loop) { runLoop(loop, false); }
@@ -650,7 +588,7 @@ void stopConnectionLoop(ConnectionLoop& loop) {
 }
 
 void serveConnection(int socket, RequestHandlers handlers, ConnectionLimits limits) {
-  ConnectionLoopPtr loop = openConnectionLoop(nullptr, handlers, limits);
+  ConnectionLoopPtr loop = openConnectionLoop(handlers, limits);
   if (!loop) {
     close(socket);
     return;

@@ -1,13 +1,13 @@
-// connection_loop.h -- the I/O side: an epoll loop on one thread that
-// accepts connections, receives each request whole without a worker, queues
-// it on the worker pool, and finishes the replies that did not leave at once.
+// connection_loop.h -- the I/O side of one worker: an epoll loop that
+// accepts connections, receives each request whole without waiting on its
+// client, answers it on the loop's own thread, and finishes the replies that
+// did not leave at once.
 #pragma once
 
 #include <atomic>
 #include <memory>
 
 #include "http/connection.h"
-#include "http/thread_pool.h"
 
 // Pause before accepting again when descriptors or memory have run out.
 constexpr int kAcceptPauseMs = 50;
@@ -17,8 +17,7 @@ struct ConnectionLoopCloser {
   void operator()(ConnectionLoop* loop) const;
 };
 // Closing the loop closes every connection it holds (not the listening
-// socket). Close it only after the pool it queues on has stopped: queued
-// tasks hand their connections back to it.
+// socket). Close it only once runConnectionLoop has returned.
 using ConnectionLoopPtr = std::unique_ptr<ConnectionLoop, ConnectionLoopCloser>;
 
 // The bytes held for requests still arriving, counted together by the
@@ -27,14 +26,15 @@ struct HeldRequestBytes {
   std::atomic<long long> bytes{0};
 };
 
-// A loop that serves connections with handlers under limits. A request held
-// whole is queued on pool (in the order the requests became complete), or,
-// when pool is null, answered on the loop's own thread. held, when not null,
+// A loop that serves connections with handlers under limits. Each request
+// held whole is answered on the thread that runs the loop, in the order the
+// requests became complete, without waiting on its client: what the reply
+// leaves unsent the loop finishes among its other work. held, when not null,
 // is shared with other loops and must outlive this one; else the loop counts
 // its own. Null, with errno set, when its epoll set or wake-up descriptor
 // cannot be made.
-ConnectionLoopPtr openConnectionLoop(ThreadPool* pool, RequestHandlers handlers,
-                                     ConnectionLimits limits, HeldRequestBytes* held = nullptr);
+ConnectionLoopPtr openConnectionLoop(RequestHandlers handlers, ConnectionLimits limits,
+                                     HeldRequestBytes* held = nullptr);
 
 // Accepts the connections of listenSocket (made non-blocking, with the
 // largest backlog; the caller still owns it). Several loops may listen on

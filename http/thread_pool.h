@@ -39,14 +39,6 @@ class ThreadPool {
   template <class Function, class... Args>
   std::future<std::invoke_result_t<Function, Args...>> enqueue(Function&& function, Args&&... args);
 
-  // Queues every task of batch, in its order, under one taking of the queue
-  // lock, then wakes up to batch.size() workers once the lock is released.
-  // These tasks have no future: an exception that leaves one ends that task
-  // only. Empties batch when queued. Throws std::runtime_error("enqueue on
-  // stopped ThreadPool") once the destructor has begun, or std::bad_alloc;
-  // nothing of batch is queued then and batch is as it was.
-  void enqueueBatch(std::vector<std::function<void()>>& batch);
-
  private:
   // Body of every worker: takes tasks until the pool stops and the queue is empty.
   void workerLoop();

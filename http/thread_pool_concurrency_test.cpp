@@ -277,55 +277,6 @@ TEST(ThreadPool, ThrowingTaskStoresItsExceptionAndTheWorkerGoesOn) {
   }
 }
 
-// A batch takes its place in the one queue between single tasks, keeps its
-// own order, and a task of it that throws ends only itself.
-TEST(ThreadPool, BatchRunsInQueueOrderAndAThrowingTaskEndsOnlyItself) {
-  order.clear();
-  {
-    ThreadPool pool(1);
-    pool.enqueue(recordArgument, 0);
-    std::vector<std::function<void()>> batch;
-    for (int i = 1; i <= 5; ++i) batch.push_back([i] { recordArgument(i); });
-    batch.insert(batch.begin() + 2, [] { throw std::runtime_error("batch task failed"); });
-    pool.enqueueBatch(batch);
-    EXPECT_TRUE(batch.empty());
-    pool.enqueue(recordArgument, 6);
-  }
-  EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4, 5, 6}));
-}
-
-// Once the destructor has begun, a batch is refused whole: nothing of it runs
-// and the caller still holds every task; every batch queued before still runs.
-TEST(ThreadPool, BatchOnAStoppedPoolIsRefusedWholeAndLeftWithTheCaller) {
-  ThreadPool* pool = new ThreadPool(1);
-  std::atomic<int> ran{0};
-  int queued = 0;
-  std::string refusal;
-  std::size_t leftWithCaller = 0;
-  std::promise<void> started;
-  pool->enqueue([&] {
-    while (true) {
-      std::vector<std::function<void()>> batch(3, [&ran] { ++ran; });
-      try {
-        pool->enqueueBatch(batch);
-      } catch (const std::runtime_error& e) {
-        refusal = e.what();
-        leftWithCaller = batch.size();
-        return;
-      }
-      if (queued == 0) started.set_value();
-      queued += 3;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-  });
-  started.get_future().wait();
-  delete pool;
-  EXPECT_EQ(refusal, "enqueue on stopped ThreadPool");
-  EXPECT_EQ(leftWithCaller, 3u);
-  EXPECT_GE(queued, 3);
-  EXPECT_EQ(ran.load(), queued);
-}
-
 TEST(ThreadPool, ZeroWorkersIsRefused) {
   try {
     ThreadPool pool(0);

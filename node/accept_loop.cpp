@@ -1,5 +1,5 @@
-// accept_loop.cpp -- the worker pool's size, and the connection loop that
-// feeds it with the API's routes.
+// accept_loop.cpp -- the worker pool's size, and the connection loops its
+// workers run with the API's routes.
 #include "node/accept_loop.h"
 
 #include <algorithm>
@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <future>
 #include <iostream>
 #include <stdexcept>
 #include <system_error>
@@ -45,16 +46,16 @@ std::unique_ptr<ThreadPool> buildWorkerPool(unsigned long long count, std::ostre
   return nullptr;
 }
 
-void acceptConnections(int listenSocket, ThreadPool& pool) {
+void acceptConnections(int listenSocket, ThreadPool& pool, unsigned long long workers) {
   const RequestHandlers routes{handleGet, handlePost};
   HeldRequestBytes held;
-  // One loop per core, all on the one listening socket, so that no single
-  // thread carries every connection. All are made before any runs; this
-  // thread runs the first.
-  const unsigned count = std::max(1u, std::thread::hardware_concurrency());
+  // Every worker runs a loop of its own, all on the one listening socket: a
+  // request is answered by the worker that received it, with no hand-off
+  // between threads, and no single thread carries every connection. All are
+  // made before any runs.
   std::vector<ConnectionLoopPtr> loops;
-  for (unsigned i = 0; i < count; ++i) {
-    ConnectionLoopPtr loop = openConnectionLoop(&pool, routes, ConnectionLimits{}, &held);
+  for (unsigned long long i = 0; i < workers; ++i) {
+    ConnectionLoopPtr loop = openConnectionLoop(routes, ConnectionLimits{}, &held);
     if (!loop || !listenOn(*loop, listenSocket)) {
       if (i > 0) break;  // serve with the loops there are
       std::cerr << "Unable to watch connections: " << std::strerror(errno) << std::endl;
@@ -62,24 +63,28 @@ void acceptConnections(int listenSocket, ThreadPool& pool) {
     }
     loops.push_back(std::move(loop));
   }
-  std::vector<std::thread> threads;
-  for (std::size_t i = 1; i < loops.size(); ++i) {
-    try {
-      threads.emplace_back(runConnectionLoop, std::ref(*loops[i]));
-    } catch (const std::system_error&) {
-      loops.resize(i);  // closed: they leave the listening socket's waiters
-      break;
+  std::vector<std::future<void>> running;
+  try {
+    running.reserve(loops.size());
+    for (ConnectionLoopPtr& loop : loops) {
+      running.push_back(pool.enqueue(runConnectionLoop, std::ref(*loop)));
     }
+  } catch (const std::exception&) {
+    // The loops never run are closed: they leave the listening socket.
+    loops.resize(running.size());
   }
-  runConnectionLoop(*loops.front());
-  for (ConnectionLoopPtr& loop : loops) stopConnectionLoop(*loop);
-  for (std::thread& thread : threads) thread.join();
+  if (running.empty()) {
+    std::cerr << "Unable to watch connections: out of memory" << std::endl;
+    return;
+  }
+  // The loops run until the process ends.
+  for (std::future<void>& loop : running) loop.wait();
 }
 
 int serveConnections(int listenSocket) {
   unsigned long long count = workerCount(std::thread::hardware_concurrency(), std::cin, std::cout);
   std::unique_ptr<ThreadPool> pool = buildWorkerPool(count, std::cout, std::cerr);
   if (!pool) return 1;
-  acceptConnections(listenSocket, *pool);
+  acceptConnections(listenSocket, *pool, count);
   return 1;
 }

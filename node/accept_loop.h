@@ -1,5 +1,5 @@
-// accept_loop.h -- sizing and building the worker pool, and the accept loop
-// that hands every connection with a request to the pool.
+// accept_loop.h -- sizing and building the worker pool, and the connection
+// loops that its workers run.
 #pragma once
 
 #include <iosfwd>
@@ -21,12 +21,13 @@ unsigned long long workerCount(unsigned long long hardwareThreads, std::istream&
 std::unique_ptr<ThreadPool> buildWorkerPool(unsigned long long count, std::ostream& out,
                                             std::ostream& err);
 
-// Serves listenSocket for ever with one connection loop per core (see
-// http/connection_loop.h), this thread running the first, that queue each
-// request, once held whole, on pool, answered by the API's GET and POST
-// routes under the default limits. Returns only when not even one loop can
-// be made (after one line on standard error).
-void acceptConnections(int listenSocket, ThreadPool& pool);
+// Serves listenSocket for ever: each of pool's workers (workers of them)
+// runs a connection loop of its own (see http/connection_loop.h) on the
+// socket, and answers the requests it receives whole with the API's GET and
+// POST routes under the default limits. This thread waits meanwhile. Returns
+// only when not even one loop can be made or started (after one line on
+// standard error).
+void acceptConnections(int listenSocket, ThreadPool& pool, unsigned long long workers);
 
 // The last start-up steps on the main thread: sizes and builds the pool from
 // the console, then accepts for ever. Returns 1 when the pool cannot be built

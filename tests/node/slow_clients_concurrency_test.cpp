@@ -1,6 +1,6 @@
-// slow_clients_concurrency_test.cpp -- two connection loops with a pool of 8
-// workers and the API's routes on a loopback port, in this process so that
-// its limits can be shortened: slow senders and slow readers hold no worker,
+// slow_clients_concurrency_test.cpp -- two connection loops run by a pool of
+// two workers, with the API's routes on a loopback port, in this process so
+// that its limits can be shortened: slow senders and slow readers hold no worker,
 // requests cut anywhere are answered whole, a reply to a request left
 // partly unread arrives without a reset, idle connections close, and the
 // bytes held for arriving requests stay bounded.
@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -21,6 +22,7 @@
 #include "api/get_routes.h"
 #include "api/post_routes.h"
 #include "http/connection_loop.h"
+#include "http/thread_pool.h"
 #include "tests/support/test_support.h"
 
 using namespace testsupport;
@@ -62,27 +64,24 @@ class SlowClientsTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(testsupport::useConfiguration(minimalConfig(8080))); }
 
-  // Serves a loopback port with a loop of limits and a pool of 8 workers.
+  // Serves a loopback port with loops of limits, each run by a worker of
+  // the pool, as the node runs them.
   void start(ConnectionLimits limits) {
     listener = bindLoopback(&port);
     ASSERT_GE(listener, 0);
-    pool = std::make_unique<ThreadPool>(8);
     for (int i = 0; i < kLoops; ++i) {
-      loops.push_back(
-          openConnectionLoop(pool.get(), RequestHandlers{handleGet, handlePost}, limits, &held));
+      loops.push_back(openConnectionLoop(RequestHandlers{handleGet, handlePost}, limits, &held));
       ASSERT_NE(loops.back(), nullptr);
       ASSERT_TRUE(listenOn(*loops.back(), listener));
     }
-    for (ConnectionLoopPtr& loop : loops) {
-      runners.emplace_back([&loop] { runConnectionLoop(*loop); });
-    }
+    pool = std::make_unique<ThreadPool>(kLoops);
+    for (ConnectionLoopPtr& loop : loops) pool->enqueue(runConnectionLoop, std::ref(*loop));
   }
 
   void TearDown() override {
     for (int fd : clients) close(fd);
     for (ConnectionLoopPtr& loop : loops) stopConnectionLoop(*loop);
-    for (std::thread& runner : runners) runner.join();
-    pool.reset();  // first: its tasks hand connections back to the loops
+    pool.reset();  // joins the workers once their loops have returned
     loops.clear();
     if (listener >= 0) close(listener);
   }
@@ -101,7 +100,6 @@ class SlowClientsTest : public ::testing::Test {
   HeldRequestBytes held;
   std::vector<ConnectionLoopPtr> loops;
   std::unique_ptr<ThreadPool> pool;
-  std::vector<std::thread> runners;
   int listener = -1;
   int port = 0;
   std::vector<int> clients;
