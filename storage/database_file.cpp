@@ -28,6 +28,9 @@
 #include "storage/database.h"
 #include "storage/database_print.h"
 #include "storage/file_helpers.h"
+#include "storage/like_index.h"
+#include "storage/news_index.h"
+#include "storage/user_index.h"
 
 namespace {
 
@@ -389,6 +392,9 @@ bool adoptDatabaseText(const std::string& text) {
   DatabaseLock lock(databaseMutex);
   if (!installDatabase(root.get())) return false;
   root.release();
+  buildNewsIndex();
+  buildUserIndex();
+  buildLikeIndex();
   return true;
 }
 

@@ -117,6 +117,8 @@ cJSON* firstWith(const std::unordered_map<Key, Entry>& map, Key key) {
 
 void likeIndexChanged() { likeIndex().current = false; }
 
+void buildLikeIndex() { currentIndex(); }
+
 cJSON* findLikeRecord(int newsId, int userId) {
   return firstWith(currentIndex().byNewsAndUser, pairKey(newsId, userId));
 }

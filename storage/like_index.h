@@ -20,6 +20,11 @@
 // does not go through appendLike or deleteLike.
 void likeIndexChanged() REQUIRES(databaseMutex);
 
+// Builds the index now when it is out of date, instead of on its next use:
+// a load builds it, so that the first requests after start-up do not wait
+// for a walk over the whole array.
+void buildLikeIndex() REQUIRES(databaseMutex);
+
 // The first object of "like", in array order, whose member "news_id" and
 // member "user_id" (exact keys) are each a number equal to the given id or
 // the text of it in decimal: the like that findAllObjectsByField on

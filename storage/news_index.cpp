@@ -185,6 +185,8 @@ void deleteFrom(ArrayIndex& index, cJSON* array, int position) REQUIRES(database
 
 void newsIndexChanged() { newsIndex().built = false; }
 
+void buildNewsIndex() { currentIndex(); }
+
 std::vector<cJSON*> newsInListOrder() {
   const std::vector<cJSON*>& kept = currentIndex().listOrder;
   return std::vector<cJSON*>(kept.rbegin(), kept.rend());

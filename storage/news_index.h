@@ -23,6 +23,11 @@
 // the routines below (tests that build odd databases by hand).
 void newsIndexChanged() REQUIRES(databaseMutex);
 
+// Builds the index now when it is out of date, instead of on its next use:
+// a load builds it, so that the first requests after start-up do not wait
+// for a walk over the whole array.
+void buildNewsIndex() REQUIRES(databaseMutex);
+
 // The records of "news" in list order: the order of a stable sort under
 // compareByTimestamp (a greater "timestamp" first, records without a numeric
 // one last, equal ones in array order). A copy: for checks, not for serving.

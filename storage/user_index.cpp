@@ -66,6 +66,8 @@ UserIndex& currentIndex() REQUIRES(databaseMutex) {
 
 }  // namespace
 
+void buildUserIndex() { currentIndex(); }
+
 cJSON* findUserById(int userId, int* index) {
   if (index != nullptr) *index = -1;
   const UserIndex& users = currentIndex();

@@ -18,6 +18,11 @@
 // through index (-1 when none). Null when none.
 cJSON* findUserById(int userId, int* index) REQUIRES(databaseMutex);
 
+// Builds the index now when it is out of date, instead of on its next use:
+// a load builds it, so that the first requests after start-up do not wait
+// for a walk over the whole array.
+void buildUserIndex() REQUIRES(databaseMutex);
+
 // What findObjectByField(userArray, "user_sid", sessionId, nullptr) gives:
 // the first object whose exact member "user_sid" agrees with the text
 // sessionId by the search's match rule. Null when none.
