@@ -291,10 +291,14 @@ def run_ab(port, path, connections, seconds, workdir, post_body=None, content_ty
     """Four ab processes in parallel, each with a quarter of the connections.
     Returns requests/s summed, p50 and p99 in ms (the median of the four p50s
     and the largest of the four p99s), the longest request in ms, the count of
-    failed connections, and, when cpu_pids gives the server's processes, the
-    CPU time they spent per completed request in µs over the same run."""
+    failed connections, the cores the ab processes kept busy (their CPU time over
+    the run's length), and, when cpu_pids gives the server's processes, the CPU
+    time they spent per completed request in µs over the same run."""
     per = max(1, connections // AB_PROCESSES)
     procs = []
+    # ab's own CPU time: the children reaped during this run are the ab processes.
+    children_before = os.times()
+    began = time.monotonic()
     pids = cpu_pids() if cpu_pids else []
     ticks_before = cpu_ticks(pids)
     for k in range(AB_PROCESSES):
@@ -338,6 +342,10 @@ def run_ab(port, path, connections, seconds, workdir, post_body=None, content_ty
         p50s.append(percent.get(50, float("nan")))
         p99s.append(percent.get(99, float("nan")))
         longest.append(percent.get(100, float("nan")))
+    children_after = os.times()
+    ab_cores = ((children_after.children_user + children_after.children_system
+                 - children_before.children_user - children_before.children_system)
+                / max(time.monotonic() - began, 1e-9))
     cpu_us = None
     if pids and completed:
         cpu_us = (cpu_ticks(pids) - ticks_before) / CLOCK_TICKS * 1e6 / completed
@@ -347,7 +355,8 @@ def run_ab(port, path, connections, seconds, workdir, post_body=None, content_ty
     longest = [x for x in longest if x == x] or [float("nan")]
     p50 = (p50s[1] + p50s[2]) / 2 if len(p50s) == 4 else p50s[len(p50s) // 2]
     return {"rps": rps, "p50": p50, "p99": max(p99s), "max": max(longest),
-            "errors": failed + non2xx, "cpu_us": cpu_us, "requests": completed}
+            "errors": failed + non2xx, "cpu_us": cpu_us, "requests": completed,
+            "ab_cores": ab_cores}
 
 
 # ---------------------------------------------------------------- report

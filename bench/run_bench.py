@@ -195,16 +195,17 @@ def run_end_to_end(build, workdir, seconds, repeats, with_startup=True, with_e2e
 
 
 def e2e_table(rows):
-    lines = ["| end to end | items | conns | node req/s | p50 ms | p99 ms | node CPU µs/req | nginx req/s | p50 ms | p99 ms | nginx CPU µs/req | req/s ratio | p99 ratio | CPU ratio | errors |",
-             "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
+    lines = ["| end to end | items | conns | node req/s | p50 ms | p99 ms | node CPU µs/req | nginx req/s | p50 ms | p99 ms | nginx CPU µs/req | req/s ratio | p99 ratio | CPU ratio | ab cores, node / nginx | errors |",
+             "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
     for r in rows:
         o, t = r["node"], r["nginx"]
         cpu_ratio = ("%.2f" % (o["cpu_us"] / t["cpu_us"])
                      if o.get("cpu_us") and t.get("cpu_us") else "-")
-        lines.append("| %s | %d | %d | %.0f | %.2f | %.2f | %s | %.0f | %.2f | %.2f | %s | %.2f | %.2f | %s | %d |" % (
+        lines.append("| %s | %d | %d | %.0f | %.2f | %.2f | %s | %.0f | %.2f | %.2f | %s | %.2f | %.2f | %s | %.1f / %.1f | %d |" % (
             r["label"], r["items"], r["c"], o["rps"], o["p50"], o["p99"], fmt_cpu(o), t["rps"],
             t["p50"], t["p99"], fmt_cpu(t), o["rps"] / t["rps"] if t["rps"] else 0.0,
-            o["p99"] / t["p99"] if t["p99"] else 0.0, cpu_ratio, o["errors"] + t["errors"]))
+            o["p99"] / t["p99"] if t["p99"] else 0.0, cpu_ratio, o["ab_cores"], t["ab_cores"],
+            o["errors"] + t["errors"]))
     return lines
 
 
@@ -379,7 +380,9 @@ def main():
            "checked on each run (run k of the node against run k of nginx). req/s summed, p50 the "
            "median and p99 the largest of the ab processes' percentiles. CPU µs/req: the "
            "server's user + system time over the same ab run (/proc/<pid>/stat of the node, of "
-           "all of nginx's worker processes) divided by the requests completed. "
+           "all of nginx's worker processes) divided by the requests completed. ab cores: the CPU time of the %d ab "
+           "processes over the run's length; near %d, the load generator is the ceiling for the "
+           "server measured, and its CPU per request is the figure to compare. "
            "nginx serves the same reply bodies as static files (keepalive_timeout 0, access_log off, "
            "sendfile on, worker_processes auto: %d processes, one per core, against the node's %d worker "
            "threads, each accepting and answering its own connections; its listening socket defers accepting until the request "
@@ -387,7 +390,8 @@ def main():
            "clients list every run (a fresh node each for the clients; list page 1 after a post "
            "splits its posts in two halves). In-process figures come from one run of the Google "
            "Benchmark program."
-           % (AB_PROCESSES, seconds, args.repeats, os.cpu_count(), os.cpu_count()), ""]
+           % (AB_PROCESSES, seconds, args.repeats, AB_PROCESSES, AB_PROCESSES, os.cpu_count(),
+              os.cpu_count()), ""]
     if results:
         doc += inprocess_table(results) + [""]
     if startup:
