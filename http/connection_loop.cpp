@@ -19,7 +19,6 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
-#include <mutex>
 #include <queue>
 #include <string>
 #include <thread>
@@ -75,11 +74,6 @@ struct Timer {
   bool operator>(const Timer& other) const { return at > other.at; }
 };
 
-// A connected socket handed to the loop from another thread, to be read.
-struct Handback {
-  OwnedDescriptor socket;
-};
-
 }  // namespace
 
 struct ConnectionLoop {
@@ -99,8 +93,6 @@ struct ConnectionLoop {
   Clock::time_point acceptResumes;
   // Not zero-filled: its pages are only taken once a receive uses them.
   std::unique_ptr<char[]> buffer{new char[kReceiveBufferBytes]};
-  std::mutex handbackMutex;
-  std::vector<Handback> handbacks;  // guarded by handbackMutex
   std::atomic<bool> stopping{false};
 
   ConnectionLoop() = default;
@@ -166,18 +158,6 @@ void wake(ConnectionLoop& loop) {
   std::uint64_t one = 1;
   ssize_t written = write(loop.wakeFd, &one, sizeof one);
   (void)written;  // a full counter wakes the loop as well
-}
-
-void handBack(ConnectionLoop& loop, Handback item) {
-  bool wasEmpty = false;
-  try {
-    std::lock_guard<std::mutex> lock(loop.handbackMutex);
-    wasEmpty = loop.handbacks.empty();
-    loop.handbacks.push_back(std::move(item));
-  } catch (const std::exception&) {
-    return;  // not taken: item closes its socket
-  }
-  if (wasEmpty) wake(loop);
 }
 
 // True when bytes of the request wait unread on socket.
@@ -381,20 +361,11 @@ void startConnection(ConnectionLoop& loop, int fd, Milliseconds idle) {
   onReadable(loop, c);
 }
 
-void resume(ConnectionLoop& loop, Handback& item) {
-  startConnection(loop, item.socket.release(), Milliseconds(loop.limits.idleMs));
-}
-
-void takeHandbacks(ConnectionLoop& loop) {
+// Empties the wake-up counter; stopConnectionLoop raised it.
+void takeWakeUp(ConnectionLoop& loop) {
   std::uint64_t count = 0;
   ssize_t taken = read(loop.wakeFd, &count, sizeof count);
   (void)taken;
-  std::vector<Handback> items;
-  {
-    std::lock_guard<std::mutex> lock(loop.handbackMutex);
-    items.swap(loop.handbacks);
-  }
-  for (Handback& item : items) resume(loop, item);
 }
 
 // An accept failure that retrying at once cannot mend: the process is out of
@@ -500,16 +471,11 @@ void serviceConnection(ConnectionLoop& loop, int fd) {
   }
 }
 
-bool handbacksWaiting(ConnectionLoop& loop) {
-  std::lock_guard<std::mutex> lock(loop.handbackMutex);
-  return !loop.handbacks.empty();
-}
-
 void runLoop(ConnectionLoop& loop, bool untilIdle) {
   epoll_event events[kEpollBatch];
   while (!loop.stopping.load()) {
     const int timeoutMs = expireConnections(loop);
-    if (untilIdle && loop.connections.empty() && !handbacksWaiting(loop)) return;
+    if (untilIdle && loop.connections.empty()) return;
     const int ready = epoll_wait(loop.epollFd, events, kEpollBatch, timeoutMs);
     if (ready < 0) {
       if (errno != EINTR) std::this_thread::sleep_for(Milliseconds(kAcceptPauseMs));
@@ -519,7 +485,7 @@ void runLoop(ConnectionLoop& loop, bool untilIdle) {
       const int fd = events[i].data.fd;
       try {
         if (fd == loop.wakeFd) {
-          takeHandbacks(loop);
+          takeWakeUp(loop);
         } else if (fd == loop.listenFd) {
           acceptPending(loop);
         } else {
@@ -574,12 +540,6 @@ bool listenOn(ConnectionLoop& loop, int listenSocket) {
   return true;
 }
 
-void adoptConnection(ConnectionLoop& loop, int socket) {
-  int flags = fcntl(socket, F_GETFL);
-  if (flags >= 0) fcntl(socket, F_SETFL, flags | O_NONBLOCK);
-  handBack(loop, Handback{OwnedDescriptor(socket)});
-}
-
 void runConnectionLoop(ConnectionLoop& loop) { runLoop(loop, false); }
 
 void stopConnectionLoop(ConnectionLoop& loop) {
@@ -593,6 +553,8 @@ void serveConnection(int socket, RequestHandlers handlers, ConnectionLimits limi
     close(socket);
     return;
   }
-  adoptConnection(*loop, socket);
+  int flags = fcntl(socket, F_GETFL);
+  if (flags >= 0) fcntl(socket, F_SETFL, flags | O_NONBLOCK);
+  startConnection(*loop, socket, Milliseconds(limits.idleMs));
   runLoop(*loop, true);
 }

@@ -42,10 +42,6 @@ ConnectionLoopPtr openConnectionLoop(RequestHandlers handlers, ConnectionLimits 
 // set, when it cannot be watched. Before runConnectionLoop only.
 bool listenOn(ConnectionLoop& loop, int listenSocket);
 
-// Hands a connected socket to the loop, which owns it from then on (made
-// non-blocking, then served like an accepted one). Any thread.
-void adoptConnection(ConnectionLoop& loop, int socket);
-
 // Runs the loop on the calling thread until stopConnectionLoop.
 void runConnectionLoop(ConnectionLoop& loop);
 
