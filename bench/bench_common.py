@@ -117,21 +117,22 @@ def children_of(pid):
     return kids
 
 
-def rss_kb(pid):
-    with open("/proc/%d/status" % pid) as f:
+def proc_number(pid, name, key):
+    """The number after key in /proc/<pid>/<name> (0 when it has none)."""
+    with open("/proc/%d/%s" % (pid, name)) as f:
         for line in f:
-            if line.startswith("VmRSS:"):
+            if line.startswith(key):
                 return int(line.split()[1])
     return 0
+
+
+def rss_kb(pid):
+    return proc_number(pid, "status", "VmRSS:")
 
 
 def write_bytes(pid):
     """Bytes the process caused to be written to storage so far."""
-    with open("/proc/%d/io" % pid) as f:
-        for line in f:
-            if line.startswith("write_bytes:"):
-                return int(line.split()[1])
-    return 0
+    return proc_number(pid, "io", "write_bytes:")
 
 
 # ---------------------------------------------------------------- the node
@@ -185,10 +186,7 @@ class Node:
                 break
             except OSError:
                 time.sleep(0.02)
-        with open("/proc/%d/status" % self.proc.pid) as f:
-            for line in f:
-                if line.startswith("VmRSS:"):
-                    self.rss_kb = int(line.split()[1])
+        self.rss_kb = rss_kb(self.proc.pid)
 
     def stop(self):
         """SIGTERM and wait (SIGKILL after 30 s); exit_s is the time to the exit."""
