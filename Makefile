@@ -1,20 +1,30 @@
 # Front door of the node: `make run` and `make test` do all the set-up.
 JOBS ?= $(shell nproc)
 BUILD ?= build
+# The cmake builds below run make inside make; their Entering/Leaving
+# directory lines say nothing here.
+MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps build run test test-asan test-tsan test-tsa bench format clean
+.PHONY: all deps configure ondrix-node build run test test-asan test-tsan test-tsa bench format clean
 
 all: build
 
 deps:
 	@scripts/install-deps.sh
 
-build: deps
+configure: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+
+# The node alone, $(BUILD)/ondrix-node: what `make run` needs.
+ondrix-node: configure
+	cmake --build $(BUILD) -j $(JOBS) --target ondrix-node
+
+# Everything: the node, the test programs and the fuzz corpus replays.
+build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
 # Starts the node in run/ (its working directory: config.json, data/, img/, uploads/).
-run: build
+run: ondrix-node
 	mkdir -p run
 	cd run && ../$(BUILD)/ondrix-node
 
