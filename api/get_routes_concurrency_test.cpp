@@ -32,12 +32,19 @@ constexpr const char* kDatabase = R"({
   "like": []
 })";
 
-TEST(GetRoutesConcurrency, DetailReadsCountEveryView) {
-  testsupport::TempDir dir;
-  testsupport::ScopedChdir inside(dir.path);
-  testsupport::TestDatabase database(kDatabase);
-  ASSERT_TRUE(testsupport::useConfiguration(testsupport::minimalConfig(8080)));
+// The database above in a working directory of its own.
+class GetRoutesConcurrency : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(testsupport::useConfiguration(testsupport::minimalConfig(8080)));
+  }
 
+  testsupport::TempDir dir;
+  testsupport::ScopedChdir inside{dir.path};
+  testsupport::TestDatabase database{kDatabase};
+};
+
+TEST_F(GetRoutesConcurrency, DetailReadsCountEveryView) {
   constexpr int kThreads = 6;
   constexpr int kReads = 40;
   std::vector<std::thread> threads;
@@ -65,12 +72,7 @@ TEST(GetRoutesConcurrency, DetailReadsCountEveryView) {
 
 // Each read gives the detail as the last edit before it left it, or as a
 // later edit that overlapped the read: never an older one kept from before.
-TEST(GetRoutesConcurrency, DetailReadsDuringEditsGiveACurrentVersion) {
-  testsupport::TempDir dir;
-  testsupport::ScopedChdir inside(dir.path);
-  testsupport::TestDatabase database(kDatabase);
-  ASSERT_TRUE(testsupport::useConfiguration(testsupport::minimalConfig(8080)));
-
+TEST_F(GetRoutesConcurrency, DetailReadsDuringEditsGiveACurrentVersion) {
   constexpr int kReaders = 4;
   constexpr int kEdits = 100;
   // The reply body of each version (-1: before the first edit). Contents
