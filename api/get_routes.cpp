@@ -233,6 +233,7 @@ Reply newsDetail(int id) {
   // Answered as a reply that cannot be printed is.
   if (reply.text == nullptr) return statusReply(404);
   copy.reset();
+  // Declared before the lock, so the texts dropped are freed after its release.
   std::vector<std::shared_ptr<const std::string>> dropped;
   DatabaseLock lock(databaseMutex);
   dropped = keepDetailText(std::move(source), reply.text);
