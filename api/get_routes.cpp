@@ -19,12 +19,13 @@
 #include <vector>
 
 #include "api/form_fields.h"
-#include "storage/json_search.h"
 #include "api/settings.h"
 #include "http/response.h"
 #include "http/url_form.h"
 #include "storage/database.h"
+#include "storage/detail_texts.h"
 #include "storage/file_helpers.h"
+#include "storage/json_search.h"
 #include "storage/list_pages.h"
 #include "storage/news_index.h"
 #include "storage/records.h"
@@ -121,8 +122,8 @@ cJSON* listItem(const cJSON* record, const char* nickname) REQUIRES(databaseMute
   return item.release();
 }
 
-// The unformatted print of an item, as cJSON_PrintUnformatted prints it
-// inside the page's array; null when it cannot be printed.
+// cJSON_PrintUnformatted(item), which is also how the item appears inside a
+// page's array; null when it cannot be printed.
 std::shared_ptr<const std::string> printedItem(const cJSON* item) {
   std::unique_ptr<char, decltype(&cJSON_free)> printed(cJSON_PrintUnformatted(item), &cJSON_free);
   if (printed == nullptr) return nullptr;
@@ -182,32 +183,61 @@ Reply newsListPage(int page) {
   return reply;
 }
 
-Reply newsDetail(int id) {
-  DatabaseLock lock(databaseMutex);
-  int index = -1;
-  const cJSON* detail = findNewsDetailById(id, &index);
-  if (detail == nullptr) return statusReply(404);
-  if (jsonIntValue(cJSON_GetObjectItem(detail, "id")) <= 0) return statusReply(404);
-  cJSON* news = newsRecordAt(index);
-  if (!countNewsView(news)) return statusReply(404);
-
-  const cJSON* author = newsAuthor(news);
-  if (author == nullptr) return statusReply(404);
-  const char* avatar = configText(cJSON_GetObjectItem(author, "avatar"));
-  if (avatar == nullptr) return statusReply(404);
-
+// A copy of detail with avatar as its member "avatar": in place of the
+// record's own (the first whose key matches ignoring case), else last. Null
+// when memory runs out. Caller holds the database lock.
+JsonPtr detailWithAvatar(const cJSON* detail, const char* avatar) REQUIRES(databaseMutex) {
   JsonPtr copy = newTree(cJSON_Duplicate(detail, 1));
-  if (copy == nullptr) return statusReply(404);
+  if (copy == nullptr) return copy;
   cJSON* avatarItem = cJSON_CreateString(avatar);
-  if (avatarItem == nullptr) return statusReply(404);
+  if (avatarItem == nullptr) return newTree(nullptr);
   bool placed = cJSON_GetObjectItem(copy.get(), "avatar") != nullptr
                     ? cJSON_ReplaceItemInObject(copy.get(), "avatar", avatarItem)
                     : cJSON_AddItemToObject(copy.get(), "avatar", avatarItem);
   if (!placed) {
     cJSON_Delete(avatarItem);
-    return statusReply(404);
+    return newTree(nullptr);
   }
-  return treeReply(copy.release());
+  return copy;
+}
+
+Reply newsDetail(int id) {
+  JsonPtr copy = newTree(nullptr);
+  DetailTextSource source;
+  {
+    DatabaseLock lock(databaseMutex);
+    int index = -1;
+    const cJSON* detail = findNewsDetailById(id, &index);
+    if (detail == nullptr) return statusReply(404);
+    if (jsonIntValue(cJSON_GetObjectItem(detail, "id")) <= 0) return statusReply(404);
+    cJSON* news = newsRecordAt(index);
+    if (!countNewsView(news)) return statusReply(404);
+
+    const cJSON* author = newsAuthor(news);
+    if (author == nullptr) return statusReply(404);
+    const char* avatar = configText(cJSON_GetObjectItem(author, "avatar"));
+    if (avatar == nullptr) return statusReply(404);
+
+    // The kept text goes out as it is, after the lock is released.
+    Reply kept;
+    kept.text = keptDetailText(detail, avatar);
+    if (kept.text != nullptr) return kept;
+    // Printed from a copy without the lock: a large record costs the copy
+    // once, and later reads take the kept text.
+    copy = detailWithAvatar(detail, avatar);
+    if (copy == nullptr) return statusReply(404);
+    source = detailTextSource(detail, avatar);
+  }
+  Reply reply;
+  reply.text = printedItem(copy.get());
+  // Answered as a reply that cannot be printed is.
+  if (reply.text == nullptr) return statusReply(404);
+  copy.reset();
+  // Declared before the lock, so the texts dropped are freed after its release.
+  std::vector<std::shared_ptr<const std::string>> dropped;
+  DatabaseLock lock(databaseMutex);
+  dropped = keepDetailText(std::move(source), reply.text);
+  return reply;
 }
 
 Reply checkUpdate() {

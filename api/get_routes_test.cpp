@@ -402,6 +402,155 @@ TEST_F(GetRoutesTest, NewsDetailCountsViews) {
   EXPECT_EQ(get("/v1/news/2"), json(404, "{\"r\":404}"));
 }
 
+// The detail reply as it has always been made: the record copied, the
+// author's avatar put in place of its "avatar" member (or added last), the
+// copy printed unformatted.
+std::string copiedDetail(const cJSON* detail, const char* avatar) {
+  cJSON* copy = cJSON_Duplicate(detail, 1);
+  if (cJSON_GetObjectItem(copy, "avatar") != nullptr) {
+    cJSON_ReplaceItemInObject(copy, "avatar", cJSON_CreateString(avatar));
+  } else {
+    cJSON_AddItemToObject(copy, "avatar", cJSON_CreateString(avatar));
+  }
+  std::string text = testsupport::printedJson(copy);
+  cJSON_Delete(copy);
+  return text;
+}
+
+// The reply for news id 1 as copiedDetail makes it from the records now.
+std::string detailOfFirstItem() {
+  int index = -1;
+  const cJSON* detail = findNewsDetailById(1, &index);
+  const cJSON* author = newsAuthor(findNewsById(1, &index));
+  return json(200, copiedDetail(detail, cJSON_GetObjectItem(author, "avatar")->valuestring));
+}
+
+TEST_F(GetRoutesTest, DetailIsTheRecordWithTheAuthorsAvatar) {
+  struct {
+    const char* desc;
+    const char* detail;
+    const char* avatar;  // as a JSON text
+  } cases[] = {
+      {"no avatar member", R"({"id": 7, "content": "c", "images": ["a", "b"]})", R"("av")"},
+      {"an avatar member in the middle", R"({"id": 7, "avatar": "x", "content": "c"})", R"("av")"},
+      {"a key of another case", R"({"id": 7, "AVATAR": 1, "images": []})", R"("av")"},
+      {"two avatar members", R"({"avatar": null, "id": 7, "Avatar": "y"})", R"("av")"},
+      {"members in another order", R"({"images": [], "content": "c", "id": 7})", R"("")"},
+      {"the id alone", R"({"id": 7})", R"("av")"},
+      {"odd types",
+       R"({"id": 7, "content": 5, "images": "x", "n": null, "t": true, "f": false,
+           "o": {"a": [1, -0, 1e300, 0.1, -2.5e-7, {}]}, "e": {}, "ea": [], "id": 8})",
+       R"("av")"},
+      {"escapes and unicode",
+       R"({"id": 7, "content": "q\"b\\s/\b\f\n\r\t\u0001\u001f\u007f é 中 \u2028 😀",
+           "k\"\u00e9y": "", "": "empty key", "images": ["\u00fc/\"p\""]})",
+       R"("a\"v\\é\n\u0002")"},
+  };
+  for (const auto& c : cases) {
+    loadDatabase(std::string(R"({"news": [{"id": 7, "timestamp": 1, "views": 0, "user_id": 1}],
+                                 "news_detail": [)") +
+                 c.detail + R"(], "user": [{"id": 1, "avatar": )" + c.avatar +
+                 R"(}], "like": []})");
+    int index = -1;
+    const cJSON* detail = findNewsDetailById(7, &index);
+    ASSERT_NE(detail, nullptr) << c.desc;
+    const std::string expected = json(
+        200, copiedDetail(detail, cJSON_GetObjectItem(userArray->child, "avatar")->valuestring));
+    EXPECT_EQ(get("/v1/news/7"), expected) << c.desc;
+    EXPECT_EQ(get("/v1/news/7"), expected) << c.desc << ", kept";
+  }
+}
+
+TEST_F(GetRoutesTest, DetailFollowsEveryChangeOfWhatItShows) {
+  cJSON* first = cJSON_GetArrayItem(newsArray, 0);
+  cJSON* firstDetail = cJSON_GetArrayItem(newsDetailArray, 0);
+  cJSON* ann = cJSON_GetArrayItem(userArray, 0);
+  struct {
+    const char* change;
+    std::function<void()> apply;
+    bool shown;  // whether the reply changes
+  } changes[] = {
+      {"a view", [] { get("/v1/news/1"); }, false},
+      {"a list page", [] { get("/v1/list/2"); }, false},
+      {"another item's detail", [] { get("/v1/news/2"); }, false},
+      {"the author's nickname",
+       [&] { setRecordMember(ann, "nickname", cJSON_CreateString("anne")); }, false},
+      {"the content", [&] { setRecordMember(firstDetail, "content", cJSON_CreateString("uno")); },
+       true},
+      {"content of the same length",
+       [&] { setRecordMember(firstDetail, "content", cJSON_CreateString("eno")); }, true},
+      {"the images", [&] { setRecordMember(firstDetail, "images", cJSON_CreateArray()); }, true},
+      {"the author's avatar",
+       [&] { setRecordMember(ann, "avatar", cJSON_CreateString("uploads/avatar/2.webp")); }, true},
+      {"another author", [&] { setNewsMember(first, "user_id", cJSON_CreateNumber(2)); }, true},
+      {"the first author again", [&] { setNewsMember(first, "user_id", cJSON_CreateNumber(1)); },
+       true},
+      {"deleted and posted again with the same id",
+       [] {
+         int index = -1;
+         ASSERT_NE(findNewsById(1, &index), nullptr);
+         deleteNewsItem(index);
+         ASSERT_TRUE(appendNewsItem(cJSON_Parse(R"({"id": 1, "views": 0, "user_id": 1})"),
+                                    cJSON_Parse(R"({"id": 1, "content": "new"})")));
+       },
+       true},
+  };
+  std::string before = get("/v1/news/1");
+  ASSERT_EQ(before, detailOfFirstItem());
+  for (const auto& c : changes) {
+    c.apply();
+    std::string after = get("/v1/news/1");
+    EXPECT_EQ(after != before, c.shown) << c.change;
+    EXPECT_EQ(after, detailOfFirstItem()) << c.change;
+    EXPECT_EQ(get("/v1/news/1"), after) << c.change;
+    before = after;
+  }
+  // A reloaded database with other contents at the same places.
+  std::string reloaded = kDatabase;
+  loadDatabase(reloaded.replace(reloaded.find("\"one\""), 5, "\"1!\""));
+  EXPECT_EQ(get("/v1/news/1"), detailOfFirstItem());
+  EXPECT_NE(get("/v1/news/1"), before);
+}
+
+// Bytes allocated through cJSON's hooks while they count.
+std::size_t cjsonBytes = 0;
+void* countingMalloc(std::size_t size) {
+  cjsonBytes += size;
+  return std::malloc(size);
+}
+
+// A detail read again while its record is unchanged is sent as kept: the
+// record is neither copied nor printed again, so a large one does not hold
+// the database lock for a copy on every read.
+TEST_F(GetRoutesTest, UnchangedDetailIsNotCopiedAgain) {
+  const std::string content(1 << 20, 'x');
+  cJSON* detail = cJSON_GetArrayItem(newsDetailArray, 0);
+  setRecordMember(detail, "content", cJSON_CreateString(content.c_str()));
+  const std::string reply = detailOfFirstItem();
+  struct {
+    const char* read;
+    std::function<void()> before;
+    bool copies;
+  } reads[] = {
+      {"the first read", [] {}, true},
+      {"a read again", [] {}, false},
+      {"a read after a like", [] { ASSERT_EQ(toggleLike(1, 1, "s1"), 1); }, false},
+      {"a read after an edit",
+       [&] { setRecordMember(detail, "content", cJSON_CreateString(content.c_str())); }, true},
+      {"a read again after the edit", [] {}, false},
+  };
+  for (const auto& r : reads) {
+    r.before();
+    cJSON_Hooks hooks{countingMalloc, std::free};
+    cjsonBytes = 0;
+    cJSON_InitHooks(&hooks);
+    std::string got = get("/v1/news/1");
+    cJSON_InitHooks(nullptr);
+    EXPECT_EQ(got, reply) << r.read;
+    EXPECT_EQ(cjsonBytes > content.size(), r.copies) << r.read << ": " << cjsonBytes << " bytes";
+  }
+}
+
 TEST_F(GetRoutesTest, AdminAndLikeQuestions) {
   struct {
     const char* path;

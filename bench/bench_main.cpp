@@ -3,7 +3,8 @@
 // pages, news details, islike, the like toggle, the database file's
 // compression, the start-up load, the writer's lock hold and the memory a
 // loaded database takes; and the longest wait for the database lock during
-// one real save of 100,000 items and 100,000 users.
+// one real save of 100,000 items and 100,000 users, and while four readers
+// read the detail of an item of 30 MB content.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 #include <sys/socket.h>
@@ -17,6 +18,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "api/get_routes.h"
 #include "api/post_routes.h"
@@ -86,11 +88,9 @@ void installConfig() {
   loadConfigurationText(benchConfigText(8080));
 }
 
-// One end of a socket pair whose other end a thread drains for the whole run,
-// so handlers send their replies as they do to a client.
-int replySocket() {
-  static int sendEnd = -1;
-  if (sendEnd >= 0) return sendEnd;
+// One end of a new socket pair whose other end a thread drains for the whole
+// run, so handlers send their replies as they do to a client.
+int drainedSocket() {
   int fds[2];
   if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) {
     std::perror("socketpair");
@@ -101,7 +101,12 @@ int replySocket() {
     while (read(fd, buf, sizeof buf) > 0) {
     }
   }).detach();
-  sendEnd = fds[0];
+  return fds[0];
+}
+
+// The drained socket the benchmarks on the main thread send to.
+int replySocket() {
+  static int sendEnd = drainedSocket();
   return sendEnd;
 }
 
@@ -110,17 +115,23 @@ void prepare(int newsCount) {
   useDatabase(newsCount);
 }
 
-// The status line of the reply handleGet gives for path (replies that fit a
-// socket buffer), to make sure a benchmark measures the route it names.
+// The status line of the reply handleGet gives for path, to make sure a
+// benchmark measures the route it names.
 std::string statusLineOf(const std::string& path) {
   int fds[2];
   if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return "";
+  std::string reply;
+  // Read while the reply is sent: a large one does not fit a socket buffer.
+  std::thread reader([&reply, fd = fds[1]] {
+    char buf[1 << 16];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) {
+      if (reply.size() < 4096) reply.append(buf, static_cast<size_t>(n));
+    }
+  });
   handleGet(fds[0], path);
   close(fds[0]);
-  std::string reply;
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(fds[1], buf, sizeof buf)) > 0) reply.append(buf, static_cast<size_t>(n));
+  reader.join();
   close(fds[1]);
   return reply.substr(0, reply.find("\r\n"));
 }
@@ -404,6 +415,104 @@ void BM_SaveLockWaitWithUsers(benchmark::State& state) {
   state.counters["users"] = kScaleUsers;
 }
 
+// Four threads read the detail of an item of 30 MB content back to back, as
+// four clients would, each sending to its own drained socket, while a probe
+// takes the database lock as a request would, with a pause between takes.
+// The time is the longest the probe waited for the lock over the window: what
+// such readers stall every other request by. The item is added to the
+// generated database for the run and deleted after it.
+constexpr std::size_t kLargeContentBytes = 30u << 20;
+constexpr int kLargeDetailReaders = 4;
+constexpr auto kLargeDetailWindow = std::chrono::seconds(2);
+
+// 30 MB of text with quotes and line breaks, as a long article's could be.
+std::string largeContent() {
+  const std::string line = "The council met again; \"the harbour works\" go on through winter.\n";
+  std::string text;
+  text.reserve(kLargeContentBytes + line.size());
+  while (text.size() < kLargeContentBytes) text += line;
+  text.resize(kLargeContentBytes);
+  return text;
+}
+
+void BM_LockWaitLargeDetail(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  prepare(n);
+  const int id = n + 1;  // the generated ids run 1..n
+  {
+    DatabaseLock lock(databaseMutex);
+    cJSON* news = cJSON_CreateObject();
+    cJSON_AddNumberToObject(news, "id", id);
+    cJSON_AddStringToObject(news, "title", "Large item");
+    cJSON_AddNumberToObject(news, "timestamp", 2000000000);
+    cJSON_AddNumberToObject(news, "views", 0);
+    cJSON_AddNumberToObject(news, "user_id", 1);
+    cJSON* detail = cJSON_CreateObject();
+    cJSON_AddNumberToObject(detail, "id", id);
+    cJSON_AddStringToObject(detail, "content", largeContent().c_str());
+    cJSON_AddArrayToObject(detail, "images");
+    if (!appendNewsItem(news, detail)) {
+      cJSON_Delete(news);
+      cJSON_Delete(detail);
+    }
+  }
+  const std::string path = "/v1/news/" + std::to_string(id);
+  std::string status = statusLineOf(path);
+  if (status != "HTTP/1.1 200 OK") {
+    state.SkipWithError((path + " answered " + status).c_str());
+    return;
+  }
+  static const std::vector<int> sockets = [] {
+    std::vector<int> made;
+    for (int i = 0; i < kLargeDetailReaders; ++i) made.push_back(drainedSocket());
+    return made;
+  }();
+
+  using Clock = std::chrono::steady_clock;
+  double longestMs = 0;
+  std::vector<double> waitsMs;
+  long long reads = 0;
+  for (auto _ : state) {
+    std::atomic<bool> reading{true};
+    std::atomic<long long> done{0};
+    std::vector<std::thread> readers;
+    for (int socket : sockets) {
+      readers.emplace_back([&, socket] {
+        while (reading.load()) {
+          handleGet(socket, path);
+          ++done;
+        }
+      });
+    }
+    double longest = 0;
+    const auto end = Clock::now() + kLargeDetailWindow;
+    while (Clock::now() < end) {
+      const auto before = Clock::now();
+      { DatabaseLock lock(databaseMutex); }
+      const double waited =
+          std::chrono::duration<double, std::milli>(Clock::now() - before).count();
+      waitsMs.push_back(waited);
+      longest = std::max(longest, waited);
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+    reading = false;
+    for (auto& reader : readers) reader.join();
+    reads += done.load();
+    state.SetIterationTime(longest / 1e3);
+    longestMs = std::max(longestMs, longest);
+  }
+  {
+    DatabaseLock lock(databaseMutex);
+    int index = -1;
+    if (findNewsById(id, &index) != nullptr) deleteNewsItem(index);
+  }
+  std::sort(waitsMs.begin(), waitsMs.end());
+  state.counters["longest_ms"] = longestMs;
+  state.counters["p99_ms"] =
+      waitsMs.empty() ? 0 : waitsMs[std::min(waitsMs.size() - 1, waitsMs.size() * 99 / 100)];
+  state.counters["reads"] = static_cast<double>(reads);
+}
+
 constexpr int kSizes[] = {1000, 10000, 100000};
 
 void sizes(benchmark::internal::Benchmark* b) {
@@ -422,6 +531,11 @@ BENCHMARK(BM_Compress)->Apply(sizes)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Decompress)->Apply(sizes)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_StartupLoad)->Apply(sizes)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WriterLockHold)->Apply(sizes)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LockWaitLargeDetail)
+    ->Arg(1000)
+    ->Iterations(2)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SaveLockWaitWithUsers)
     ->Arg(kScaleItems)
     ->Iterations(3)

@@ -3,7 +3,8 @@
 
 In-process: the Google Benchmark program ondrix-bench (list pages, details,
 islike, like toggle, compression, start-up load, writer lock hold, the lock
-wait during a real save with 100,000 users, memory).
+wait during a real save with 100,000 users and while four threads read a
+detail of 30 MB content, memory).
 End to end: the real node on loopback over generated databases, every request
 a new connection, measured with four ab processes in parallel (each with a
 quarter of the connections, summed), beside nginx serving the same bytes as
@@ -12,10 +13,11 @@ request. At 100,000 items and 100,000 users: requests of the last user
 against the first, list page 1 after a post, requests while saving every
 second, an idle node and its stop. Slow and idle clients: slow form senders
 and slow readers, and idle connections beyond a soft limit of descriptors.
+A large item: isadmin while four clients read the detail of 30 MB content.
 Prints the tables and, for a whole run, writes them to the results file.
 
 Usage: run_bench.py --build DIR [--out FILE] [--seconds S] [--repeats N]
-                    [--rows inprocess,startup,e2e,scale,clients] [--quick]
+                    [--rows inprocess,startup,e2e,scale,clients,detail] [--quick]
                     [--skip-inprocess] [--skip-e2e]
 A run of some rows only, or a --quick one, writes the file only when --out
 is given.
@@ -37,12 +39,13 @@ sys.dont_write_bytecode = True
 from bench_common import (AB_PROCESSES, Nginx, Node, check_line, fmt_cpu, get_body, log,
                           run_ab)
 from client_rows import run_clients
+from detail_rows import run_detail
 from scale_rows import run_scale
 
 SIZES_INPROCESS = [1000, 10000, 100000]
 SIZES_STARTUP = [1000, 10000, 100000]
 CONNECTIONS = [8, 64, 256]
-ROW_GROUPS = ["inprocess", "startup", "e2e", "scale", "clients"]
+ROW_GROUPS = ["inprocess", "startup", "e2e", "scale", "clients", "detail"]
 
 
 # ---------------------------------------------------------------- in-process
@@ -94,6 +97,7 @@ INPROCESS_ROWS = [
     ("BM_Decompress", "decompressString, whole text", "rate"),
     ("BM_StartupLoad", "start-up load (inflate + parse)", "time"),
     ("BM_WriterLockHold", "writer's lock hold for one save", "time"),
+    ("BM_LockWaitLargeDetail", "longest lock wait while 4 threads read a detail of 30 MB content (mean of runs)", "time"),
     ("BM_SaveLockWaitWithUsers", "longest lock wait during one save of 10,000 changes, 100,000 users (mean of runs)", "time"),
     ("BM_StartupLoad", "heap per news item after load", "heap"),
 ]
@@ -277,6 +281,12 @@ def target_lines(results, rows):
               "(in-process, the database loaded from its file: the longest wait for the lock during "
               "a real save of 10,000 views and a like, over %d saves)"
               % save["iterations"], save["longest_ms"] <= 20, "%.1f ms" % save["longest_ms"])
+    large = (results or {}).get("BM_LockWaitLargeDetail", {}).get(1000)
+    if large is not None:
+        check("the longest wait for the database lock while 4 threads read the detail of an item "
+              "of 30 MB content back to back at most 20 ms (in-process, %d windows of 2 s, %d "
+              "details read)" % (large["iterations"], large["reads"]),
+              large["longest_ms"] <= 20, "%.2f ms" % large["longest_ms"])
     for label in ["GET /v1/list/1", "GET /v1/news/<oldest id>"]:
         a, b = find(label, 1000, 64), find(label, 100000, 64)
         if a and b:
@@ -353,6 +363,7 @@ def main():
     workdir = tempfile.mkdtemp(prefix="ondrix-bench-")
     results, rows, startup = {}, [], []
     scale, scale_targets, clients, client_targets = [], [], [], []
+    detail, detail_targets = [], []
     try:
         if "inprocess" in groups:
             results = run_inprocess(args.build, workdir, args.quick)
@@ -363,6 +374,8 @@ def main():
             scale, scale_targets = run_scale(args.build, workdir, seconds, args.repeats, args.quick)
         if "clients" in groups:
             clients, client_targets = run_clients(args.build, workdir, args.repeats)
+        if "detail" in groups:
+            detail, detail_targets = run_detail(args.build, workdir, args.repeats, args.quick)
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
     load_after = os.getloadavg()
@@ -402,7 +415,9 @@ def main():
         doc += scale
     if clients:
         doc += clients
-    targets = target_lines(results, rows) + scale_targets + client_targets
+    if detail:
+        doc += detail
+    targets = target_lines(results, rows) + scale_targets + client_targets + detail_targets
     if targets:
         doc += ["Targets:", ""] + targets + [""]
     text = "\n".join(doc)

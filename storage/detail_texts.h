@@ -1,0 +1,49 @@
+// detail_texts.h -- the printed news details kept between requests. A kept
+// text notes the detail record it was printed from, the stamp the record
+// carried then and the author's avatar it shows; while the same record with
+// the same stamp is asked with the same avatar, the kept text is the reply.
+// An edit stamps the detail record, another author or a new avatar shows in
+// the avatar asked with: either makes the text be printed again. A view
+// stamps only the news record and leaves the text as it is.
+//
+// The texts of the details asked most recently are kept: at most
+// kKeptDetailLimit of them and kKeptDetailBytes in all, except that the text
+// kept last stays whatever its size. Every call needs the database lock.
+#pragma once
+
+#include <cjson/cJSON.h>
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "storage/database.h"
+
+constexpr std::size_t kKeptDetailLimit = 1024;
+constexpr std::size_t kKeptDetailBytes = 64u << 20;
+
+// What one detail text was printed from, noted under the lock when the
+// record was copied for printing.
+struct DetailTextSource {
+  const cJSON* detail = nullptr;
+  double stamp = 0;
+  std::string avatar;
+};
+
+// The source of the text of detail, an element of "news_detail", shown with
+// avatar (not null), as it stands now.
+DetailTextSource detailTextSource(const cJSON* detail, const char* avatar) REQUIRES(databaseMutex);
+
+// The kept text of detail shown with avatar (not null), while detail is as
+// it was when the text was kept; null otherwise. A text found counts as
+// asked.
+std::shared_ptr<const std::string> keptDetailText(const cJSON* detail, const char* avatar)
+    REQUIRES(databaseMutex);
+
+// Keeps text as the reply printed from source, in place of an earlier text
+// of the same record, and drops the least recently asked texts beyond the
+// limits. Returns the texts it dropped, for the caller to free once the lock
+// is released (a large one takes a while to give back).
+std::vector<std::shared_ptr<const std::string>> keepDetailText(
+    DetailTextSource source, std::shared_ptr<const std::string> text) REQUIRES(databaseMutex);
