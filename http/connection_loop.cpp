@@ -188,14 +188,20 @@ bool decideHead(ConnectionLoop& loop, Connection& c, bool ended) {
   return true;
 }
 
+// The bytes c's request still lacks: up to the end of its head, or once
+// that is decided, up to its total; 0 or less when it is held whole.
+long long bytesWanted(const Connection& c) {
+  const long long held = static_cast<long long>(c.request.size());
+  return c.headDone ? c.total - held : static_cast<long long>(kRequestHeadBytes) - held;
+}
+
 enum class Received { kWaiting, kComplete, kRefused };
 
 // Receives what has arrived for c's request.
 Received receive(ConnectionLoop& loop, Connection& c) {
   for (int turn = 0; turn < kReceivesPerWake; ++turn) {
     const std::size_t held = c.request.size();
-    const long long want = c.headDone ? c.total - static_cast<long long>(held)
-                                      : static_cast<long long>(kRequestHeadBytes - held);
+    const long long want = bytesWanted(c);
     if (want <= 0) return Received::kComplete;
     const std::size_t ask = static_cast<std::size_t>(
         std::min<long long>(want, static_cast<long long>(kReceiveBufferBytes)));
@@ -236,7 +242,11 @@ Received receive(ConnectionLoop& loop, Connection& c) {
     if (errno == EAGAIN || errno == EWOULDBLOCK) return Received::kWaiting;
     return Received::kRefused;
   }
-  return Received::kWaiting;  // more may be there: the next wake-up takes it
+  // The turns are used up. When the last one took the request's last bytes,
+  // nothing more arrives to report the socket again: it is answered now.
+  // Otherwise what still waits keeps the socket readable (its watch is
+  // level-triggered), and a later pass of the loop takes it.
+  return bytesWanted(c) <= 0 ? Received::kComplete : Received::kWaiting;
 }
 
 // Shuts c's sending side and discards what still arrives for the lingering
