@@ -22,7 +22,7 @@ constexpr long long kDeadlineBytesPerSecond = 256 * 1024;
 // discards what still arrives for at most this long before it closes, so
 // that the client reads the reply instead of a reset.
 constexpr int kLingeringCloseMs = 2000;
-// A form POST announcing more than this in total (header block plus body) is
+// A POST announcing more than this in total (header block plus body) is
 // closed without a reply.
 constexpr long long kMaxRequestBytes = 64LL * 1024 * 1024;
 // The bytes held for requests still arriving, all connections together; a
@@ -60,10 +60,10 @@ struct HeadDecision {
   bool bytesLeft = false;  // it announces bytes beyond head that nobody reads
 };
 
-// For a form POST (multipart/form-data or application/x-www-form-urlencoded)
-// total is what it announces (Content-Length plus the header block, from head
-// only); it is refused when that is missing, beyond the int range or above
-// kMaxRequestBytes. Any other request is answered on what is held (total 0).
+// For a POST, whatever its Content-Type, total is what it announces
+// (Content-Length plus the header block, from head only); it is refused when
+// that is missing, beyond the int range or above kMaxRequestBytes. Any other
+// request is answered on what is held (total 0).
 HeadDecision decideOnHead(const std::string& head);
 
 // The deadline allowance of a request that announces total bytes, in ms.
