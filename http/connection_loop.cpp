@@ -421,9 +421,9 @@ int millisecondsUntil(Clock::time_point at, Clock::time_point now) {
   return static_cast<int>(std::min<long long>(left, 60 * 1000));
 }
 
-// Closes the connections whose time has run out and returns the epoll
-// time-out until the next deadline (-1: none).
-int expireConnections(ConnectionLoop& loop) {
+// Closes the connections whose time ran out by expiredBy and returns the
+// epoll time-out until the next deadline (-1: none).
+int expireConnections(ConnectionLoop& loop, Clock::time_point expiredBy) {
   Clock::time_point now = Clock::now();
   int timeoutMs = -1;
   if (loop.acceptPaused) {
@@ -448,7 +448,7 @@ int expireConnections(ConnectionLoop& loop) {
     }
     Connection& c = *found->second;
     const Clock::time_point due = deadlineOf(c);
-    if (due > now) {
+    if (due > expiredBy) {
       if (due != top.at) {
         loop.timers.pop();
         loop.timers.push({due, c.fd, c.serial});
@@ -481,16 +481,18 @@ void serviceConnection(ConnectionLoop& loop, int fd) {
   }
 }
 
+// Each pass takes the ready events first and only then closes the
+// connections whose time has run out, and only those whose time ran out
+// before the events were taken: a connection whose bytes arrived while a
+// handler ran past its limit is reported by the next pass's wait and served.
 void runLoop(ConnectionLoop& loop, bool untilIdle) {
   epoll_event events[kEpollBatch];
+  int timeoutMs = expireConnections(loop, Clock::now());
   while (!loop.stopping.load()) {
-    const int timeoutMs = expireConnections(loop);
     if (untilIdle && loop.connections.empty()) return;
     const int ready = epoll_wait(loop.epollFd, events, kEpollBatch, timeoutMs);
-    if (ready < 0) {
-      if (errno != EINTR) std::this_thread::sleep_for(Milliseconds(kAcceptPauseMs));
-      continue;
-    }
+    const Clock::time_point taken = Clock::now();
+    if (ready < 0 && errno != EINTR) std::this_thread::sleep_for(Milliseconds(kAcceptPauseMs));
     for (int i = 0; i < ready; ++i) {
       const int fd = events[i].data.fd;
       try {
@@ -506,6 +508,7 @@ void runLoop(ConnectionLoop& loop, bool untilIdle) {
         // ended by its time limit; the loop serves on.
       }
     }
+    timeoutMs = expireConnections(loop, taken);
   }
 }
 
