@@ -1,5 +1,6 @@
 """client_rows.py -- slow and idle clients against the node of 1,000 items:
-slow form senders with slow readers of a large upload, and idle connections
+slow form senders with slow readers of a large upload, one client's uploads
+held open that fill the room for arriving bodies, and idle connections
 beyond a soft limit of open files, each measured by fresh GET / requests."""
 
 import os
@@ -8,7 +9,7 @@ import socket
 import threading
 import time
 
-from bench_common import Node, check_line, log, rss_kb, timed_get_ms
+from bench_common import MULTIPART_TYPE, Node, check_line, log, rss_kb, timed_get_ms
 
 SLOW_SENDERS = 64            # form POSTs announcing 20 bytes, one byte every 2 s
 SLOW_READERS = 16            # readers of a 30 MB upload, 4 KB every 8 s
@@ -16,6 +17,12 @@ BIG_UPLOAD_BYTES = 30 * 1024 * 1024
 FRESH_GETS = 200
 FRESH_GET_TIMEOUT_S = 2
 GIVE_UP_AFTER = 5            # unanswered fresh requests before the series stops
+HELD_UPLOADS = 4            # of one client, 64 MiB each, all but a few bytes sent
+HELD_UPLOAD_BYTES = 64 * 1024 * 1024
+HELD_UPLOAD_MISSING = 3
+HELD_UPLOAD_DRIP_S = 9      # a byte each this often: within the no-progress limit
+HELD_UPLOAD_SETTLE_S = 1
+HELD_UPLOAD_GETS = 20
 IDLE_CONNECTIONS = 3000     # connected, nothing sent
 IDLE_SETTLE_S = 3
 IDLE_GET_TIMEOUT_S = 15
@@ -95,6 +102,45 @@ def slow_attack(node, big):
             c.close()
 
 
+def held_uploads(node):
+    """HELD_UPLOADS multipart uploads of HELD_UPLOAD_BYTES in all (the most a
+    request may announce; together the node's whole room for arriving bodies)
+    that send all but HELD_UPLOAD_MISSING bytes and then a byte every
+    HELD_UPLOAD_DRIP_S, then fresh GET / one after another. Returns the
+    latencies."""
+    head = lambda length: ("POST /v1/postavatar HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: %s\r\n"
+                           "Content-Length: %d\r\n\r\n" % (MULTIPART_TYPE, length)).encode()
+    body_bytes = HELD_UPLOAD_BYTES - len(head(HELD_UPLOAD_BYTES))
+    sent = head(body_bytes) + b"a" * (body_bytes - HELD_UPLOAD_MISSING)
+    uploads = []
+    stop = threading.Event()
+    dripper = None
+    try:
+        for _ in range(HELD_UPLOADS):
+            c = socket.create_connection(("127.0.0.1", node.port), timeout=30)
+            uploads.append(c)
+            c.sendall(sent)
+
+        def drip():
+            while not stop.wait(HELD_UPLOAD_DRIP_S):
+                for c in uploads:
+                    try:
+                        c.send(b"a")
+                    except OSError:
+                        pass
+
+        dripper = threading.Thread(target=drip, daemon=True)
+        dripper.start()
+        time.sleep(HELD_UPLOAD_SETTLE_S)  # the node takes the last of what was sent
+        return [timed_get_ms(node.port, "/", FRESH_GET_TIMEOUT_S) for _ in range(HELD_UPLOAD_GETS)]
+    finally:
+        stop.set()
+        if dripper is not None:
+            dripper.join()
+        for c in uploads:
+            c.close()
+
+
 def idle_beyond_limit(node):
     """IDLE_CONNECTIONS silent connections, then fresh GET /. Returns the
     connections made, the node's descriptors and the latencies."""
@@ -164,6 +210,25 @@ def run_clients(build, workdir, repeats):
                                   % (SLOW_SENDERS, SLOW_READERS, FRESH_GETS), get_oks, get_details))
         targets.append(check_line("the node's RSS stays within 100 MB of its RSS before that attack",
                                   rss_oks, rss_details))
+
+        table += ["| uploads held open by one client | run | fresh GET / answered (%d s each) | p50 | p99 | longest |"
+                  % FRESH_GET_TIMEOUT_S, "|---|---:|---:|---:|---:|---:|"]
+        oks, details = [], []
+        for k in range(repeats):
+            log("held uploads: %d of 64 MiB, all but %d bytes sent" % (HELD_UPLOADS, HELD_UPLOAD_MISSING))
+            node.start()
+            latencies = held_uploads(node)
+            node.stop()
+            answered, p50, p99, longest = latency_figures(latencies, HELD_UPLOAD_GETS)
+            table.append("| %d of 64 MiB, all but %d bytes sent, a byte every %d s | %d | %d of %d | %s | %s | %s |"
+                         % (HELD_UPLOADS, HELD_UPLOAD_MISSING, HELD_UPLOAD_DRIP_S, k + 1, answered,
+                            HELD_UPLOAD_GETS, fmt_ms(p50), fmt_ms(p99), fmt_ms(longest)))
+            oks.append(answered == HELD_UPLOAD_GETS and p99 <= 50)
+            details.append("%d answered, p99 %s" % (answered, fmt_ms(p99)))
+        table.append("")
+        targets.append(check_line("with %d uploads of 64 MiB held open by one client: %d fresh GET / "
+                                  "all answered, p99 at most 50 ms" % (HELD_UPLOADS, HELD_UPLOAD_GETS),
+                                  oks, details))
 
         table += ["| idle connections, soft limit %d of %d open files | run | connected | node's descriptors | fresh GET / answered (%d s each) | median | longest |"
                   % (NOFILE_LIMITS + (IDLE_GET_TIMEOUT_S,)), "|---|---:|---:|---:|---:|---:|---:|"]
