@@ -3,6 +3,7 @@ slow form senders with slow readers of a large upload, one client's uploads
 held open that fill the room for arriving bodies, and idle connections
 beyond a soft limit of open files, each measured by fresh GET / requests."""
 
+import contextlib
 import os
 import resource
 import socket
@@ -43,6 +44,36 @@ def fmt_ms(x):
     return "no reply" if x == float("inf") else "%.1f ms" % x
 
 
+@contextlib.contextmanager
+def dripping(interval_s, tick):
+    """Calls tick(n) with n = 1, 2, ... every interval_s seconds on a thread of
+    its own while the block runs."""
+    stop = threading.Event()
+
+    def run():
+        n = 0
+        while not stop.wait(interval_s):
+            n += 1
+            tick(n)
+
+    dripper = threading.Thread(target=run, daemon=True)
+    dripper.start()
+    try:
+        yield
+    finally:
+        stop.set()
+        dripper.join()
+
+
+def each_socket(sockets, step):
+    """step(c) for each socket; a socket the node has closed is passed over."""
+    for c in sockets:
+        try:
+            step(c)
+        except OSError:
+            pass
+
+
 def slow_attack(node, big):
     """64 slow form senders and 16 slow readers of the big upload, then fresh
     GET / one after another. Returns the latencies, how many went unanswered,
@@ -50,8 +81,6 @@ def slow_attack(node, big):
     pid = node.proc.pid
     rss_before = rss_kb(pid)
     senders, readers = [], []
-    stop = threading.Event()
-    dripper = None
     try:
         for _ in range(SLOW_SENDERS):
             c = socket.create_connection(("127.0.0.1", node.port), timeout=5)
@@ -67,37 +96,24 @@ def slow_attack(node, big):
             c.sendall(("GET /%s HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" % big).encode())
             c.setblocking(False)
 
-        def drip():
-            tick = 0
-            while not stop.wait(1.0):
-                tick += 1
-                for c in senders if tick % 2 == 0 else []:
-                    try:
-                        c.send(b"a")
-                    except OSError:
-                        pass
-                for c in readers if tick % 8 == 0 else []:
-                    try:
-                        c.recv(4096)
-                    except OSError:
-                        pass
+        def drip(tick):
+            if tick % 2 == 0:
+                each_socket(senders, lambda c: c.send(b"a"))
+            if tick % 8 == 0:
+                each_socket(readers, lambda c: c.recv(4096))
 
-        dripper = threading.Thread(target=drip, daemon=True)
-        dripper.start()
-        time.sleep(1)
-        latencies, peak, missed = [], rss_before, 0
-        for _ in range(FRESH_GETS):
-            ms = timed_get_ms(node.port, "/", FRESH_GET_TIMEOUT_S)
-            latencies.append(ms)
-            peak = max(peak, rss_kb(pid))
-            missed += ms is None
-            if missed >= GIVE_UP_AFTER:
-                break
-        return latencies, missed, rss_before, peak
+        with dripping(1.0, drip):
+            time.sleep(1)
+            latencies, peak, missed = [], rss_before, 0
+            for _ in range(FRESH_GETS):
+                ms = timed_get_ms(node.port, "/", FRESH_GET_TIMEOUT_S)
+                latencies.append(ms)
+                peak = max(peak, rss_kb(pid))
+                missed += ms is None
+                if missed >= GIVE_UP_AFTER:
+                    break
+            return latencies, missed, rss_before, peak
     finally:
-        stop.set()
-        if dripper is not None:
-            dripper.join()
         for c in senders + readers:
             c.close()
 
@@ -113,30 +129,15 @@ def held_uploads(node):
     body_bytes = HELD_UPLOAD_BYTES - len(head(HELD_UPLOAD_BYTES))
     sent = head(body_bytes) + b"a" * (body_bytes - HELD_UPLOAD_MISSING)
     uploads = []
-    stop = threading.Event()
-    dripper = None
     try:
         for _ in range(HELD_UPLOADS):
             c = socket.create_connection(("127.0.0.1", node.port), timeout=30)
             uploads.append(c)
             c.sendall(sent)
-
-        def drip():
-            while not stop.wait(HELD_UPLOAD_DRIP_S):
-                for c in uploads:
-                    try:
-                        c.send(b"a")
-                    except OSError:
-                        pass
-
-        dripper = threading.Thread(target=drip, daemon=True)
-        dripper.start()
-        time.sleep(HELD_UPLOAD_SETTLE_S)  # the node takes the last of what was sent
-        return [timed_get_ms(node.port, "/", FRESH_GET_TIMEOUT_S) for _ in range(HELD_UPLOAD_GETS)]
+        with dripping(HELD_UPLOAD_DRIP_S, lambda _: each_socket(uploads, lambda c: c.send(b"a"))):
+            time.sleep(HELD_UPLOAD_SETTLE_S)  # the node takes the last of what was sent
+            return [timed_get_ms(node.port, "/", FRESH_GET_TIMEOUT_S) for _ in range(HELD_UPLOAD_GETS)]
     finally:
-        stop.set()
-        if dripper is not None:
-            dripper.join()
         for c in uploads:
             c.close()
 

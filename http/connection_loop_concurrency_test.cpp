@@ -4,7 +4,6 @@
 // handler's exception ends only its own request.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -46,18 +45,6 @@ void testGet(int socket, std::string path) {
 }
 
 void testPost(int, std::string, std::string) {}
-
-// Reads fd until the server closes it, giving up after 10 s of silence.
-std::string readToEnd(int fd) {
-  timeval limit{10, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  std::string received;
-  char buffer[4096];
-  ssize_t n;
-  while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0)
-    received.append(buffer, static_cast<size_t>(n));
-  return received;
-}
 
 void openGate() {
   {
@@ -114,7 +101,7 @@ TEST_F(LoopsOnAPool, WorkerHeldInAHandlerLeavesTheOtherLoopServing) {
   }
   EXPECT_EQ(holding.load(), 1);
   openGate();
-  EXPECT_EQ(splitReply(readToEnd(held)).second, "/hold");
+  EXPECT_EQ(splitReply(receiveUntilClosed(held)).second, "/hold");
   close(held);
 }
 
@@ -137,8 +124,8 @@ TEST_F(LoopsOnAPool, RequestCompletedDuringALongHandlerIsAnswered) {
   sendBytes(waiting, "Host: a\r\n\r\n");
   std::this_thread::sleep_for(std::chrono::milliseconds(2 * limits.noProgressMs));
   openGate();
-  EXPECT_EQ(splitReply(readToEnd(held)).second, "/hold");
-  EXPECT_EQ(splitReply(readToEnd(waiting)).second, "/waiting");
+  EXPECT_EQ(splitReply(receiveUntilClosed(held)).second, "/hold");
+  EXPECT_EQ(splitReply(receiveUntilClosed(waiting)).second, "/waiting");
   close(held);
   close(waiting);
 }

@@ -54,19 +54,6 @@ bool closedSilently(int fd, int waitMs) {
   return recv(fd, &c, 1, 0) <= 0;
 }
 
-// Reads until the node closes fd, at most timeoutMs.
-std::string readToEnd(int fd, int timeoutMs = 10000) {
-  std::string received;
-  char buffer[65536];
-  pollfd p{fd, POLLIN, 0};
-  while (poll(&p, 1, timeoutMs) == 1) {
-    ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-    if (n <= 0) break;
-    received.append(buffer, static_cast<size_t>(n));
-  }
-  return received;
-}
-
 class SlowClientsTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(testsupport::useConfiguration(minimalConfig(8080))); }
@@ -159,7 +146,7 @@ TEST_F(SlowClientsTest, SlowSendersAndSlowReadersHoldNoWorker) {
   // body is answered.
   for (int fd : senders) EXPECT_FALSE(closedSilently(fd, 0));
   sendBytes(senders[0], std::string(19, 'd'));
-  EXPECT_EQ(splitReply(readToEnd(senders[0])).second, "{\"r\":404}");
+  EXPECT_EQ(splitReply(receiveUntilClosed(senders[0])).second, "{\"r\":404}");
 }
 
 TEST_F(SlowClientsTest, RequestsCutAnywhereAreAnsweredWithoutAReset) {
@@ -190,7 +177,7 @@ TEST_F(SlowClientsTest, RequestsCutAnywhereAreAnsweredWithoutAReset) {
         if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
         sendBytes(fd, c.segments[i]);
       }
-      std::string reply = readToEnd(fd);
+      std::string reply = receiveUntilClosed(fd);
       close(fd);
       EXPECT_EQ(splitReply(reply).second, "{\"r\":\"ok\"}") << c.desc << ", round " << round;
     }
@@ -209,7 +196,7 @@ TEST_F(SlowClientsTest, LargeReplyToAPartlyUnreadRequestArrivesWhole) {
     sendBytes(
         fd, "GET /uploads/file.webp HTTP/1.1\r\nX-Padding: " + std::string(6000, 'p') + "\r\n\r\n");
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the reply is queued meanwhile
-    std::string body = splitReply(readToEnd(fd)).second;
+    std::string body = splitReply(receiveUntilClosed(fd)).second;
     close(fd);
     EXPECT_TRUE(body == file) << "round " << round << ": " << body.size() << " of " << file.size()
                               << " bytes";
@@ -254,7 +241,7 @@ TEST_F(SlowClientsTest, HeldRequestBytesAreBounded) {
   std::vector<std::string> replies;
   for (int fd : {a, b}) {
     sendBytes(fd, std::string(static_cast<size_t>(length) - first.size(), 'z'));
-    replies.push_back(splitReply(readToEnd(fd)).second);
+    replies.push_back(splitReply(receiveUntilClosed(fd)).second);
   }
   EXPECT_TRUE((replies[0] == "" && replies[1] == "{\"r\":404}") ||
               (replies[0] == "{\"r\":404}" && replies[1] == ""))
@@ -280,7 +267,7 @@ TEST_F(SlowClientsTest, HeaderBlocksAreNeverRefusedForRoomBodiesTook) {
   // The uploads were waited for meanwhile: one that ends is answered.
   for (int fd : uploads) EXPECT_FALSE(closedSilently(fd, 0));
   sendBytes(uploads[0], "aaa");
-  EXPECT_EQ(splitReply(readToEnd(uploads[0])).second, "{\"r\":404}");
+  EXPECT_EQ(splitReply(receiveUntilClosed(uploads[0])).second, "{\"r\":404}");
 }
 
 TEST_F(SlowClientsTest, BodyThatTricklesGivesUpItsRoom) {
@@ -323,7 +310,7 @@ TEST_F(SlowClientsTest, SlowBodyAboveTheMinimumRateIsServed) {
     if (at > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     sendBytes(fd, request.substr(at, 1024));
   }
-  EXPECT_EQ(splitReply(readToEnd(fd)).second, "{\"r\":404}");
+  EXPECT_EQ(splitReply(receiveUntilClosed(fd)).second, "{\"r\":404}");
 }
 
 }  // namespace

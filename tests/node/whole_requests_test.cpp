@@ -48,18 +48,6 @@ int connectWithRoomFor(int port, std::size_t bytes) {
   return fd;
 }
 
-// Reads fd until the node closes it, giving up after timeoutMs of silence.
-std::string readToEnd(int fd, int timeoutMs) {
-  timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  std::string received;
-  char buffer[4096];
-  ssize_t n;
-  while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0)
-    received.append(buffer, static_cast<size_t>(n));
-  return received;
-}
-
 class WholeRequestsTest : public RunningNodeTest {
  protected:
   void TearDown() override {
@@ -81,7 +69,7 @@ TEST_F(WholeRequestsTest, RequestWaitingWholeWhenTheNodeResumesIsAnswered) {
     ASSERT_EQ(kill(node.pid, SIGCONT), 0);
     // Generous: the node would answer at once, and closes a stalled request
     // without a reply after 10 s.
-    const std::string reply = readToEnd(fd, 20000);
+    const std::string reply = receiveUntilClosed(fd, 20000);
     close(fd);
     EXPECT_EQ(splitReply(reply).second, "{\"r\":404}") << size << " bytes";
   }
