@@ -7,17 +7,6 @@
 
 #include "http/request_text.h"
 
-namespace {
-
-constexpr const char* kFormMultipart = "multipart/form-data";
-constexpr const char* kFormUrlEncoded = "application/x-www-form-urlencoded";
-
-bool isForm(const std::string& contentType) {
-  return contentType == kFormMultipart || contentType == kFormUrlEncoded;
-}
-
-}  // namespace
-
 std::size_t headerBlockEnd(const std::string& text, std::size_t from) {
   std::size_t crlf = text.find("\r\n\r\n", from);
   std::size_t lf = text.find("\n\n", from);
@@ -30,19 +19,23 @@ HeadDecision decideOnHead(const std::string& head) {
   HeadDecision decision;
   std::string method;
   std::string path;
-  const bool requestLine = parseRequestLine(head, method, path) == 0;
-  const bool form = requestLine && method == "POST" && isForm(getContentType(head));
+  // Every POST is received up to its Content-Length, a form or not: its
+  // answer then depends on the bytes it announces, never on where TCP cut
+  // them.
+  const bool post = parseRequestLine(head, method, path) == 0 && method == "POST";
   int total = 0;
   try {
     total = expectedRequestLength(head);
   } catch (const std::out_of_range&) {
-    decision.refuse = form;  // announced beyond the int range
+    decision.refuse = post;  // announced beyond the int range
     return decision;
   }
-  if (!form) {
+  if (!post) {
     decision.bytesLeft = total > static_cast<long long>(head.size());
     return decision;
   }
+  // Without a Content-Length no body counts as arrived, however many bytes
+  // came: the POST gets no reply.
   if (total == -1 || total > kMaxRequestBytes) {
     decision.refuse = true;
     return decision;

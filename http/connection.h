@@ -22,13 +22,22 @@ constexpr long long kDeadlineBytesPerSecond = 256 * 1024;
 // discards what still arrives for at most this long before it closes, so
 // that the client reads the reply instead of a reset.
 constexpr int kLingeringCloseMs = 2000;
-// A form POST announcing more than this in total (header block plus body) is
+// A POST announcing more than this in total (header block plus body) is
 // closed without a reply.
 constexpr long long kMaxRequestBytes = 64LL * 1024 * 1024;
-// The bytes held for requests still arriving, all connections together; a
-// request that would take more is closed without a reply. Room for a few
-// requests of kMaxRequestBytes at once.
+// The bytes held for the bodies of requests still arriving, all connections
+// together; a body that would take more is closed without a reply. Room for
+// a few requests of kMaxRequestBytes at once. What arrives with a request's
+// head (at most kRequestHeadBytes) does not count: a header block is never
+// refused for room that bodies took.
 constexpr long long kMaxHeldRequestBytes = 256LL * 1024 * 1024;
+// So that a body slowed to a trickle does not keep that room for minutes:
+// once kBodyGraceMs have passed since its request's first byte, a body must
+// bring kMinBodyBytesPerSecond on average over each kBodyWindowMs, or it is
+// closed without a reply.
+constexpr int kBodyGraceMs = 10000;
+constexpr int kBodyWindowMs = 5000;
+constexpr long long kMinBodyBytesPerSecond = 16 * 1024;
 
 // The limits a connection is served with: the node uses these defaults,
 // tests shorten them so that none waits the full time.
@@ -38,6 +47,9 @@ struct ConnectionLimits {
   int requestDeadlineMs = kRequestDeadlineMs;  // plus the per-byte allowance
   int lingerMs = kLingeringCloseMs;
   long long heldRequestBytes = kMaxHeldRequestBytes;
+  int bodyGraceMs = kBodyGraceMs;
+  int bodyWindowMs = kBodyWindowMs;
+  long long minBodyBytesPerSecond = kMinBodyBytesPerSecond;
 };
 
 // The routines that answer a complete request, given by the layer that owns
@@ -60,10 +72,10 @@ struct HeadDecision {
   bool bytesLeft = false;  // it announces bytes beyond head that nobody reads
 };
 
-// For a form POST (multipart/form-data or application/x-www-form-urlencoded)
-// total is what it announces (Content-Length plus the header block, from head
-// only); it is refused when that is missing, beyond the int range or above
-// kMaxRequestBytes. Any other request is answered on what is held (total 0).
+// For a POST, whatever its Content-Type, total is what it announces
+// (Content-Length plus the header block, from head only); it is refused when
+// that is missing, beyond the int range or above kMaxRequestBytes. Any other
+// request is answered on what is held (total 0).
 HeadDecision decideOnHead(const std::string& head);
 
 // The deadline allowance of a request that announces total bytes, in ms.

@@ -57,12 +57,18 @@ struct Connection {
   Phase phase = Phase::kReading;
   std::uint32_t watchedFor = 0;  // epoll events; 0: not in the epoll set
   std::string request;           // what arrived so far
+  long long counted = 0;         // of its bytes, those counted in the loop's held bytes
   bool headDone = false;
   long long total = 0;       // bytes to hold before the request is answered
   bool lingerAfter = false;  // request bytes will be left unread
   Clock::time_point progressDeadline;
   Clock::time_point requestDeadline = Clock::time_point::max();
   Clock::time_point firstByte;
+  // The window its body's rate is checked over (see ConnectionLimits): it
+  // must hold windowNeeds more bytes than windowFrom by windowEnds.
+  Clock::time_point windowEnds = Clock::time_point::max();
+  long long windowFrom = 0;
+  long long windowNeeds = 0;
   Clock::time_point timerAt = Clock::time_point::max();  // its live timer entry
   PendingReply reply;
 };
@@ -100,7 +106,7 @@ struct ConnectionLoop {
   ConnectionLoop& operator=(const ConnectionLoop&) = delete;
   ~ConnectionLoop() {
     for (auto& entry : connections) {
-      held->bytes -= static_cast<long long>(entry.second->request.size());
+      held->bytes -= entry.second->counted;
       close(entry.first);
     }
     if (epollFd >= 0) close(epollFd);
@@ -112,8 +118,16 @@ void ConnectionLoopCloser::operator()(ConnectionLoop* loop) const { delete loop;
 
 namespace {
 
+// True when c's body has brought too little in its window so far: it is
+// closed when the window ends before it brings the rest.
+bool bodyBehindRate(const Connection& c) {
+  return c.phase == Phase::kReading &&
+         static_cast<long long>(c.request.size()) - c.windowFrom < c.windowNeeds;
+}
+
 Clock::time_point deadlineOf(const Connection& c) {
-  return std::min(c.progressDeadline, c.requestDeadline);
+  const Clock::time_point due = std::min(c.progressDeadline, c.requestDeadline);
+  return bodyBehindRate(c) ? std::min(due, c.windowEnds) : due;
 }
 
 // Makes sure a timer entry fires no later than c's deadline. Entries only
@@ -149,7 +163,7 @@ Connection& addConnection(ConnectionLoop& loop, int fd) {
 // Closes c (which leaves the epoll set with it) and forgets it.
 void closeConnection(ConnectionLoop& loop, Connection& c) {
   const int fd = c.fd;
-  loop.held->bytes -= static_cast<long long>(c.request.size());
+  loop.held->bytes -= c.counted;
   close(fd);
   loop.connections.erase(fd);
 }
@@ -184,8 +198,30 @@ bool decideHead(ConnectionLoop& loop, Connection& c, bool ended) {
       return false;  // no memory for it now: closed like any request too large
     }
     c.requestDeadline = c.firstByte + Milliseconds(requestDeadlineMs(loop.limits, c.total));
+    // Its first seconds are a grace: the first window asks for nothing.
+    c.windowEnds = c.firstByte + Milliseconds(loop.limits.bodyGraceMs);
+    c.windowFrom = static_cast<long long>(c.request.size());
   }
   return true;
+}
+
+// Called on each receive of c's body still incomplete: once its window has
+// ended, checks what the window brought and starts the next one. False when
+// the body has fallen below its minimum rate.
+bool keepsBodyRate(const ConnectionLoop& loop, Connection& c, Clock::time_point now) {
+  if (now < c.windowEnds) return true;
+  if (bodyBehindRate(c)) return false;
+  c.windowEnds = now + Milliseconds(loop.limits.bodyWindowMs);
+  c.windowFrom = static_cast<long long>(c.request.size());
+  c.windowNeeds = loop.limits.minBodyBytesPerSecond * loop.limits.bodyWindowMs / 1000;
+  return true;
+}
+
+// The bytes c's request still lacks: up to the end of its head, or once
+// that is decided, up to its total; 0 or less when it is held whole.
+long long bytesWanted(const Connection& c) {
+  const long long held = static_cast<long long>(c.request.size());
+  return c.headDone ? c.total - held : static_cast<long long>(kRequestHeadBytes) - held;
 }
 
 enum class Received { kWaiting, kComplete, kRefused };
@@ -194,16 +230,20 @@ enum class Received { kWaiting, kComplete, kRefused };
 Received receive(ConnectionLoop& loop, Connection& c) {
   for (int turn = 0; turn < kReceivesPerWake; ++turn) {
     const std::size_t held = c.request.size();
-    const long long want = c.headDone ? c.total - static_cast<long long>(held)
-                                      : static_cast<long long>(kRequestHeadBytes - held);
+    const long long want = bytesWanted(c);
     if (want <= 0) return Received::kComplete;
     const std::size_t ask = static_cast<std::size_t>(
         std::min<long long>(want, static_cast<long long>(kReceiveBufferBytes)));
     ssize_t n = recv(c.fd, loop.buffer.get(), ask, 0);
     if (n > 0) {
-      if (loop.held->bytes.fetch_add(n) + n > loop.limits.heldRequestBytes) {
-        loop.held->bytes -= n;
-        return Received::kRefused;
+      // Only a body's bytes take room; a head's are bounded by kRequestHeadBytes.
+      const bool body = c.headDone;
+      if (body) {
+        if (loop.held->bytes.fetch_add(n) + n > loop.limits.heldRequestBytes) {
+          loop.held->bytes -= n;
+          return Received::kRefused;
+        }
+        c.counted += n;
       }
       Clock::time_point now = Clock::now();
       if (held == 0) {
@@ -213,15 +253,16 @@ Received receive(ConnectionLoop& loop, Connection& c) {
       try {
         c.request.append(loop.buffer.get(), static_cast<std::size_t>(n));
       } catch (const std::exception&) {
-        loop.held->bytes -= n;
-        return Received::kRefused;
+        return Received::kRefused;  // closing gives back what it counted
       }
       c.progressDeadline = now + Milliseconds(loop.limits.noProgressMs);
-      if (!c.headDone) {
+      if (!body) {
         const bool ended = headerBlockEnd(c.request, held >= 3 ? held - 3 : 0) != std::string::npos;
         if ((ended || c.request.size() >= kRequestHeadBytes) && !decideHead(loop, c, ended)) {
           return Received::kRefused;
         }
+      } else if (bytesWanted(c) > 0 && !keepsBodyRate(loop, c, now)) {
+        return Received::kRefused;
       }
       continue;
     }
@@ -236,7 +277,11 @@ Received receive(ConnectionLoop& loop, Connection& c) {
     if (errno == EAGAIN || errno == EWOULDBLOCK) return Received::kWaiting;
     return Received::kRefused;
   }
-  return Received::kWaiting;  // more may be there: the next wake-up takes it
+  // The turns are used up. When the last one took the request's last bytes,
+  // nothing more arrives to report the socket again: it is answered now.
+  // Otherwise what still waits keeps the socket readable (its watch is
+  // level-triggered), and a later pass of the loop takes it.
+  return bytesWanted(c) <= 0 ? Received::kComplete : Received::kWaiting;
 }
 
 // Shuts c's sending side and discards what still arrives for the lingering
@@ -257,7 +302,8 @@ void startLingering(ConnectionLoop& loop, Connection& c) {
 // once, the connection closes, or lingers over request bytes left unread
 // (closing on them would reset it instead of ending it).
 void answer(ConnectionLoop& loop, Connection& c) {
-  loop.held->bytes -= static_cast<long long>(c.request.size());
+  loop.held->bytes -= c.counted;
+  c.counted = 0;
   std::string request;
   request.swap(c.request);
   PendingReply reply;
@@ -411,9 +457,9 @@ int millisecondsUntil(Clock::time_point at, Clock::time_point now) {
   return static_cast<int>(std::min<long long>(left, 60 * 1000));
 }
 
-// Closes the connections whose time has run out and returns the epoll
-// time-out until the next deadline (-1: none).
-int expireConnections(ConnectionLoop& loop) {
+// Closes the connections whose time ran out by expiredBy and returns the
+// epoll time-out until the next deadline (-1: none).
+int expireConnections(ConnectionLoop& loop, Clock::time_point expiredBy) {
   Clock::time_point now = Clock::now();
   int timeoutMs = -1;
   if (loop.acceptPaused) {
@@ -438,7 +484,7 @@ int expireConnections(ConnectionLoop& loop) {
     }
     Connection& c = *found->second;
     const Clock::time_point due = deadlineOf(c);
-    if (due > now) {
+    if (due > expiredBy) {
       if (due != top.at) {
         loop.timers.pop();
         loop.timers.push({due, c.fd, c.serial});
@@ -471,16 +517,18 @@ void serviceConnection(ConnectionLoop& loop, int fd) {
   }
 }
 
+// Each pass takes the ready events first and only then closes the
+// connections whose time has run out, and only those whose time ran out
+// before the events were taken: a connection whose bytes arrived while a
+// handler ran past its limit is reported by the next pass's wait and served.
 void runLoop(ConnectionLoop& loop, bool untilIdle) {
   epoll_event events[kEpollBatch];
+  int timeoutMs = expireConnections(loop, Clock::now());
   while (!loop.stopping.load()) {
-    const int timeoutMs = expireConnections(loop);
     if (untilIdle && loop.connections.empty()) return;
     const int ready = epoll_wait(loop.epollFd, events, kEpollBatch, timeoutMs);
-    if (ready < 0) {
-      if (errno != EINTR) std::this_thread::sleep_for(Milliseconds(kAcceptPauseMs));
-      continue;
-    }
+    const Clock::time_point taken = Clock::now();
+    if (ready < 0 && errno != EINTR) std::this_thread::sleep_for(Milliseconds(kAcceptPauseMs));
     for (int i = 0; i < ready; ++i) {
       const int fd = events[i].data.fd;
       try {
@@ -496,6 +544,7 @@ void runLoop(ConnectionLoop& loop, bool untilIdle) {
         // ended by its time limit; the loop serves on.
       }
     }
+    timeoutMs = expireConnections(loop, taken);
   }
 }
 

@@ -20,8 +20,9 @@ struct ConnectionLoopCloser {
 // socket). Close it only once runConnectionLoop has returned.
 using ConnectionLoopPtr = std::unique_ptr<ConnectionLoop, ConnectionLoopCloser>;
 
-// The bytes held for requests still arriving, counted together by the
-// loops that share it (limits.heldRequestBytes bounds their sum).
+// The bytes held for the bodies of requests still arriving (those that
+// arrived after their head), counted together by the loops that share it
+// (limits.heldRequestBytes bounds their sum).
 struct HeldRequestBytes {
   std::atomic<long long> bytes{0};
 };

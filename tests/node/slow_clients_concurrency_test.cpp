@@ -3,7 +3,8 @@
 // that its limits can be shortened: slow senders and slow readers hold no worker,
 // requests cut anywhere are answered whole, a reply to a request left
 // partly unread arrives without a reset, idle connections close, and the
-// bytes held for arriving requests stay bounded.
+// bytes held for arriving bodies stay bounded without shutting out header
+// blocks or keeping a trickling body's room.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -38,6 +39,12 @@ std::string formHead(const std::string& path, long long length) {
          std::to_string(length) + "\r\n\r\n";
 }
 
+// A form POST of exactly total bytes, header block included.
+std::string formOfSize(const std::string& path, long long total) {
+  const long long body = total - static_cast<long long>(formHead(path, total).size());
+  return formHead(path, body) + std::string(static_cast<size_t>(body), 'a');
+}
+
 // True when the node has closed fd (end of stream or reset) within waitMs,
 // with nothing sent before.
 bool closedSilently(int fd, int waitMs) {
@@ -45,19 +52,6 @@ bool closedSilently(int fd, int waitMs) {
   if (poll(&p, 1, waitMs) != 1) return false;
   char c;
   return recv(fd, &c, 1, 0) <= 0;
-}
-
-// Reads until the node closes fd, at most timeoutMs.
-std::string readToEnd(int fd, int timeoutMs = 10000) {
-  std::string received;
-  char buffer[65536];
-  pollfd p{fd, POLLIN, 0};
-  while (poll(&p, 1, timeoutMs) == 1) {
-    ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-    if (n <= 0) break;
-    received.append(buffer, static_cast<size_t>(n));
-  }
-  return received;
 }
 
 class SlowClientsTest : public ::testing::Test {
@@ -90,6 +84,26 @@ class SlowClientsTest : public ::testing::Test {
   int keep(int fd) {
     clients.push_back(fd);
     return fd;
+  }
+
+  // Four uploads of one client, of total bytes each, that send all of it but
+  // missing bytes; returns once the node has taken what they sent (all but
+  // their first kRequestHeadBytes counts as held), at most 10 s.
+  std::vector<int> holdUploads(long long total, long long missing) {
+    std::vector<int> uploads;
+    for (int i = 0; i < 4; ++i) {
+      int fd = keep(connectTo(port));
+      EXPECT_GE(fd, 0);
+      const std::string request = formOfSize("/x", total);
+      sendBytes(fd, request.substr(0, request.size() - static_cast<size_t>(missing)));
+      uploads.push_back(fd);
+    }
+    const long long taken = 4 * (total - missing - static_cast<long long>(kRequestHeadBytes));
+    for (int i = 0; i < 10000 && held.bytes.load() < taken; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_GE(held.bytes.load(), taken) << "the node did not take the uploads";
+    return uploads;
   }
 
   TempDir dir;
@@ -132,7 +146,7 @@ TEST_F(SlowClientsTest, SlowSendersAndSlowReadersHoldNoWorker) {
   // body is answered.
   for (int fd : senders) EXPECT_FALSE(closedSilently(fd, 0));
   sendBytes(senders[0], std::string(19, 'd'));
-  EXPECT_EQ(splitReply(readToEnd(senders[0])).second, "{\"r\":404}");
+  EXPECT_EQ(splitReply(receiveUntilClosed(senders[0])).second, "{\"r\":404}");
 }
 
 TEST_F(SlowClientsTest, RequestsCutAnywhereAreAnsweredWithoutAReset) {
@@ -163,7 +177,7 @@ TEST_F(SlowClientsTest, RequestsCutAnywhereAreAnsweredWithoutAReset) {
         if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
         sendBytes(fd, c.segments[i]);
       }
-      std::string reply = readToEnd(fd);
+      std::string reply = receiveUntilClosed(fd);
       close(fd);
       EXPECT_EQ(splitReply(reply).second, "{\"r\":\"ok\"}") << c.desc << ", round " << round;
     }
@@ -182,7 +196,7 @@ TEST_F(SlowClientsTest, LargeReplyToAPartlyUnreadRequestArrivesWhole) {
     sendBytes(
         fd, "GET /uploads/file.webp HTTP/1.1\r\nX-Padding: " + std::string(6000, 'p') + "\r\n\r\n");
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the reply is queued meanwhile
-    std::string body = splitReply(readToEnd(fd)).second;
+    std::string body = splitReply(receiveUntilClosed(fd)).second;
     close(fd);
     EXPECT_TRUE(body == file) << "round " << round << ": " << body.size() << " of " << file.size()
                               << " bytes";
@@ -227,7 +241,7 @@ TEST_F(SlowClientsTest, HeldRequestBytesAreBounded) {
   std::vector<std::string> replies;
   for (int fd : {a, b}) {
     sendBytes(fd, std::string(static_cast<size_t>(length) - first.size(), 'z'));
-    replies.push_back(splitReply(readToEnd(fd)).second);
+    replies.push_back(splitReply(receiveUntilClosed(fd)).second);
   }
   EXPECT_TRUE((replies[0] == "" && replies[1] == "{\"r\":404}") ||
               (replies[0] == "{\"r\":404}" && replies[1] == ""))
@@ -237,6 +251,66 @@ TEST_F(SlowClientsTest, HeldRequestBytesAreBounded) {
   EXPECT_EQ(
       splitReply(sendRaw(port, formHead("/x", static_cast<long long>(body.size())) + body)).second,
       "{\"r\":404}");
+}
+
+TEST_F(SlowClientsTest, HeaderBlocksAreNeverRefusedForRoomBodiesTook) {
+  ConnectionLimits limits;
+  limits.heldRequestBytes = 256 * 1024;
+  start(limits);
+  // Together the four take all the room there is but a few bytes.
+  std::vector<int> uploads = holdUploads(64 * 1024, 3);
+  for (int i = 0; i < 20; ++i) {
+    std::string reply = sendRaw(port, getRequest("/"), 10000);
+    EXPECT_NE(splitReply(reply).second.find("\"ver\":\"v1\""), std::string::npos)
+        << "fresh GET " << i << " got: " << reply;
+  }
+  // The uploads were waited for meanwhile: one that ends is answered.
+  for (int fd : uploads) EXPECT_FALSE(closedSilently(fd, 0));
+  sendBytes(uploads[0], "aaa");
+  EXPECT_EQ(splitReply(receiveUntilClosed(uploads[0])).second, "{\"r\":404}");
+}
+
+TEST_F(SlowClientsTest, BodyThatTricklesGivesUpItsRoom) {
+  ConnectionLimits limits;
+  limits.heldRequestBytes = 256 * 1024;
+  limits.bodyGraceMs = 500;
+  limits.bodyWindowMs = 300;
+  limits.minBodyBytesPerSecond = 64 * 1024;
+  start(limits);
+  std::vector<int> uploads = holdUploads(64 * 1024, 1000);
+  // A byte every 50 ms each, well within the no-progress limit, far below
+  // the minimum rate: each is closed without a reply soon after its grace.
+  std::vector<bool> closed(uploads.size(), false);
+  for (int tick = 0; tick < 200; ++tick) {
+    bool all = true;
+    for (size_t i = 0; i < uploads.size(); ++i) {
+      if (!closed[i]) closed[i] = closedSilently(uploads[i], 0);
+      if (!closed[i]) sendBytes(uploads[i], "a");
+      all = all && closed[i];
+    }
+    if (all) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  for (size_t i = 0; i < uploads.size(); ++i) EXPECT_TRUE(closed[i]) << "upload " << i;
+  // Their room is free again for a body that comes at once.
+  EXPECT_EQ(splitReply(sendRaw(port, formOfSize("/x", 200 * 1024))).second, "{\"r\":404}");
+}
+
+TEST_F(SlowClientsTest, SlowBodyAboveTheMinimumRateIsServed) {
+  ConnectionLimits limits;
+  limits.bodyGraceMs = 300;
+  limits.bodyWindowMs = 1000;
+  limits.minBodyBytesPerSecond = 1024;
+  start(limits);
+  // 1 KiB every 100 ms: ten times the minimum, over several windows.
+  const std::string request = formOfSize("/x", 32 * 1024);
+  int fd = keep(connectTo(port));
+  ASSERT_GE(fd, 0);
+  for (size_t at = 0; at < request.size(); at += 1024) {
+    if (at > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    sendBytes(fd, request.substr(at, 1024));
+  }
+  EXPECT_EQ(splitReply(receiveUntilClosed(fd)).second, "{\"r\":404}");
 }
 
 }  // namespace

@@ -363,10 +363,7 @@ void sendBytes(int fd, const std::string& bytes) {
   }
 }
 
-std::string sendRaw(int port, const std::string& bytes, int timeoutMs) {
-  int fd = connectTo(port);
-  if (fd < 0) return "";
-  sendBytes(fd, bytes);
+std::string receiveUntilClosed(int fd, int timeoutMs) {
   std::string reply;
   long long deadline = nowMs() + timeoutMs;
   while (nowMs() < deadline) {
@@ -378,6 +375,14 @@ std::string sendRaw(int port, const std::string& bytes, int timeoutMs) {
     if (n <= 0) break;
     reply.append(buf, static_cast<size_t>(n));
   }
+  return reply;
+}
+
+std::string sendRaw(int port, const std::string& bytes, int timeoutMs) {
+  int fd = connectTo(port);
+  if (fd < 0) return "";
+  sendBytes(fd, bytes);
+  std::string reply = receiveUntilClosed(fd, timeoutMs);
   close(fd);
   return reply;
 }
@@ -422,9 +427,9 @@ std::string seedDatabaseText(const std::vector<SeedUser>& users,
   for (size_t i = 0; i < users.size(); ++i) {
     if (i > 0) text += ",";
     text += "{\"id\":" + std::to_string(i + 1) + ",\"user_sid\":\"" + users[i].sid +
-            "\",\"nickname\":\"" + users[i].nickname +
-            "\",\"nickname_uptm\":0,\"avatar\":\"" + users[i].avatar +
-            "\",\"avatar_uptm\":0,\"avatar_hash\":\"" + users[i].avatarHash + "\"}";
+            "\",\"nickname\":\"" + users[i].nickname + "\",\"nickname_uptm\":0,\"avatar\":\"" +
+            users[i].avatar + "\",\"avatar_uptm\":0,\"avatar_hash\":\"" + users[i].avatarHash +
+            "\"}";
   }
   return text + "],\"like\":[]}";
 }

@@ -129,6 +129,10 @@ int connectTo(int port, int receiveBufferBytes = 0);
 // Sends all of bytes on fd; stops early when the peer has closed (no SIGPIPE).
 void sendBytes(int fd, const std::string& bytes);
 
+// Reads fd until the peer closes it (end of stream or reset), at most
+// timeoutMs in all; returns the bytes received. Leaves fd open.
+std::string receiveUntilClosed(int fd, int timeoutMs = 10000);
+
 // Connects to 127.0.0.1:port, sends bytes, reads until the server closes.
 // Returns the bytes received; "" when the connection failed.
 std::string sendRaw(int port, const std::string& bytes, int timeoutMs = 10000);
