@@ -285,9 +285,10 @@ http {
 
 
 def run_ab(port, path, connections, seconds, workdir, post_body=None, content_type=FORM_TYPE,
-           cpu_pids=None):
-    """Four ab processes in parallel, each with a quarter of the connections.
-    Returns requests/s summed, p50 and p99 in ms (the median of the four p50s
+           cpu_pids=None, requests=None):
+    """Four ab processes in parallel, each with a quarter of the connections,
+    for seconds or, when requests is given, until each has sent a quarter of
+    that many requests. Returns requests/s summed, p50 and p99 in ms (the median of the four p50s
     and the largest of the four p99s), the longest request in ms, the count of
     failed connections, the cores the ab processes kept busy (their CPU time over
     the run's length), and, when cpu_pids gives the server's processes, the CPU
@@ -301,8 +302,9 @@ def run_ab(port, path, connections, seconds, workdir, post_body=None, content_ty
     ticks_before = cpu_ticks(pids)
     for k in range(AB_PROCESSES):
         csv = os.path.join(workdir, "ab-%d.csv" % k)
-        cmd = ["ab", "-q", "-r", "-s", "30", "-c", str(per), "-t", str(seconds), "-n", "100000000",
-               "-e", csv]
+        limit = (["-n", str(requests // AB_PROCESSES)] if requests is not None
+                 else ["-t", str(seconds), "-n", "100000000"])
+        cmd = ["ab", "-q", "-r", "-s", "30", "-c", str(per)] + limit + ["-e", csv]
         if post_body is not None:
             body_file = os.path.join(workdir, "post-body")
             with open(body_file, "wb") as f:

@@ -14,10 +14,12 @@ against the first, list page 1 after a post, requests while saving every
 second, an idle node and its stop. Slow and idle clients: slow form senders
 and slow readers, and idle connections beyond a soft limit of descriptors.
 A large item: isadmin while four clients read the detail of 30 MB content.
+The writer saving back to back: an idle node's CPU, the saves while a like
+comes every 10 ms, and the memory over 1.2 million like toggles.
 Prints the tables and, for a whole run, writes them to the results file.
 
 Usage: run_bench.py --build DIR [--out FILE] [--seconds S] [--repeats N]
-                    [--rows inprocess,startup,e2e,scale,clients,detail] [--quick]
+                    [--rows inprocess,startup,e2e,scale,clients,detail,writer] [--quick]
                     [--skip-inprocess] [--skip-e2e]
 A run of some rows only, or a --quick one, writes the file only when --out
 is given.
@@ -41,11 +43,12 @@ from bench_common import (AB_PROCESSES, Nginx, Node, check_line, fmt_cpu, get_bo
 from client_rows import run_clients
 from detail_rows import run_detail
 from scale_rows import run_scale
+from writer_rows import run_writer
 
 SIZES_INPROCESS = [1000, 10000, 100000]
 SIZES_STARTUP = [1000, 10000, 100000]
 CONNECTIONS = [8, 64, 256]
-ROW_GROUPS = ["inprocess", "startup", "e2e", "scale", "clients", "detail"]
+ROW_GROUPS = ["inprocess", "startup", "e2e", "scale", "clients", "detail", "writer"]
 
 
 # ---------------------------------------------------------------- in-process
@@ -364,6 +367,7 @@ def main():
     results, rows, startup = {}, [], []
     scale, scale_targets, clients, client_targets = [], [], [], []
     detail, detail_targets = [], []
+    writer, writer_targets = [], []
     try:
         if "inprocess" in groups:
             results = run_inprocess(args.build, workdir, args.quick)
@@ -376,6 +380,8 @@ def main():
             clients, client_targets = run_clients(args.build, workdir, args.repeats)
         if "detail" in groups:
             detail, detail_targets = run_detail(args.build, workdir, args.repeats, args.quick)
+        if "writer" in groups:
+            writer, writer_targets = run_writer(args.build, workdir, args.repeats, args.quick)
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
     load_after = os.getloadavg()
@@ -417,7 +423,10 @@ def main():
         doc += clients
     if detail:
         doc += detail
-    targets = target_lines(results, rows) + scale_targets + client_targets + detail_targets
+    if writer:
+        doc += writer
+    targets = (target_lines(results, rows) + scale_targets + client_targets + detail_targets +
+               writer_targets)
     if targets:
         doc += ["Targets:", ""] + targets + [""]
     text = "\n".join(doc)

@@ -29,20 +29,23 @@ def file_identity(path):
 
 class Toggler:
     """Changes the database all along a run (a like of one user, on and off
-    every 100 ms), so that every save has something to write; counts the
-    saves that replaced the database file meanwhile."""
+    every `every` seconds, 100 ms by default), so that every save has
+    something to write; counts the likes answered and the saves that
+    replaced the database file meanwhile."""
 
-    def __init__(self, port, body, db_file):
-        self.port, self.body, self.db_file = port, body, db_file
+    def __init__(self, port, body, db_file, every=0.1):
+        self.port, self.body, self.db_file, self.every = port, body, db_file, every
         self.saves = 0
+        self.likes = 0
         self.stop = threading.Event()
         self.thread = threading.Thread(target=self.run, daemon=True)
 
     def run(self):
         seen = file_identity(self.db_file)
-        while not self.stop.wait(0.1):
+        while not self.stop.wait(self.every):
             try:
                 raw_request(self.port, post_request("/v1/like", FORM_TYPE, self.body), 5)
+                self.likes += 1
             except OSError:
                 pass
             now = file_identity(self.db_file)

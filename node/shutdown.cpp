@@ -14,17 +14,25 @@
 
 namespace {
 
+// True when the process was started with SIGHUP ignored, as nohup starts it.
+bool hangUpIgnored() {
+  struct sigaction current;
+  return sigaction(SIGHUP, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
+}
+
+// A blocked signal is kept for sigwait even when ignored, so an ignored
+// SIGHUP must stay out of the set to stay ignored.
 sigset_t stopSignals() {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGTERM);
   sigaddset(&set, SIGINT);
+  if (!hangUpIgnored()) sigaddset(&set, SIGHUP);
   return set;
 }
 
 // Runs outside any signal handler, so it may lock, write files and print.
-[[noreturn]] void waitForStop(std::string databasePath) {
-  sigset_t set = stopSignals();
+[[noreturn]] void waitForStop(std::string databasePath, sigset_t set) {
   int signalNumber = 0;
   while (sigwait(&set, &signalNumber) != 0) {
   }
@@ -50,7 +58,7 @@ bool startStopSignalThread(const std::string& databasePath, std::string& error) 
     return false;
   }
   try {
-    std::thread(waitForStop, databasePath).detach();
+    std::thread(waitForStop, databasePath, set).detach();
   } catch (const std::system_error& e) {
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
     error = e.what();

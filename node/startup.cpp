@@ -220,7 +220,7 @@ int runNode() {
   if (database == Presence::kMissing && !createEmptyDatabase()) return 1;
   if (!loadDatabaseFile(kDatabasePath)) return 1;
 
-  // From here on SIGTERM and SIGINT stop the node in order; the listening
+  // From here on SIGTERM, SIGINT and SIGHUP stop the node in order; the listening
   // line that follows tells the operator it may be stopped.
   std::string error;
   if (!startStopSignalThread(kDatabasePath, error)) {

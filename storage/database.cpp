@@ -1,5 +1,8 @@
-// database.cpp -- the database tree, its handles, counters, lock and stamps.
+// database.cpp -- the database tree, its handles, counters, lock and stamps,
+// and the change count a waiting writer wakes on.
 #include "storage/database.h"
+
+#include <condition_variable>
 
 #include "storage/database_print.h"
 
@@ -21,6 +24,15 @@ namespace {
 // exact range.
 double lastStamp GUARDED_BY(databaseMutex) = 0;
 std::uint64_t changeCount GUARDED_BY(databaseMutex) = 0;
+// Wakes the threads in waitForDatabaseChange; changeWaiters counts them, so
+// that a change made while none waits costs no more than the count.
+std::condition_variable_any changeSignal;
+int changeWaiters GUARDED_BY(databaseMutex) = 0;
+
+void countChange() REQUIRES(databaseMutex) {
+  ++changeCount;
+  if (changeWaiters > 0) changeSignal.notify_all();
+}
 
 bool stampable(const cJSON* record) { return record != nullptr && !cJSON_IsNumber(record); }
 
@@ -41,7 +53,7 @@ int counterValue(const cJSON* root, const char* key) {
 bool raiseCounter(int& counter) {
   if (counter >= kMaxCounterValue) return false;
   ++counter;
-  ++changeCount;
+  countChange();
   return true;
 }
 
@@ -62,7 +74,7 @@ bool installDatabase(cJSON* root) {
   user_maxid = counterValue(root, "user_maxid");
   like_maxid = counterValue(root, "like_maxid");
   for (cJSON* array : arrays) stampElements(array);
-  ++changeCount;
+  countChange();
   resetPrintedRecords();
   return true;
 }
@@ -71,7 +83,7 @@ void clearDatabase() {
   cJSON* root = databaseRoot;
   databaseRoot = newsArray = newsDetailArray = userArray = likeArray = nullptr;
   news_maxid = user_maxid = like_maxid = 0;
-  ++changeCount;
+  countChange();
   resetPrintedRecords();
   cJSON_Delete(root);
 }
@@ -81,12 +93,24 @@ double recordStamp(const cJSON* record) { return stampable(record) ? record->val
 void recordChanged(cJSON* record) {
   if (stampable(record)) record->valuedouble = ++lastStamp;
   printChanged(record);
-  ++changeCount;
+  countChange();
 }
 
-void databaseChanged() { ++changeCount; }
+void databaseChanged() { countChange(); }
 
 std::uint64_t databaseChangeCount() { return changeCount; }
+
+bool waitForDatabaseChange(std::uint64_t seen, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  DatabaseLock lock(databaseMutex);
+  ++changeWaiters;
+  // The wait releases the database lock and takes it again before it returns.
+  while (changeCount == seen &&
+         changeSignal.wait_until(databaseMutex, deadline) == std::cv_status::no_timeout) {
+  }
+  --changeWaiters;
+  return changeCount != seen;
+}
 
 void setRecordMember(cJSON* record, const char* key, cJSON* item) {
   bool placed = cJSON_GetObjectItem(record, key) != nullptr

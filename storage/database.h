@@ -1,7 +1,7 @@
 // database.h -- the in-memory database and its one owner: the tree, its four
 // array handles, the three id counters, the database lock that guards them,
 // and the stamps that tell the kept list pages and the kept printed records
-// whether a record changed.
+// whether a record changed; and the change count a waiting writer wakes on.
 //
 // Every change of the arrays, and of the record members that an index, a
 // kept page or a kept print depends on, goes through storage's routines
@@ -13,6 +13,7 @@
 #include <cjson/cJSON.h>
 
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <mutex>
@@ -111,6 +112,14 @@ void databaseChanged() REQUIRES(databaseMutex);
 
 // How many changes the routines above have counted since start.
 std::uint64_t databaseChangeCount() REQUIRES(databaseMutex);
+
+// Waits, without the database lock, until the change count differs from
+// seen or timeout has passed; true when it differs on return. Takes the lock
+// itself. For the writer, which sleeps here while nothing changes: a change
+// wakes it, and costs the routine that counts it no system call while no one
+// waits.
+bool waitForDatabaseChange(std::uint64_t seen, std::chrono::milliseconds timeout)
+    EXCLUDES(databaseMutex);
 
 // Replaces the member key of record in place (keeping its position), or adds
 // it when a damaged record lacks it, and stamps the record. Takes ownership

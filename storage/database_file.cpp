@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,8 +20,8 @@
 #include <memory>
 #include <mutex>
 #include <stdexcept>
-#include <system_error>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -47,6 +48,9 @@ constexpr size_t kPrintBatch = 512;
 // up to this long, looked at every kHandOffPoll.
 constexpr std::chrono::microseconds kHandOffLimit{2000};
 constexpr std::chrono::microseconds kHandOffPoll{50};
+// A writer saving back to back sleeps while nothing changes, looking at its
+// stop flag this often.
+constexpr std::chrono::milliseconds kStopPoll{100};
 
 struct CJsonTextFree {
   void operator()(char* text) const { cJSON_free(text); }
@@ -314,9 +318,28 @@ void pauseBeforeCycle(int interval_ms) {
   if (interval_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(interval_ms));
 }
 
+// Saves begun by saveDatabaseNow in this process.
+std::atomic<std::uint64_t> savesBegun{0};
+
+std::uint64_t currentChangeCount() EXCLUDES(databaseMutex) {
+  DatabaseLock lock(databaseMutex);
+  return databaseChangeCount();
+}
+
+// The pause of a writer saving back to back after a good save: until the
+// change count moves from seen, the count taken before that save began (a
+// change since is saved next, or found saved already), or until stop is set,
+// which it looks at every kStopPoll.
+void awaitChange(std::uint64_t seen, const std::atomic<bool>& stop) {
+  while (!stop.load() && !waitForDatabaseChange(seen, kStopPoll)) {
+  }
+}
+
 }  // namespace
 
 namespace databasefile_detail {
+
+std::uint64_t savesBegunCount() { return savesBegun.load(std::memory_order_relaxed); }
 
 std::string compressInPieces(const std::string& input, int level, size_t pieceBytes) {
   Deflater deflater(level, feederFor(input, pieceBytes).pieceBytes);
@@ -490,6 +513,7 @@ void removeStaleSaveFiles(const std::string& linkPath) {
 }
 
 bool saveDatabaseNow(const std::string& path) {
+  savesBegun.fetch_add(1, std::memory_order_relaxed);
   std::lock_guard<std::mutex> saveLock(saveMutex);
   printInBatches();
   SaveJob job;
@@ -511,9 +535,18 @@ bool saveDatabaseForExit(const std::string& path) {
 }
 
 void persistDatabase(std::string path, int interval_ms, std::atomic<bool>& stop) {
+  if (interval_ms > 0) {
+    while (!stop.load()) {
+      pauseBeforeCycle(interval_ms);
+      saveDatabaseNow(path);
+    }
+    return;
+  }
+  // Back to back while changes come; asleep while none do. A failed save
+  // leaves changes unsaved and is tried again at once.
   while (!stop.load()) {
-    pauseBeforeCycle(interval_ms);
-    saveDatabaseNow(path);
+    const std::uint64_t seen = currentChangeCount();
+    if (saveDatabaseNow(path)) awaitChange(seen, stop);
   }
 }
 

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "storage/database.h"
@@ -83,8 +84,11 @@ bool saveDatabaseNow(const std::string& path) EXCLUDES(databaseMutex);
 bool saveDatabaseForExit(const std::string& path) ACQUIRE(databaseMutex);
 
 // The writer thread's body: until stop is found true at the top of a cycle,
-// pauses interval_ms milliseconds (none when 0 or less) and saves once with
-// saveDatabaseNow. A failed save is reported and the next cycle tries again.
+// pauses interval_ms milliseconds and saves once with saveDatabaseNow. With
+// interval_ms 0 or less it saves back to back while the database changes and
+// sleeps until the next change while it does not (it sees stop within a
+// tenth of a second then). A failed save is reported and the next cycle
+// tries again.
 void persistDatabase(std::string path, int interval_ms, std::atomic<bool>& stop);
 
 // Same cycles; each writes text unchanged to path with writeTextFile.
@@ -96,6 +100,9 @@ void writeTextLoop(const char* path, const std::string& text, int interval_ms,
 void writeJsonLoop(const char* path, const cJSON* tree, int interval_ms, std::atomic<bool>& stop);
 
 namespace databasefile_detail {
+// How many saves saveDatabaseNow has begun in this process (a save that finds
+// nothing changed included); for the tests of the writer's pauses.
+std::uint64_t savesBegunCount();
 // compressString and decompressString hand their input to zlib in pieces of
 // at most pieceBytes (zlib counts input in 32 bits); exposed for the tests.
 std::string compressInPieces(const std::string& input, int level, size_t pieceBytes);

@@ -1,5 +1,6 @@
 // database_file_concurrency_test.cpp -- saves racing handlers that change the
-// database under the lock, and saves racing each other.
+// database under the lock, saves racing each other, and the writer saving
+// back to back that sleeps while nothing changes.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -83,4 +84,43 @@ TEST(SaveConcurrency, SavesNeverGoBackAndTheLastHoldsEveryChange) {
   EXPECT_EQ(savedUserCounter(path), 4000);
   ASSERT_TRUE(loadDatabaseFile(path));
   EXPECT_EQ(cJSON_GetArraySize(userArray), 4000);
+}
+
+// Waits up to 20 s for done(); false when it never came.
+template <typename Done>
+bool eventually(Done done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+TEST(WriterConcurrency, BackToBackWriterSleepsUntilAChangeAndStopsPromptly) {
+  TempDir dir;
+  std::string path = dir.file("index.ndb");
+  ASSERT_TRUE(adoptDatabaseText(emptyDatabaseText()));
+  std::atomic<bool> stop{false};
+  std::thread writer(persistDatabase, path, 0, std::ref(stop));
+  auto savesBegun = databasefile_detail::savesBegunCount;
+  auto expectNoSaveWhileIdle = [&](const char* when) {
+    const std::uint64_t before = savesBegun();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(savesBegun() - before, 0u) << when << ": saving with nothing changed";
+  };
+
+  EXPECT_TRUE(eventually([&] { return savedUserCounter(path) == 0; })) << "no first save";
+  expectNoSaveWhileIdle("after the first save");
+  for (int user = 1; user <= 3; ++user) {
+    addUser();
+    EXPECT_TRUE(eventually([&] { return savedUserCounter(path) == user; }))
+        << "user " << user << " not saved";
+    expectNoSaveWhileIdle("after a change was saved");
+  }
+
+  const auto stopAt = std::chrono::steady_clock::now();
+  stop = true;
+  writer.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - stopAt, std::chrono::seconds(5));
 }

@@ -2,6 +2,8 @@
 // the database text made from them.
 #include "storage/database_print.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -20,7 +22,11 @@ using Text = std::shared_ptr<const std::string>;
 constexpr int kKeptArrays = 4;
 // Elements per chunk: a snapshot copies one pointer per chunk, a change
 // copies at most the chunk it falls in.
-constexpr std::uint64_t kChunkSlots = 1024;
+constexpr std::size_t kChunkSlots = 1024;
+// A vector or a hash table's bucket array holding more than kSparseFactor
+// times the room its elements need (and more than kShrinkFloor) is shrunk.
+constexpr std::size_t kSparseFactor = 4;
+constexpr std::size_t kShrinkFloor = 16;
 // How deep the root's members and their arrays' elements are nested.
 constexpr int kMemberLevels = 1;
 constexpr int kElementLevels = 2;
@@ -28,20 +34,29 @@ constexpr int kElementLevels = 2;
 // that needs more is printed by cJSON_Print.
 constexpr std::size_t kPrintBufferBytes = 64 * 1024;
 
+// The prints of a run of consecutive elements of one array, as the store
+// keeps them: the prints (shared with the snapshots) and the rank of each.
+struct KeptChunk {
+  std::shared_ptr<PrintedChunk> prints;
+  std::vector<std::uint64_t> ranks;  // ascending, one per print
+  // Given to a snapshot: copied before its next change, so that the snapshot
+  // is read outside the lock while the store changes only chunks of its own.
+  bool shared = false;
+};
+
 // The kept prints of one array. Every element has a rank: ranks grow in
-// array order (elements are only appended, never inserted) and a removed
-// element leaves its slot empty, so the prints in rank order are the array's.
+// array order (elements are only appended, never inserted), so the chunks in
+// rank order hold the array's prints in its order. A removed element leaves
+// no slot behind: chunks hold the live elements only, a chunk left empty is
+// dropped, and a chunk that falls to a quarter full is merged into a
+// neighbour with room, so that memory follows the live elements.
 struct KeptArray {
   const cJSON* array = nullptr;
   // The ends the routines left the array with: other ends mean it was
   // changed some other way.
   const cJSON* first = nullptr;
   const cJSON* last = nullptr;
-  std::vector<std::shared_ptr<PrintedChunk>> chunks;
-  // The chunks a snapshot was given: they are copied before their next
-  // change, so that the snapshot is read outside the lock while the store
-  // changes only chunks of its own.
-  std::vector<bool> chunkShared;
+  std::vector<KeptChunk> chunks;  // in rank order, none empty
   std::uint64_t nextRank = 0;
   std::unordered_map<const cJSON*, std::uint64_t> rankOf;
   std::unordered_set<const cJSON*> pending;  // added or changed, not printed since
@@ -55,6 +70,9 @@ KeptPrints& keptPrints() REQUIRES(databaseMutex) {
   static KeptPrints prints;
   return prints;
 }
+
+// Elements per chunk: kChunkSlots, or what a test set.
+std::size_t chunkSlots GUARDED_BY(databaseMutex) = kChunkSlots;
 
 const cJSON* handleAt(int kind) REQUIRES(databaseMutex) {
   const cJSON* handles[kKeptArrays] = {newsArray, newsDetailArray, userArray, likeArray};
@@ -82,35 +100,109 @@ bool endsKnown(const KeptArray& kept) {
   return known(kept.first) && known(kept.last);
 }
 
-// The slot of rank, in a chunk of the store's own: a chunk given to a
-// snapshot is copied first.
-Text& slotFor(KeptArray& kept, std::uint64_t rank) {
-  const std::size_t chunk = static_cast<std::size_t>(rank / kChunkSlots);
-  const std::size_t slot = static_cast<std::size_t>(rank % kChunkSlots);
-  if (kept.chunks.size() <= chunk) {
-    kept.chunks.resize(chunk + 1);
-    kept.chunkShared.resize(chunk + 1, false);
+// Gives back the room of a vector that removals left far below its capacity
+// (a copy of its size), so that a peak of elements is not kept for ever.
+template <typename T>
+void shrinkIfSparse(std::vector<T>& items) {
+  if (items.capacity() > kSparseFactor * std::max(items.size(), kShrinkFloor)) {
+    items.shrink_to_fit();
   }
-  std::shared_ptr<PrintedChunk>& held = kept.chunks[chunk];
-  if (held == nullptr) {
-    held = std::make_shared<PrintedChunk>();
-  } else if (kept.chunkShared[chunk]) {
-    held = std::make_shared<PrintedChunk>(*held);
-  }
-  kept.chunkShared[chunk] = false;
-  if (held->texts.size() <= slot) held->texts.resize(slot + 1);
-  return held->texts[slot];
 }
 
-void enter(KeptArray& kept, const cJSON* element) {
+// The same for the bucket array of a hash map or set, which erasing never
+// shrinks: rehash(0) gives it the size its elements need.
+template <typename Table>
+void rehashIfSparse(Table& table) {
+  if (table.bucket_count() > kSparseFactor * std::max(table.size(), kShrinkFloor)) {
+    table.rehash(0);
+  }
+}
+
+// Where the element of rank is kept: its chunk and its slot in it.
+struct Place {
+  std::size_t chunk;
+  std::size_t slot;
+};
+
+// The place of rank, one of the ranks kept.
+Place placeOf(const KeptArray& kept, std::uint64_t rank) {
+  auto after = std::upper_bound(
+      kept.chunks.begin(), kept.chunks.end(), rank,
+      [](std::uint64_t r, const KeptChunk& chunk) { return r < chunk.ranks.front(); });
+  const std::size_t chunk = static_cast<std::size_t>(after - kept.chunks.begin()) - 1;
+  const std::vector<std::uint64_t>& ranks = kept.chunks[chunk].ranks;
+  const auto slot = std::lower_bound(ranks.begin(), ranks.end(), rank) - ranks.begin();
+  return {chunk, static_cast<std::size_t>(slot)};
+}
+
+// The prints of chunk as the store's own: a chunk given to a snapshot is
+// copied first.
+std::vector<Text>& ownPrints(KeptChunk& chunk) {
+  if (chunk.shared) {
+    chunk.prints = std::make_shared<PrintedChunk>(*chunk.prints);
+    chunk.shared = false;
+  }
+  return chunk.prints->texts;
+}
+
+// Merges the chunk at index with the next one into one chunk of the store's
+// own.
+void mergeWithNext(KeptArray& kept, std::size_t index) {
+  KeptChunk& into = kept.chunks[index];
+  KeptChunk& from = kept.chunks[index + 1];
+  auto merged = std::make_shared<PrintedChunk>();
+  merged->texts.reserve(into.ranks.size() + from.ranks.size());
+  merged->texts.insert(merged->texts.end(), into.prints->texts.begin(), into.prints->texts.end());
+  merged->texts.insert(merged->texts.end(), from.prints->texts.begin(), from.prints->texts.end());
+  into.ranks.insert(into.ranks.end(), from.ranks.begin(), from.ranks.end());
+  into.prints = std::move(merged);
+  into.shared = false;
+  kept.chunks.erase(kept.chunks.begin() + static_cast<std::ptrdiff_t>(index) + 1);
+}
+
+// After a removal from the chunk at index: drops it when empty, or merges it
+// into the smaller of its neighbours when it is at most a quarter full and
+// the two fit one chunk. Chunks are made only by appends, one per chunkSlots
+// of them, so merges cost no more than the appends did.
+void closeUp(KeptArray& kept, std::size_t index) REQUIRES(databaseMutex) {
+  const std::size_t size = kept.chunks[index].ranks.size();
+  const std::size_t slots = chunkSlots;
+  if (size == 0) {
+    kept.chunks.erase(kept.chunks.begin() + static_cast<std::ptrdiff_t>(index));
+  } else if (size <= slots / 4) {
+    auto room = [&](std::size_t other) {
+      return other < kept.chunks.size() && size + kept.chunks[other].ranks.size() <= slots
+                 ? kept.chunks[other].ranks.size()
+                 : SIZE_MAX;
+    };
+    const std::size_t before = index > 0 ? room(index - 1) : SIZE_MAX;
+    const std::size_t after = room(index + 1);
+    if (before != SIZE_MAX && before <= after) {
+      mergeWithNext(kept, index - 1);
+    } else if (after != SIZE_MAX) {
+      mergeWithNext(kept, index);
+    } else {
+      shrinkIfSparse(kept.chunks[index].ranks);
+      shrinkIfSparse(ownPrints(kept.chunks[index]));
+    }
+  }
+  shrinkIfSparse(kept.chunks);
+}
+
+void enter(KeptArray& kept, const cJSON* element) REQUIRES(databaseMutex) {
   const std::uint64_t rank = kept.nextRank++;
   kept.rankOf[element] = rank;
   kept.pending.insert(element);
-  slotFor(kept, rank) = nullptr;
+  if (kept.chunks.empty() || kept.chunks.back().ranks.size() >= chunkSlots) {
+    kept.chunks.push_back(KeptChunk{std::make_shared<PrintedChunk>(), {}, false});
+  }
+  KeptChunk& last = kept.chunks.back();
+  ownPrints(last).push_back(nullptr);
+  last.ranks.push_back(rank);
 }
 
 // Every element of array to be printed afresh.
-void enterAll(KeptArray& kept, const cJSON* array) {
+void enterAll(KeptArray& kept, const cJSON* array) REQUIRES(databaseMutex) {
   kept = KeptArray();
   kept.array = array;
   if (cJSON_IsArray(array)) {
@@ -142,11 +234,14 @@ bool printPending(KeptArray& kept, std::size_t& limit) {
     if (rank != kept.rankOf.end()) {
       std::string text = printNested(element, kElementLevels);
       if (text.empty()) return false;
-      slotFor(kept, rank->second) = std::make_shared<const std::string>(std::move(text));
+      const Place place = placeOf(kept, rank->second);
+      ownPrints(kept.chunks[place.chunk])[place.slot] =
+          std::make_shared<const std::string>(std::move(text));
       --limit;
     }
     it = kept.pending.erase(it);
   }
+  rehashIfSparse(kept.pending);
   return true;
 }
 
@@ -229,8 +324,11 @@ bool snapshotDatabase(DatabaseSnapshot& snapshot) {
         PrintedStretch elements;
         elements.isArray = true;
         KeptArray& kept = keptPrints().arrays[kind];
-        elements.chunks.assign(kept.chunks.begin(), kept.chunks.end());
-        kept.chunkShared.assign(kept.chunks.size(), true);
+        elements.chunks.reserve(kept.chunks.size());
+        for (KeptChunk& chunk : kept.chunks) {
+          elements.chunks.push_back(chunk.prints);
+          chunk.shared = true;
+        }
         snapshot.stretches.push_back(std::move(elements));
         fixed = PrintedStretch();
         fixed.text = "]";
@@ -307,9 +405,16 @@ void printRemoved(const cJSON* array, const cJSON* element) {
     kept.array = nullptr;  // taken afresh when next used
     return;
   }
-  slotFor(kept, rank->second) = nullptr;
+  const Place place = placeOf(kept, rank->second);
+  KeptChunk& chunk = kept.chunks[place.chunk];
+  std::vector<Text>& texts = ownPrints(chunk);
+  texts.erase(texts.begin() + static_cast<std::ptrdiff_t>(place.slot));
+  chunk.ranks.erase(chunk.ranks.begin() + static_cast<std::ptrdiff_t>(place.slot));
+  closeUp(kept, place.chunk);
   kept.rankOf.erase(rank);
   kept.pending.erase(element);
+  rehashIfSparse(kept.rankOf);
+  rehashIfSparse(kept.pending);
   noteEnds(kept);
   if (!endsKnown(kept)) kept.array = nullptr;
 }
@@ -322,3 +427,26 @@ void printChanged(const cJSON* element) {
     }
   }
 }
+
+KeptPrintsFootprint keptPrintsFootprint(const cJSON* array) {
+  KeptPrintsFootprint footprint;
+  const int kind = kindOf(array);
+  if (kind < 0) return footprint;
+  const KeptArray& kept = currentKept(kind);
+  footprint.elements = kept.rankOf.size();
+  footprint.chunks = kept.chunks.size();
+  for (const KeptChunk& chunk : kept.chunks) {
+    footprint.slots += std::max(chunk.ranks.capacity(), chunk.prints->texts.capacity());
+  }
+  footprint.buckets = kept.rankOf.bucket_count() + kept.pending.bucket_count();
+  return footprint;
+}
+
+namespace databaseprint_detail {
+
+void setChunkSlots(std::size_t slots) {
+  chunkSlots = std::max<std::size_t>(slots, 1);
+  resetPrintedRecords();
+}
+
+}  // namespace databaseprint_detail

@@ -27,8 +27,10 @@
 
 #include "storage/database.h"
 
-// Kept prints of consecutive elements of one array (null where an element was
-// removed), shared between the store and the snapshots taken of it.
+// Kept prints of consecutive elements of one array, in array order (null for
+// an element not printed yet), shared between the store and the snapshots
+// taken of it. A removed element leaves no slot: the store's memory and the
+// saves' walk over it follow the live elements only.
 struct PrintedChunk {
   std::vector<std::shared_ptr<const std::string>> texts;
 };
@@ -75,6 +77,25 @@ void printRemoved(const cJSON* array, const cJSON* element) REQUIRES(databaseMut
 
 // element, an element of one of the four arrays, was changed in place.
 void printChanged(const cJSON* element) REQUIRES(databaseMutex);
+
+// What the kept prints of array, one of the four arrays, hold now: the
+// elements they know, the slots their chunks have room for, their chunks, and
+// the buckets of their rank map and pending set. For the tests, which check
+// that the bookkeeping follows the live elements.
+struct KeptPrintsFootprint {
+  std::size_t elements = 0;
+  std::size_t slots = 0;
+  std::size_t chunks = 0;
+  std::size_t buckets = 0;
+};
+KeptPrintsFootprint keptPrintsFootprint(const cJSON* array) REQUIRES(databaseMutex);
+
+namespace databaseprint_detail {
+// Sets the elements per chunk (1024 in the node; at least 1) and starts the
+// kept prints afresh, so that tests and the fuzz target reach the merging of
+// chunks with few elements.
+void setChunkSlots(std::size_t slots) REQUIRES(databaseMutex);
+}  // namespace databaseprint_detail
 
 // cJSON_Print(item) as it appears nested levels deep (that many tabs after
 // every line break); "" when cJSON cannot print it.

@@ -6,8 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "storage/database_file.h"
 #include "storage/like_index.h"
@@ -188,6 +191,99 @@ TEST(DatabasePrint, GeneratedDatabasesFollowEveryChange) {
     }
   }
   expectSnapshotIsPrint("the end");
+}
+
+// Likes added and removed through toggleLike by the users of a generated
+// database (user u's session is "s<u>").
+void toggle(int newsId, int userId) {
+  DatabaseLock lock(databaseMutex);
+  ASSERT_GE(toggleLike(newsId, userId, "s" + std::to_string(userId)), 0);
+}
+
+// A snapshot taken and dropped, as a save does: the chunks it was given are
+// copied on their next change.
+void takeSnapshot() {
+  DatabaseLock lock(databaseMutex);
+  DatabaseSnapshot snapshot;
+  ASSERT_TRUE(snapshotDatabase(snapshot));
+}
+
+// One like toggled on and off by one user, with a save's snapshot between
+// every hundred toggles.
+void toggleOneLike(int newsId, int times) {
+  for (int i = 0; i < times; ++i) {
+    toggle(newsId, 1);
+    if (i % 100 == 0) takeSnapshot();
+  }
+}
+
+// Every user of generatedDatabase(100) likes every item, then the likes are
+// removed in a random order but for the first keep of that order, with a
+// snapshot between every snapshotEvery removals.
+void likeAllThenRemove(std::mt19937& random, std::size_t keep, std::size_t snapshotEvery) {
+  std::vector<std::pair<int, int>> likes;
+  for (int user = 1; user <= 100; ++user) {
+    for (int news = 1; news <= 100; ++news) {
+      toggle(news, user);
+      likes.emplace_back(news, user);
+    }
+  }
+  std::shuffle(likes.begin(), likes.end(), random);
+  for (std::size_t i = keep; i < likes.size(); ++i) {
+    toggle(likes[i].first, likes[i].second);
+    if (i % snapshotEvery == 0) takeSnapshot();
+  }
+}
+
+// The kept prints' bookkeeping follows the live elements, wherever the
+// removals fall: after many likes added and removed, their slots, chunks and
+// buckets are those of the likes left, and the text is still cJSON's.
+TEST(KeptPrints, BookkeepingFollowsTheLiveElements) {
+  struct {
+    const char* desc;
+    std::size_t chunkSlots;
+    int likesLeft;
+    void (*run)(std::mt19937& random);
+  } cases[] = {
+      {"one like toggled on and off", 1024, 0, [](std::mt19937&) { toggleOneLike(1, 100000); }},
+      {"a like kept in front of one toggled", 1024, 1,
+       [](std::mt19937&) {
+         toggle(1, 2);
+         toggleOneLike(2, 100000);
+       }},
+      {"many likes, most removed anywhere, then the rest", 1024, 0,
+       [](std::mt19937& random) { likeAllThenRemove(random, 0, 1000); }},
+      {"many likes, most removed anywhere, in chunks of 4", 4, 500,
+       [](std::mt19937& random) { likeAllThenRemove(random, 500, 97); }},
+  };
+  // The chunk size a case sets, back to the node's when it ends.
+  struct ChunkSlots {
+    explicit ChunkSlots(std::size_t slots) {
+      DatabaseLock lock(databaseMutex);
+      databaseprint_detail::setChunkSlots(slots);
+    }
+    ~ChunkSlots() {
+      DatabaseLock lock(databaseMutex);
+      databaseprint_detail::setChunkSlots(1024);
+    }
+  };
+  for (const auto& c : cases) {
+    testsupport::TestDatabase db(generatedDatabase(100));
+    ChunkSlots slots(c.chunkSlots);
+    std::mt19937 random(11);
+    c.run(random);
+    expectSnapshotIsPrint(c.desc);
+    DatabaseLock lock(databaseMutex);
+    const std::size_t live = static_cast<std::size_t>(c.likesLeft);
+    ASSERT_EQ(static_cast<std::size_t>(cJSON_GetArraySize(likeArray)), live) << c.desc;
+    const KeptPrintsFootprint kept = keptPrintsFootprint(likeArray);
+    EXPECT_EQ(kept.elements, live) << c.desc;
+    // No two chunks side by side are both a quarter full or less: at most a
+    // chunk per eighth of chunkSlots live elements, and two more.
+    EXPECT_LE(kept.chunks, 2 + live * 8 / c.chunkSlots) << c.desc;
+    EXPECT_LE(kept.slots, 4 * live + 64 * kept.chunks) << c.desc;
+    EXPECT_LE(kept.buckets, 8 * live + 256) << c.desc;
+  }
 }
 
 TEST(DatabaseSave, NothingChangedNothingWritten) {

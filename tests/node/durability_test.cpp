@@ -1,6 +1,6 @@
 // durability_test.cpp -- data/index.ndb survives the ends of the real node:
 // SIGKILL in the middle of back-to-back saves, and the orderly stop on
-// SIGTERM and SIGINT that saves the last change.
+// SIGTERM, SIGINT and SIGHUP that saves the last change.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -18,8 +18,8 @@ using testsupport::getRequest;
 using testsupport::minimalConfig;
 using testsupport::NodeProcess;
 using testsupport::readFile;
-using testsupport::SeedUser;
 using testsupport::seedDatabaseText;
+using testsupport::SeedUser;
 using testsupport::sendRaw;
 using testsupport::startNode;
 using testsupport::stopNode;
@@ -35,8 +35,8 @@ constexpr int kNoSaveDuringTheTestMs = 100000000;
 std::string seedDatabase(int userCount) {
   std::vector<SeedUser> users;
   for (int i = 1; i <= userCount; ++i) {
-    users.push_back({"session-" + std::to_string(i) + "-0123456789abcdef",
-                     "user number " + std::to_string(i)});
+    users.push_back(
+        {"session-" + std::to_string(i) + "-0123456789abcdef", "user number " + std::to_string(i)});
   }
   return seedDatabaseText(users);
 }
@@ -63,6 +63,7 @@ TEST(OrderlyStop, StopSignalsSaveTheLastChangeAndExitZero) {
   } cases[] = {
       {"SIGTERM, no save due", SIGTERM, kNoSaveDuringTheTestMs},
       {"SIGINT, no save due", SIGINT, kNoSaveDuringTheTestMs},
+      {"SIGHUP (the terminal closed), no save due", SIGHUP, kNoSaveDuringTheTestMs},
       {"SIGTERM while saving back to back", SIGTERM, 0},
   };
   for (const auto& c : cases) {
@@ -86,6 +87,33 @@ TEST(OrderlyStop, StopSignalsSaveTheLastChangeAndExitZero) {
     EXPECT_EQ(cJSON_GetArraySize(userArray), 3) << c.desc;
     EXPECT_TRUE(saveFilesIn(dir.file("data")).empty()) << c.desc;
   }
+}
+
+// Ignores SIGHUP in this process while it lives, so that a node started
+// meanwhile begins with SIGHUP ignored, as nohup starts it.
+struct HangUpIgnored {
+  HangUpIgnored() { previous = signal(SIGHUP, SIG_IGN); }
+  ~HangUpIgnored() { signal(SIGHUP, previous); }
+  HangUpIgnored(const HangUpIgnored&) = delete;
+  HangUpIgnored& operator=(const HangUpIgnored&) = delete;
+  sighandler_t previous;
+};
+
+TEST(OrderlyStop, ANodeStartedWithHangUpIgnoredOutlivesItsTerminal) {
+  TempDir dir;
+  int port = freePort();
+  writeFile(dir.file("config.json"), minimalConfig(port, kNoSaveDuringTheTestMs));
+  writeFile(dir.file("data/index.ndb"), compressString(seedDatabase(1), -1));
+  NodeProcess node;
+  {
+    HangUpIgnored nohup;
+    ASSERT_TRUE(startNode(node, dir.path, port)) << node.outSoFar;
+  }
+  ASSERT_EQ(kill(node.pid, SIGHUP), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_NE(sendRaw(port, getRequest("/v1/connect-test")).find(R"({"r":"ok"})"), std::string::npos)
+      << "the node did not outlive SIGHUP";
+  EXPECT_EQ(stopNode(node, SIGTERM), 0);
 }
 
 TEST(KilledNode, AlwaysStartsAgainWithALoadableDatabase) {
