@@ -38,7 +38,7 @@ std::string datedDirectory(const std::string& root, const DateParts& d) {
 
 // The image number that a part's file name gives, when it is a plain decimal
 // text (no sign, no leading zeros) of an int.
-bool imageNumber(const std::string& filename, int& number) {
+bool imageNumber(std::string_view filename, int& number) {
   if (filename.empty() || filename.size() > 10) return false;
   if (filename.size() > 1 && filename[0] == '0') return false;
   long long value = 0;
@@ -56,7 +56,7 @@ bool imageNumber(const std::string& filename, int& number) {
 // empty), unless its own Content-Length line gave those bytes.
 bool hasImageData(const FormPart& part) {
   if (part.data.empty()) return false;
-  return part.dataCutByLength || part.data.find_first_not_of(" \t\r\n") != std::string::npos;
+  return part.dataCutByLength || part.data.find_first_not_of(" \t\r\n") != std::string_view::npos;
 }
 
 bool contains(const std::vector<std::string>& list, const std::string& value) {
@@ -142,7 +142,7 @@ bool isRemovableUploadPath(const std::string& path) {
          hasPlainSegments(path);
 }
 
-std::string writeUploadTemp(const std::string& path, const std::string& bytes) {
+std::string writeUploadTemp(const std::string& path, std::string_view bytes) {
   std::string temp;
   const int fd = createUniqueFile(path + kUploadTempSuffix, temp);
   if (fd < 0) return "";
@@ -155,7 +155,7 @@ std::string writeUploadTemp(const std::string& path, const std::string& bytes) {
   return "";
 }
 
-bool writeUploadFile(const std::string& path, const std::string& bytes) {
+bool writeUploadFile(const std::string& path, std::string_view bytes) {
   const std::string temp = writeUploadTemp(path, bytes);
   if (temp.empty()) return false;
   if (std::rename(temp.c_str(), path.c_str()) == 0) return true;
@@ -211,7 +211,7 @@ cJSON* saveNewsImages(int start, int partCount, int newsId, const std::vector<Fo
     ensureDirectory(dir);  // a missing directory shows as a file that cannot be created
     const std::string path = dir + std::to_string(number) +
                              std::to_string(static_cast<long long>(now)) + kUploadExtension;
-    const std::string temp = writeUploadTemp(path, hasData ? part.data : std::string());
+    const std::string temp = writeUploadTemp(path, hasData ? part.data : std::string_view());
     if (temp.empty()) {
       discardNewImages(written, 0, oldImages);
       removeUploadDirectories(path);

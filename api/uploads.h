@@ -12,6 +12,7 @@
 
 #include <ctime>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "http/multipart.h"
@@ -63,12 +64,12 @@ constexpr const char* kUploadTempSuffix = ".tmp-";
 // Writes bytes unchanged to a new temporary file beside path and returns its
 // name; "" when the file cannot be created or a write or the close fails
 // (the temporary file is then removed again). path itself is not touched.
-std::string writeUploadTemp(const std::string& path, const std::string& bytes);
+std::string writeUploadTemp(const std::string& path, std::string_view bytes);
 
 // Stores bytes unchanged at path (writeUploadTemp, then the rename over
 // path). False when any step fails: nothing of this call is left behind and
 // whatever was at path stays as it was.
-bool writeUploadFile(const std::string& path, const std::string& bytes);
+bool writeUploadFile(const std::string& path, std::string_view bytes);
 
 // Removes the file named by a stored upload path. False when the path is not
 // removable (see isRemovableUploadPath) or the removal fails.

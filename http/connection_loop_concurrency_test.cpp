@@ -13,6 +13,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -43,7 +44,7 @@ void testGet(int socket, std::string path) {
   send(socket, reply.data(), reply.size(), MSG_NOSIGNAL);
 }
 
-void testPost(int, std::string, std::string) {}
+void testPost(int, std::string_view, std::string_view) {}
 
 // Reads fd until the server closes it, giving up after 10 s of silence.
 std::string readToEnd(int fd) {
@@ -52,7 +53,8 @@ std::string readToEnd(int fd) {
   std::string received;
   char buffer[4096];
   ssize_t n;
-  while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0) received.append(buffer, static_cast<size_t>(n));
+  while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0)
+    received.append(buffer, static_cast<size_t>(n));
   return received;
 }
 

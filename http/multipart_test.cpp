@@ -70,7 +70,8 @@ TEST(ParseMultipart, CurlBodyKeepsFileBytesExactly) {
 }
 
 TEST(ParseMultipart, LineFeedBodyGivesTheSameParts) {
-  std::vector<FormPart> parts = parseMultipart(kCurlBoundary, withLf(kCurlBody));
+  const std::string body = withLf(kCurlBody);
+  std::vector<FormPart> parts = parseMultipart(kCurlBoundary, body);
   ASSERT_EQ(parts.size(), 6u);
   EXPECT_EQ(parts[1].data, "abc");
   EXPECT_EQ(parts[3].data, "ab\n \t");  // the file's own CR is gone with the rewrite
@@ -126,9 +127,10 @@ TEST(ParseMultipart, MalformedBodies) {
 }
 
 TEST(ParseMultipart, ContentLengthAndContentTypeHeaders) {
-  auto parse = [](const std::string& headers) {
-    std::string body = "--B\r\nContent-Disposition: form-data; name=\"a\"\r\n" + headers +
-                       "\r\n\r\nabcdef\r\n--B--";
+  std::string body;  // the parts view it
+  auto parse = [&body](const std::string& headers) {
+    body = "--B\r\nContent-Disposition: form-data; name=\"a\"\r\n" + headers +
+           "\r\n\r\nabcdef\r\n--B--";
     std::vector<FormPart> parts = parseMultipart("B", body);
     return parts.size() == 1 ? parts[0] : FormPart{"?", "?", "?", "?"};
   };

@@ -5,6 +5,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -27,7 +28,7 @@ TEST(ParseRequestLine, Cases) {
       {"lower-case method kept as sent", "get /v1 HTTP/1.1\r\n\r\n", 0, "get", "/v1"},
   };
   for (const Case& c : cases) {
-    std::string method = "(unset)", path = "(unset)";
+    std::string_view method = "(unset)", path = "(unset)";
     EXPECT_EQ(parseRequestLine(c.text, method, path), c.result) << c.desc;
     EXPECT_EQ(method, c.method) << c.desc;
     EXPECT_EQ(path, c.path) << c.desc;
