@@ -30,8 +30,8 @@ constexpr size_t kMaxFormParts = 65536;
 // building anything.
 bool moreThan(size_t limit, std::string_view body, std::string_view separator) {
   size_t count = 0;
-  for (size_t at = body.find(separator); at != std::string_view::npos;
-       at = body.find(separator, at + separator.size())) {
+  for (size_t at = findBytes(body, separator); at != std::string_view::npos;
+       at = findBytes(body, separator, at + separator.size())) {
     if (++count > limit) return true;
   }
   return false;

@@ -96,18 +96,18 @@ std::vector<FormPart> parseMultipart(std::string_view boundary, std::string_view
   std::size_t pos = body.find_first_not_of("\r\n");
   if (pos == std::string_view::npos) return parts;
   while (true) {
-    std::size_t delimiterAt = body.find(delimiter, pos);
+    std::size_t delimiterAt = findBytes(body, delimiter, pos);
     if (delimiterAt == std::string_view::npos) return parts;
     std::size_t partStart = delimiterAt + delimiter.size();
     if (body.size() - partStart >= 2 && body.compare(partStart, 2, "--") == 0) return parts;
-    std::size_t next = body.find(delimiter, partStart);
+    std::size_t next = findBytes(body, delimiter, partStart);
     if (next == std::string_view::npos) return parts;
 
     const std::string_view partText = body.substr(partStart, next - partStart);
-    std::size_t headerEnd = partText.find("\r\n\r\n");
+    std::size_t headerEnd = findBytes(partText, "\r\n\r\n");
     std::size_t headerEndLength = 4;
     if (headerEnd == std::string_view::npos) {
-      headerEnd = partText.find("\n\n");
+      headerEnd = findBytes(partText, "\n\n");
       headerEndLength = 2;
     }
     if (headerEnd == std::string_view::npos) {

@@ -1,6 +1,8 @@
 // request_text.cpp -- searches of the request text (request line, headers, body).
 #include "http/request_text.h"
 
+#include <string.h>
+
 #include <climits>
 #include <cstddef>
 #include <stdexcept>
@@ -139,6 +141,13 @@ std::string_view getRequestBody(std::string_view text) {
   if (end < 0 || end > static_cast<long long>(text.size())) return kRequestItemMissing;
   if (length.number < 0) return text.substr(start);
   return text.substr(start, static_cast<std::size_t>(length.number));
+}
+
+std::size_t findBytes(std::string_view text, std::string_view needle, std::size_t from) {
+  if (from > text.size()) return std::string_view::npos;
+  const void* found = memmem(text.data() + from, text.size() - from, needle.data(), needle.size());
+  if (found == nullptr) return std::string_view::npos;
+  return static_cast<std::size_t>(static_cast<const char*>(found) - text.data());
 }
 
 bool isDigits(std::string_view text) {

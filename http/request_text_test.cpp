@@ -149,6 +149,36 @@ TEST(GetRequestBody, Cases) {
   EXPECT_EQ(getRequestBody(head + "2147483647\r\n\r\nx"), "failed");
 }
 
+// findBytes is std::string_view::find by other means: every case gives the same.
+TEST(FindBytes, FindsWhatFindFinds) {
+  const std::string nul("a\0b--B\0--B", 11);
+  struct {
+    std::string text;
+    std::string needle;
+    std::size_t from;
+  } cases[] = {
+      {"--B\r\nx\r\n--B--", "--B", 0},
+      {"--B\r\nx\r\n--B--", "--B", 1},
+      {"--B\r\nx\r\n--B--", "--B--", 0},
+      {"abc", "abcd", 0},
+      {"abc", "c", 2},
+      {"abc", "c", 3},
+      {"abc", "", 3},
+      {"abc", "", 4},
+      {"abc", "x", 9},
+      {"", "", 0},
+      {nul, std::string("\0--B", 4), 0},
+      {nul, std::string("\0--B", 4), 3},
+      {"----B", "---B", 0},
+      {"xy\r\n\r\n", "\r\n\r\n", 0},
+  };
+  for (const auto& c : cases) {
+    const std::string_view text = c.text;
+    EXPECT_EQ(findBytes(text, c.needle, c.from), text.find(c.needle, c.from))
+        << '"' << c.text << "\" \"" << c.needle << "\" " << c.from;
+  }
+}
+
 TEST(IsDigits, Cases) {
   EXPECT_TRUE(isDigits(""));
   EXPECT_TRUE(isDigits("0123456789"));
