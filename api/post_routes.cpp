@@ -63,8 +63,8 @@ void handlePost(int socket, std::string_view path, std::string_view request) {
     if (boundary == kRequestItemMissing) return;
     // A form of more parts than any action reads is closed without a reply.
     // Each part follows a delimiter, and the close delimiter comes last.
-    if (moreThan(kMaxFormParts + 1, body, "--" + boundary)) return;
-    const std::vector<FormPart> parts = parseMultipart(boundary, body);
+    std::vector<FormPart> parts;
+    if (!parseMultipartWithin(boundary, body, kMaxFormParts + 1, parts)) return;
     const int partCount = static_cast<int>(parts.size());
     const std::string action = segments.size() > 1 ? segments[1] : "";
     if (action == "signin") {

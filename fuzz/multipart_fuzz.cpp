@@ -63,6 +63,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   FUZZ_CHECK(parts.empty() || parts.size() < delimiters);
 
+  // The bounded parse counts the same delimiters and gives the same parts.
+  std::vector<FormPart> within;
+  FUZZ_CHECK(parseMultipartWithin(boundary, body, delimiters, within));
+  FUZZ_CHECK(within.size() == parts.size());
+  for (size_t i = 0; i < parts.size(); ++i) {
+    FUZZ_CHECK(within[i].name.data() == parts[i].name.data() && within[i].name == parts[i].name);
+    FUZZ_CHECK(within[i].data.data() == parts[i].data.data() && within[i].data == parts[i].data);
+    FUZZ_CHECK(within[i].filename == parts[i].filename);
+    FUZZ_CHECK(within[i].contentType == parts[i].contentType);
+    FUZZ_CHECK(within[i].dataCutByLength == parts[i].dataCutByLength);
+  }
+  if (delimiters > 0) FUZZ_CHECK(!parseMultipartWithin(boundary, body, delimiters - 1, within));
+
   const PathSplit split = splitPathAtNumber(input);
   FUZZ_CHECK(onlyDigitsAndSlashes(split.numbers));
   FUZZ_CHECK(split.prefix.size() + split.numbers.size() + split.rest.size() <= input.size());

@@ -3,6 +3,8 @@
 #include "http/multipart.h"
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "http/request_text.h"
@@ -87,45 +89,69 @@ std::string_view partData(std::string_view header, std::string_view content, boo
   return content.substr(0, size);
 }
 
+// True when body holds at most left copies of delimiter from position from on.
+bool atMost(std::string_view body, std::string_view delimiter, std::size_t from, std::size_t left) {
+  for (std::size_t at = findBytes(body, delimiter, from); at != std::string_view::npos;
+       at = findBytes(body, delimiter, at + delimiter.size())) {
+    if (left-- == 0) return false;
+  }
+  return true;
+}
+
+// The part between a delimiter and the next one, when it has an empty line
+// after its header lines.
+std::optional<FormPart> readPart(std::string_view partText) {
+  std::size_t headerEnd = findBytes(partText, "\r\n\r\n");
+  std::size_t headerEndLength = 4;
+  if (headerEnd == std::string_view::npos) {
+    headerEnd = findBytes(partText, "\n\n");
+    headerEndLength = 2;
+  }
+  if (headerEnd == std::string_view::npos) return std::nullopt;
+  const std::string_view header = partText.substr(0, headerEnd);
+  const std::string_view content = partText.substr(headerEnd + headerEndLength);
+  FormPart part;
+  part.name = quotedParameter(header, kNameParam);
+  part.data = partData(header, content, part.dataCutByLength);
+  part.filename = quotedParameter(header, kFilenameParam);
+  part.contentType = partContentType(header);
+  return part;
+}
+
 }  // namespace
+
+bool parseMultipartWithin(std::string_view boundary, std::string_view body,
+                          std::size_t maxDelimiters, std::vector<FormPart>& parts) {
+  parts.clear();
+  std::string delimiter = "--";
+  delimiter += boundary;
+  // Only line breaks come before the first delimiter that counts; none can
+  // start among them.
+  const std::size_t start = body.find_first_not_of("\r\n");
+  if (start == std::string_view::npos) return true;
+  std::size_t found = 0;  // the delimiters passed, each once
+  std::size_t delimiterAt = findBytes(body, delimiter, start);
+  while (delimiterAt != std::string_view::npos) {
+    if (++found > maxDelimiters) return false;
+    const std::size_t partStart = delimiterAt + delimiter.size();
+    if (body.size() - partStart >= 2 && body.compare(partStart, 2, "--") == 0) {
+      return atMost(body, delimiter, partStart, maxDelimiters - found);
+    }
+    // A part is taken only when a further delimiter follows it.
+    const std::size_t next = findBytes(body, delimiter, partStart);
+    if (next == std::string_view::npos) return true;
+    if (std::optional<FormPart> part = readPart(body.substr(partStart, next - partStart))) {
+      parts.push_back(*part);
+    }
+    delimiterAt = next;
+  }
+  return true;
+}
 
 std::vector<FormPart> parseMultipart(std::string_view boundary, std::string_view body) {
   std::vector<FormPart> parts;
-  std::string delimiter = "--";
-  delimiter += boundary;
-  std::size_t pos = body.find_first_not_of("\r\n");
-  if (pos == std::string_view::npos) return parts;
-  while (true) {
-    std::size_t delimiterAt = findBytes(body, delimiter, pos);
-    if (delimiterAt == std::string_view::npos) return parts;
-    std::size_t partStart = delimiterAt + delimiter.size();
-    if (body.size() - partStart >= 2 && body.compare(partStart, 2, "--") == 0) return parts;
-    std::size_t next = findBytes(body, delimiter, partStart);
-    if (next == std::string_view::npos) return parts;
-
-    const std::string_view partText = body.substr(partStart, next - partStart);
-    std::size_t headerEnd = findBytes(partText, "\r\n\r\n");
-    std::size_t headerEndLength = 4;
-    if (headerEnd == std::string_view::npos) {
-      headerEnd = findBytes(partText, "\n\n");
-      headerEndLength = 2;
-    }
-    if (headerEnd == std::string_view::npos) {
-      // No empty line after the header lines: skip this part.
-      pos = partStart;
-      continue;
-    }
-    const std::string_view header = partText.substr(0, headerEnd);
-    const std::string_view content = partText.substr(headerEnd + headerEndLength);
-
-    FormPart part;
-    part.name = quotedParameter(header, kNameParam);
-    part.data = partData(header, content, part.dataCutByLength);
-    part.filename = quotedParameter(header, kFilenameParam);
-    part.contentType = partContentType(header);
-    parts.push_back(part);
-    pos = next;
-  }
+  parseMultipartWithin(boundary, body, SIZE_MAX, parts);
+  return parts;
 }
 
 PathSplit splitPathAtNumber(const std::string& path) {

@@ -2,6 +2,7 @@
 // upload paths cut at their dated directory chain.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +35,14 @@ struct PathSplit {
 // shorter length (dataCutByLength is then set). The parts view body, which
 // must outlive them. Never throws except for running out of memory.
 std::vector<FormPart> parseMultipart(std::string_view boundary, std::string_view body);
+
+// parseMultipart that also bounds the body's delimiters, in the same one pass
+// over a large upload: false (parts then unspecified) when body holds more
+// than maxDelimiters copies of "--" + boundary in all, counted without
+// overlaps from its start and including those after the close delimiter;
+// true with parts as parseMultipart gives them otherwise.
+bool parseMultipartWithin(std::string_view boundary, std::string_view body,
+                          std::size_t maxDelimiters, std::vector<FormPart>& parts);
 
 // Cuts path (segments separated by '/') at its first run of all-digit
 // segments. For a stored upload path such as uploads/img/2024/5/17/12/0.webp
