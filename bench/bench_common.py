@@ -285,8 +285,9 @@ http {
 
 
 def run_ab(port, path, connections, seconds, workdir, post_body=None, content_type=FORM_TYPE,
-           cpu_pids=None):
-    """Four ab processes in parallel, each with a quarter of the connections.
+           cpu_pids=None, requests=None):
+    """Four ab processes in parallel, each with a quarter of the connections
+    (and of requests, when given: the run then ends when they are done).
     Returns requests/s summed, p50 and p99 in ms (the median of the four p50s
     and the largest of the four p99s), the longest request in ms, the count of
     failed connections, the cores the ab processes kept busy (their CPU time over
@@ -294,6 +295,12 @@ def run_ab(port, path, connections, seconds, workdir, post_body=None, content_ty
     time they spent per completed request in µs over the same run."""
     per = max(1, connections // AB_PROCESSES)
     procs = []
+    body_file = os.path.join(workdir, "post-body")
+    if post_body is not None:
+        # Written once, before any ab starts: one rewritten while an earlier ab
+        # reads it at its start would send that one a body cut short.
+        with open(body_file, "wb") as f:
+            f.write(post_body)
     # ab's own CPU time: the children reaped during this run are the ab processes.
     children_before = os.times()
     began = time.monotonic()
@@ -301,12 +308,10 @@ def run_ab(port, path, connections, seconds, workdir, post_body=None, content_ty
     ticks_before = cpu_ticks(pids)
     for k in range(AB_PROCESSES):
         csv = os.path.join(workdir, "ab-%d.csv" % k)
-        cmd = ["ab", "-q", "-r", "-s", "30", "-c", str(per), "-t", str(seconds), "-n", "100000000",
+        count = max(per, requests // AB_PROCESSES) if requests else 100000000
+        cmd = ["ab", "-q", "-r", "-s", "30", "-c", str(per), "-t", str(seconds), "-n", str(count),
                "-e", csv]
         if post_body is not None:
-            body_file = os.path.join(workdir, "post-body")
-            with open(body_file, "wb") as f:
-                f.write(post_body)
             cmd += ["-p", body_file, "-T", content_type]
         cmd.append("http://127.0.0.1:%d%s" % (port, path))
         procs.append((subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
