@@ -30,17 +30,22 @@ def free_port():
         return s.getsockname()[1]
 
 
+def read_until_closed(s):
+    """Everything the peer of socket s sends until it closes."""
+    chunks = []
+    while True:
+        chunk = s.recv(65536)
+        if not chunk:
+            break
+        chunks.append(chunk)
+    return b"".join(chunks)
+
+
 def raw_request(port, data, timeout=30):
     """Sends data to 127.0.0.1:port and reads until the server closes."""
     with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
         s.sendall(data)
-        chunks = []
-        while True:
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            chunks.append(chunk)
-    reply = b"".join(chunks)
+        reply = read_until_closed(s)
     head, _, body = reply.partition(b"\r\n\r\n")
     return head, body
 

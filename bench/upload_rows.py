@@ -14,7 +14,8 @@ import sys
 import threading
 import time
 
-from bench_common import CLOCK_TICKS, Node, check_line, cpu_ticks, log, run_ab
+from bench_common import (CLOCK_TICKS, Node, check_line, cpu_ticks, log, read_until_closed,
+                          run_ab)
 
 SMALL_UPLOAD_BYTES = 200 * 1024
 LARGE_UPLOAD_BYTES = 60 * 1024 * 1024
@@ -169,13 +170,7 @@ def send_signin(port, head, avatar, tail, bodies, replies, k):
             with bodies:
                 s.sendall(avatar)
                 s.sendall(tail)
-                chunks = []
-                while True:
-                    chunk = s.recv(65536)
-                    if not chunk:
-                        break
-                    chunks.append(chunk)
-        replies[k] = b"".join(chunks)
+                replies[k] = read_until_closed(s)
     except OSError:
         replies[k] = b""
 

@@ -1,6 +1,9 @@
-// upload_sync_test.cpp -- every upload is synced before its rename and its
+// upload_store_test.cpp -- how an upload reaches its file: a large image
+// goes from the request text the connection holds to its file without a
+// copy on the heap, and every file is synced before its rename and its
 // directory after it, once per request; a sync that fails is a store that
-// fails. The process's fsync is replaced by one that records what it syncs
+// fails. The process's operator new is replaced by one that counts what the
+// answering thread allocates, its fsync by one that records what it syncs
 // and fails on demand.
 #include <dirent.h>
 #include <errno.h>
@@ -11,16 +14,44 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstddef>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
+#include "api/get_routes.h"
 #include "api/post_routes.h"
 #include "api/uploads.h"
+#include "http/connection.h"
 #include "storage/database.h"
 #include "storage/database_file.h"
 #include "storage/file_helpers.h"
 #include "tests/support/test_support.h"
+
+namespace {
+
+// Bytes the calling thread asked of operator new while counting is on.
+thread_local bool counting = false;
+std::atomic<std::size_t> countedBytes{0};
+
+void* allocate(std::size_t size) {
+  if (counting) countedBytes += size;
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+
+}  // namespace
+
+void* operator new(std::size_t size) { return allocate(size); }
+void* operator new[](std::size_t size) { return allocate(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -87,7 +118,12 @@ bool startsWith(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
 }
 
-class UploadSyncTest : public ::testing::Test {
+constexpr std::size_t kImageBytes = 8 * 1024 * 1024;
+// Everything an answer allocates besides the image: fields, paths, records,
+// the reply. One copy of the image is eight times this.
+constexpr std::size_t kMostAllocatedBytes = kImageBytes / 8;
+
+class UploadStoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(
@@ -119,7 +155,7 @@ class UploadSyncTest : public ::testing::Test {
   std::string root;  // dir.path with its links resolved, as /proc shows it
 };
 
-TEST_F(UploadSyncTest, FileSyncedBeforeItsRenameAndItsDirectoryAfter) {
+TEST_F(UploadStoreTest, FileSyncedBeforeItsRenameAndItsDirectoryAfter) {
   const std::string path = "uploads/avatar/2024/5/17/11715947200.webp";
   ASSERT_TRUE(ensureDirectory("uploads/avatar/2024/5/17/"));
   ASSERT_TRUE(writeUploadFile(path, "bytes"));
@@ -134,7 +170,7 @@ TEST_F(UploadSyncTest, FileSyncedBeforeItsRenameAndItsDirectoryAfter) {
   EXPECT_EQ(syncs[1].entries, std::vector<std::string>{"11715947200.webp"});
 }
 
-TEST_F(UploadSyncTest, FailedSyncIsAFailedStoreThatLeavesNothing) {
+TEST_F(UploadStoreTest, FailedSyncIsAFailedStoreThatLeavesNothing) {
   for (FailSync fail : {FailSync::kFile, FailSync::kDirectory}) {
     const std::string path = "uploads/avatar/2024/5/17/11715947200.webp";
     ASSERT_TRUE(ensureDirectory("uploads/avatar/2024/5/17/"));
@@ -149,7 +185,7 @@ TEST_F(UploadSyncTest, FailedSyncIsAFailedStoreThatLeavesNothing) {
   }
 }
 
-TEST_F(UploadSyncTest, NewsImagesShareOneDirectorySync) {
+TEST_F(UploadStoreTest, NewsImagesShareOneDirectorySync) {
   const std::string image = "image bytes";
   EXPECT_EQ(post("postnews", {{"uid", "1"},
                               {"sid", "s1"},
@@ -180,7 +216,7 @@ TEST_F(UploadSyncTest, NewsImagesShareOneDirectorySync) {
 
 // Each action answers a failed sync as it answers a failed write, and
 // keeps nothing of the request: no file, no record.
-TEST_F(UploadSyncTest, ActionsRefuseWhenASyncFails) {
+TEST_F(UploadStoreTest, ActionsRefuseWhenASyncFails) {
   const std::string image = "image bytes";
   struct {
     const char* action;
@@ -218,6 +254,47 @@ TEST_F(UploadSyncTest, ActionsRefuseWhenASyncFails) {
   EXPECT_EQ(post("signin", cases[0].fields), "{\"id\":4}");
   EXPECT_EQ(post("postavatar", cases[1].fields), "{\"r\":1}");
   EXPECT_EQ(storedFiles(dir.path, "uploads/avatar").size(), 2u);
+}
+
+TEST_F(UploadStoreTest, LargeImagesAreWrittenFromTheRequestText) {
+  const std::string image = testsupport::randomBytes(kImageBytes, 7);
+  const RequestHandlers handlers{handleGet, handlePost};
+  struct {
+    const char* action;
+    std::vector<testsupport::MultipartField> fields;
+    const char* root;  // where the one new file lands
+    const char* reply;
+  } cases[] = {
+      {"signin",
+       {{"uid", "0"}, {"sid", "s2"}, {"avatar", image, "a.webp"}, {"hash", "h2"}},
+       "uploads/avatar",
+       "{\"id\":2}"},
+      {"postavatar",
+       {{"uid", "1"}, {"sid", "s1"}, {"avatar", image, "a.webp"}, {"hash", "h1"}},
+       "uploads/avatar",
+       "{\"r\":1}"},
+      {"postnews",
+       {{"uid", "1"}, {"sid", "s1"}, {"id", "0"}, {"title", "T"}, {"img", image, "0"}},
+       "uploads/img",
+       "{\"id\":2}"},
+  };
+  for (const auto& c : cases) {
+    const std::string request = multipartRequest(std::string("/v1/") + c.action, c.fields);
+    std::size_t allocated = 0;
+    const std::string reply = testsupport::captureReply([&](int socket) {
+      countedBytes = 0;
+      counting = true;
+      answerRequest(socket, request, handlers);
+      counting = false;
+      allocated = countedBytes;
+    });
+    EXPECT_EQ(testsupport::splitReply(reply).second, c.reply) << c.action;
+    EXPECT_LT(allocated, kMostAllocatedBytes) << c.action;
+    std::vector<std::string> files = storedFiles(dir.path, c.root);
+    ASSERT_FALSE(files.empty()) << c.action;
+    EXPECT_TRUE(readFile(dir.file(files.back())) == image) << c.action << ": stored bytes differ";
+    std::filesystem::remove_all("uploads");
+  }
 }
 
 }  // namespace
