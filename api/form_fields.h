@@ -90,8 +90,9 @@ bool hasOverlongField(const NicknameFormFields& fields);
 
 // Each reader visits the form once, in its order; a later field of the same
 // name replaces an earlier one. The text fields are copies; the avatar views
-// its part's data, valid as long as the parts' request text is. It returns false when a form
-// integer cannot be read (the action then ends the request), true otherwise.
+// its part's data, valid as long as the request text the parts view. It
+// returns false when a form integer cannot be read (the action then ends the
+// request), true otherwise.
 bool readUserFormFields(const std::vector<FormPart>& parts, UserFormFields& fields);
 bool readNewsFormFields(const std::vector<FormPart>& parts, NewsFormFields& fields);
 bool readNicknameFormFields(const UrlForm& form, NicknameFormFields& fields);

@@ -6,8 +6,9 @@
 
 // Answers one POST request on socket: path is the request path, request the
 // whole request text (header block and body), both read in place: the form's
-// parts, the uploaded bytes among them, are views of request. Sends at most one reply (the
-// header block, then the unformatted JSON body) and never closes socket.
+// parts, the uploaded bytes among them, are views of request. Sends at most
+// one reply (the header block, then the unformatted JSON body) and never
+// closes socket.
 // Requests without a Content-Type, without a complete body, multipart ones
 // without a boundary, with an unknown action, or with a "uid"/"id" that is
 // not a form integer get no reply; a first path segment other than "v1" or a

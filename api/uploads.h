@@ -99,11 +99,11 @@ void removeUploadDirectories(const std::string& storedPath);
 // the existing image its URL-encoded file name names.
 // Every new file is written in full and synced before any is moved into
 // place, their directory is synced once they all are, and the old images are
-// removed only after that: when there are fewer image parts
-// than entries in oldImages (which may be null), the old images that no part
-// names and no new image replaced at the same path are removed, with the
-// directories they leave empty. On failure the files of this call are
-// removed (with the directories they leave empty) and the old images stay.
+// removed only after that: when there are fewer image parts than entries in
+// oldImages (which may be null), the old images that no part names and no
+// new image replaced at the same path are removed, with the directories they
+// leave empty. On failure (a sync's too) the files of this call are removed
+// (with the directories they leave empty) and the old images stay.
 // The caller holds the database lock.
 cJSON* saveNewsImages(int start, int partCount, int newsId, const std::vector<FormPart>& parts,
                       std::time_t now, const cJSON* oldImages);
