@@ -125,8 +125,8 @@ bool parseMultipartWithin(std::string_view boundary, std::string_view body,
   parts.clear();
   std::string delimiter = "--";
   delimiter += boundary;
-  // Only line breaks come before the first delimiter that counts; none can
-  // start among them.
+  // The search starts after the leading line breaks; a delimiter begins with
+  // '-', so it misses none.
   const std::size_t start = body.find_first_not_of("\r\n");
   if (start == std::string_view::npos) return true;
   std::size_t found = 0;  // the delimiters passed, each once
