@@ -5,7 +5,7 @@
 
 #include "http/request_text.h"
 
-bool readFormInteger(const std::string& text, int& value) { return readDecimalInt(text, value); }
+bool readFormInteger(std::string_view text, int& value) { return readDecimalInt(text, value); }
 
 std::string withoutTrailingLineBreaks(std::string text) {
   while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
@@ -13,15 +13,15 @@ std::string withoutTrailingLineBreaks(std::string text) {
 }
 
 std::string multipartText(const FormPart& part) {
-  const std::string& data = part.data;
-  if (part.dataCutByLength) return withoutTrailingLineBreaks(data);
+  const std::string_view data = part.data;
+  if (part.dataCutByLength) return withoutTrailingLineBreaks(std::string(data));
   std::size_t end = data.size();
   while (end > 0) {
     const char c = data[end - 1];
     if (c != ' ' && c != '\t' && c != '\r' && c != '\n') break;
     --end;
   }
-  return data.substr(0, end);
+  return std::string(data.substr(0, end));
 }
 
 bool hasOverlongField(const UserFormFields& fields) {

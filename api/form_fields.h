@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "http/multipart.h"
@@ -29,7 +30,7 @@ constexpr std::size_t kMaxUserFieldBytes = 1024;
 // at least one decimal digit, reading stops at the first non-digit. False,
 // with value untouched, when there are no digits or the number lies outside
 // the int range.
-bool readFormInteger(const std::string& text, int& value);
+bool readFormInteger(std::string_view text, int& value);
 
 // text without every CR and LF at its end.
 std::string withoutTrailingLineBreaks(std::string text);
@@ -45,7 +46,7 @@ struct UserFormFields {
   int uid = -1;
   std::string sid;
   std::string nickname;
-  std::string avatar;  // the image bytes, exactly as uploaded
+  std::string_view avatar;  // the image bytes, exactly as uploaded: a view of the part's data
   std::string hash;
   bool hasAvatar = false;  // an "avatar" part was present, even empty
   bool hasHash = false;    // a "hash" part was present, even empty
@@ -88,8 +89,10 @@ bool hasOverlongField(const UserFormFields& fields);
 bool hasOverlongField(const NicknameFormFields& fields);
 
 // Each reader visits the form once, in its order; a later field of the same
-// name replaces an earlier one. It returns false when a form integer cannot
-// be read (the action then ends the request), true otherwise.
+// name replaces an earlier one. The text fields are copies; the avatar views
+// its part's data, valid as long as the request text the parts view. It
+// returns false when a form integer cannot be read (the action then ends the
+// request), true otherwise.
 bool readUserFormFields(const std::vector<FormPart>& parts, UserFormFields& fields);
 bool readNewsFormFields(const std::vector<FormPart>& parts, NewsFormFields& fields);
 bool readNicknameFormFields(const UrlForm& form, NicknameFormFields& fields);

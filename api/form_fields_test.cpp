@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -38,7 +39,7 @@ TEST(FormInteger, Table) {
   }
 }
 
-FormPart part(const std::string& name, const std::string& data, const std::string& filename = "") {
+FormPart part(std::string_view name, std::string_view data, std::string_view filename = "") {
   return FormPart{name, data, filename, ""};
 }
 

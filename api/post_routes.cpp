@@ -2,6 +2,7 @@
 #include "api/post_routes.h"
 
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "api/action_helpers.h"
@@ -27,22 +28,18 @@ constexpr size_t kMaxFormParts = 65536;
 
 // True when body holds more than limit copies of separator, counted without
 // building anything.
-bool moreThan(size_t limit, const std::string& body, const std::string& separator) {
+bool moreThan(size_t limit, std::string_view body, std::string_view separator) {
   size_t count = 0;
-  for (size_t at = body.find(separator); at != std::string::npos;
-       at = body.find(separator, at + separator.size())) {
+  for (size_t at = findBytes(body, separator); at != std::string_view::npos;
+       at = findBytes(body, separator, at + separator.size())) {
     if (++count > limit) return true;
   }
   return false;
 }
 
-// Frees a request text or body that is no longer read, so that a large
-// upload is not held several times over while its form is parsed and used.
-void release(std::string& text) { std::string().swap(text); }
-
 }  // namespace
 
-void handlePost(int socket, std::string path, std::string request) {
+void handlePost(int socket, std::string_view path, std::string_view request) {
   ReplyTree reply(cJSON_CreateObject(), &cJSON_Delete);
   std::string contentType;  // stays empty unless a reply is due
   int status = 200;
@@ -50,7 +47,7 @@ void handlePost(int socket, std::string path, std::string request) {
 
   const std::vector<std::string> segments = splitPath(path);
   const std::string type = getContentType(request);
-  std::string body;
+  std::string_view body;
   try {
     body = getRequestBody(request);
   } catch (const std::out_of_range&) {
@@ -64,12 +61,10 @@ void handlePost(int socket, std::string path, std::string request) {
   } else if (type == kMultipartType) {
     const std::string boundary = getBoundary(request);
     if (boundary == kRequestItemMissing) return;
-    release(request);
     // A form of more parts than any action reads is closed without a reply.
     // Each part follows a delimiter, and the close delimiter comes last.
-    if (moreThan(kMaxFormParts + 1, body, "--" + boundary)) return;
-    const std::vector<FormPart> parts = parseMultipart(boundary, body);
-    release(body);
+    std::vector<FormPart> parts;
+    if (!parseMultipartWithin(boundary, body, kMaxFormParts + 1, parts)) return;
     const int partCount = static_cast<int>(parts.size());
     const std::string action = segments.size() > 1 ? segments[1] : "";
     if (action == "signin") {

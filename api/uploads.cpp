@@ -2,11 +2,14 @@
 // of stored uploads with the directories they leave empty.
 #include "api/uploads.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <memory>
 
+#include "http/response.h"
 #include "http/url_form.h"
 #include "storage/file_helpers.h"
 
@@ -38,7 +41,7 @@ std::string datedDirectory(const std::string& root, const DateParts& d) {
 
 // The image number that a part's file name gives, when it is a plain decimal
 // text (no sign, no leading zeros) of an int.
-bool imageNumber(const std::string& filename, int& number) {
+bool imageNumber(std::string_view filename, int& number) {
   if (filename.empty() || filename.size() > 10) return false;
   if (filename.size() > 1 && filename[0] == '0') return false;
   long long value = 0;
@@ -56,7 +59,7 @@ bool imageNumber(const std::string& filename, int& number) {
 // empty), unless its own Content-Length line gave those bytes.
 bool hasImageData(const FormPart& part) {
   if (part.data.empty()) return false;
-  return part.dataCutByLength || part.data.find_first_not_of(" \t\r\n") != std::string::npos;
+  return part.dataCutByLength || part.data.find_first_not_of(" \t\r\n") != std::string_view::npos;
 }
 
 bool contains(const std::vector<std::string>& list, const std::string& value) {
@@ -142,24 +145,39 @@ bool isRemovableUploadPath(const std::string& path) {
          hasPlainSegments(path);
 }
 
-std::string writeUploadTemp(const std::string& path, const std::string& bytes) {
+std::string writeUploadTemp(const std::string& path, std::string_view bytes) {
   std::string temp;
   const int fd = createUniqueFile(path + kUploadTempSuffix, temp);
   if (fd < 0) return "";
-  // A full disk or a file-size limit cuts the write short; the close may be
-  // where a deferred write error shows.
-  bool written = writeAllBytes(fd, bytes.data(), bytes.size());
+  // A full disk or a file-size limit cuts the write short; the sync or the
+  // close may be where a deferred write error shows.
+  bool written = writeAllBytes(fd, bytes.data(), bytes.size()) && fsync(fd) == 0;
   if (close(fd) != 0) written = false;
   if (written) return temp;
   unlink(temp.c_str());
   return "";
 }
 
-bool writeUploadFile(const std::string& path, const std::string& bytes) {
+bool syncUploadDirectory(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
+  const OwnedDescriptor directory(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return directory.fd >= 0 && fsync(directory.fd) == 0;
+}
+
+bool writeUploadFile(const std::string& path, std::string_view bytes) {
   const std::string temp = writeUploadTemp(path, bytes);
   if (temp.empty()) return false;
-  if (std::rename(temp.c_str(), path.c_str()) == 0) return true;
-  unlink(temp.c_str());
+  struct stat before;
+  const bool replaces = lstat(path.c_str(), &before) == 0;
+  if (std::rename(temp.c_str(), path.c_str()) != 0) {
+    unlink(temp.c_str());
+    return false;
+  }
+  if (syncUploadDirectory(path)) return true;
+  // A file the rename replaced cannot come back: the new one stays in its
+  // place. Otherwise the new file goes again.
+  if (!replaces) unlink(path.c_str());
   return false;
 }
 
@@ -211,7 +229,7 @@ cJSON* saveNewsImages(int start, int partCount, int newsId, const std::vector<Fo
     ensureDirectory(dir);  // a missing directory shows as a file that cannot be created
     const std::string path = dir + std::to_string(number) +
                              std::to_string(static_cast<long long>(now)) + kUploadExtension;
-    const std::string temp = writeUploadTemp(path, hasData ? part.data : std::string());
+    const std::string temp = writeUploadTemp(path, hasData ? part.data : std::string_view());
     if (temp.empty()) {
       discardNewImages(written, 0, oldImages);
       removeUploadDirectories(path);
@@ -228,6 +246,11 @@ cJSON* saveNewsImages(int start, int partCount, int newsId, const std::vector<Fo
       discardNewImages(written, k, oldImages);
       return nullptr;
     }
+  }
+  // They all lie in one directory: one sync makes every rename durable.
+  if (!written.empty() && !syncUploadDirectory(written.front().path)) {
+    discardNewImages(written, written.size(), oldImages);
+    return nullptr;
   }
 
   // The old images that the request no longer names go only now, and only

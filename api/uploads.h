@@ -12,6 +12,7 @@
 
 #include <ctime>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "http/multipart.h"
@@ -57,18 +58,27 @@ bool isStoredNewsImagePath(const std::string& path);
 bool isRemovableUploadPath(const std::string& path);
 
 // A new upload is written to "<its path><kUploadTempSuffix>XXXXXX" beside its
-// path first and renamed over the path only once every byte is written.
+// path first, synced, and renamed over the path only once every byte is on
+// disk; the directory is synced after the rename, so that a saved database
+// never names a file that a power loss emptied or took away.
 constexpr const char* kUploadTempSuffix = ".tmp-";
 
-// Writes bytes unchanged to a new temporary file beside path and returns its
-// name; "" when the file cannot be created or a write or the close fails
-// (the temporary file is then removed again). path itself is not touched.
-std::string writeUploadTemp(const std::string& path, const std::string& bytes);
+// Writes bytes unchanged to a new temporary file beside path, syncs it and
+// returns its name; "" when the file cannot be created or a write, the sync
+// or the close fails (the temporary file is then removed again). path itself
+// is not touched.
+std::string writeUploadTemp(const std::string& path, std::string_view bytes);
 
-// Stores bytes unchanged at path (writeUploadTemp, then the rename over
-// path). False when any step fails: nothing of this call is left behind and
-// whatever was at path stays as it was.
-bool writeUploadFile(const std::string& path, const std::string& bytes);
+// Syncs the directory that holds path, making the renames into it durable.
+// False when the directory cannot be opened or synced.
+bool syncUploadDirectory(const std::string& path);
+
+// Stores bytes unchanged at path (writeUploadTemp, the rename over path, then
+// syncUploadDirectory). False when any step fails: nothing of this call is
+// left behind and whatever was at path stays as it was, except when only the
+// directory sync failed after the rename replaced a file at path: the new
+// file then stays there.
+bool writeUploadFile(const std::string& path, std::string_view bytes);
 
 // Removes the file named by a stored upload path. False when the path is not
 // removable (see isRemovableUploadPath) or the removal fails.
@@ -87,12 +97,13 @@ void removeUploadDirectories(const std::string& storedPath);
 // of the last image stored in this call; a part without data (or with only
 // blanks, tabs, CR and LF, unless its Content-Length line gave them) keeps
 // the existing image its URL-encoded file name names.
-// Every new file is written in full before any is moved into place, and the
-// old images are removed only after that: when there are fewer image parts
-// than entries in oldImages (which may be null), the old images that no part
-// names and no new image replaced at the same path are removed, with the
-// directories they leave empty. On failure the files of this call are
-// removed (with the directories they leave empty) and the old images stay.
+// Every new file is written in full and synced before any is moved into
+// place, their directory is synced once they all are, and the old images are
+// removed only after that: when there are fewer image parts than entries in
+// oldImages (which may be null), the old images that no part names and no
+// new image replaced at the same path are removed, with the directories they
+// leave empty. On failure (a sync's too) the files of this call are removed
+// (with the directories they leave empty) and the old images stay.
 // The caller holds the database lock.
 cJSON* saveNewsImages(int start, int partCount, int newsId, const std::vector<FormPart>& parts,
                       std::time_t now, const cJSON* oldImages);

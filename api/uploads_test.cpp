@@ -8,6 +8,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tests/support/test_support.h"
@@ -37,10 +38,9 @@ class UploadsTest : public ::testing::Test {
   ScopedChdir chdir{dir.path};
 };
 
-FormPart text(const std::string& name, const std::string& data) {
-  return FormPart{name, data, "", ""};
-}
-FormPart image(const std::string& filename, const std::string& data) {
+// The parts view their arguments, which must outlive them.
+FormPart text(std::string_view name, std::string_view data) { return FormPart{name, data, "", ""}; }
+FormPart image(std::string_view filename, std::string_view data) {
   return FormPart{"img", data, filename, ""};
 }
 

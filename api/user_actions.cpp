@@ -55,7 +55,7 @@ std::string avatarPath(const DateParts& date, int userId, std::time_t now) {
 // directories. Returns the stored path, or "" when the file cannot be stored
 // whole; nothing new is left then (directories it made and left empty go).
 std::string storeAvatar(const DateParts& date, int userId, std::time_t now,
-                        const std::string& bytes) {
+                        std::string_view bytes) {
   ensureDirectory(avatarDirectory(date));  // a failure shows as a file that cannot be created
   const std::string path = avatarPath(date, userId, now);
   if (writeUploadFile(path, bytes)) return path;

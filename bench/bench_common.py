@@ -30,17 +30,22 @@ def free_port():
         return s.getsockname()[1]
 
 
+def read_until_closed(s):
+    """Everything the peer of socket s sends until it closes."""
+    chunks = []
+    while True:
+        chunk = s.recv(65536)
+        if not chunk:
+            break
+        chunks.append(chunk)
+    return b"".join(chunks)
+
+
 def raw_request(port, data, timeout=30):
     """Sends data to 127.0.0.1:port and reads until the server closes."""
     with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
         s.sendall(data)
-        chunks = []
-        while True:
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            chunks.append(chunk)
-    reply = b"".join(chunks)
+        reply = read_until_closed(s)
     head, _, body = reply.partition(b"\r\n\r\n")
     return head, body
 
@@ -286,15 +291,22 @@ http {
 
 def run_ab(port, path, connections, seconds, workdir, post_body=None, content_type=FORM_TYPE,
            cpu_pids=None, requests=None):
-    """Four ab processes in parallel, each with a quarter of the connections,
-    for seconds or, when requests is given, until each has sent a quarter of
-    that many requests. Returns requests/s summed, p50 and p99 in ms (the median of the four p50s
+    """Four ab processes in parallel, each with a quarter of the connections
+    (and of requests, when given: the run then ends when they are done, or
+    after seconds when that is given too).
+    Returns requests/s summed, p50 and p99 in ms (the median of the four p50s
     and the largest of the four p99s), the longest request in ms, the count of
     failed connections, the cores the ab processes kept busy (their CPU time over
     the run's length), and, when cpu_pids gives the server's processes, the CPU
     time they spent per completed request in µs over the same run."""
     per = max(1, connections // AB_PROCESSES)
     procs = []
+    body_file = os.path.join(workdir, "post-body")
+    if post_body is not None:
+        # Written once, before any ab starts: one rewritten while an earlier ab
+        # reads it at its start would send that one a body cut short.
+        with open(body_file, "wb") as f:
+            f.write(post_body)
     # ab's own CPU time: the children reaped during this run are the ab processes.
     children_before = os.times()
     began = time.monotonic()
@@ -302,13 +314,10 @@ def run_ab(port, path, connections, seconds, workdir, post_body=None, content_ty
     ticks_before = cpu_ticks(pids)
     for k in range(AB_PROCESSES):
         csv = os.path.join(workdir, "ab-%d.csv" % k)
-        limit = (["-n", str(requests // AB_PROCESSES)] if requests is not None
-                 else ["-t", str(seconds), "-n", "100000000"])
-        cmd = ["ab", "-q", "-r", "-s", "30", "-c", str(per)] + limit + ["-e", csv]
+        count = max(per, requests // AB_PROCESSES) if requests else 100000000
+        limit = ["-t", str(seconds)] if seconds is not None else []
+        cmd = ["ab", "-q", "-r", "-s", "30", "-c", str(per)] + limit + ["-n", str(count), "-e", csv]
         if post_body is not None:
-            body_file = os.path.join(workdir, "post-body")
-            with open(body_file, "wb") as f:
-                f.write(post_body)
             cmd += ["-p", body_file, "-T", content_type]
         cmd.append("http://127.0.0.1:%d%s" % (port, path))
         procs.append((subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,

@@ -16,10 +16,13 @@ and slow readers, and idle connections beyond a soft limit of descriptors.
 A large item: isadmin while four clients read the detail of 30 MB content.
 The writer saving back to back: an idle node's CPU, the saves while a like
 comes every 10 ms, and the memory over 1.2 million like toggles.
+Uploads: what the syncs of a stored upload cost, 200 KB avatar signins under
+ab, and the node's CPU time per 60 MiB avatar of 16 concurrent signins.
 Prints the tables and, for a whole run, writes them to the results file.
 
 Usage: run_bench.py --build DIR [--out FILE] [--seconds S] [--repeats N]
-                    [--rows inprocess,startup,e2e,scale,clients,detail,writer] [--quick]
+                    [--rows inprocess,startup,e2e,scale,clients,detail,writer,uploads]
+                    [--quick]
                     [--skip-inprocess] [--skip-e2e]
 A run of some rows only, or a --quick one, writes the file only when --out
 is given.
@@ -43,12 +46,13 @@ from bench_common import (AB_PROCESSES, Nginx, Node, check_line, fmt_cpu, get_bo
 from client_rows import run_clients
 from detail_rows import run_detail
 from scale_rows import run_scale
+from upload_rows import run_uploads
 from writer_rows import run_writer
 
 SIZES_INPROCESS = [1000, 10000, 100000]
 SIZES_STARTUP = [1000, 10000, 100000]
 CONNECTIONS = [8, 64, 256]
-ROW_GROUPS = ["inprocess", "startup", "e2e", "scale", "clients", "detail", "writer"]
+ROW_GROUPS = ["inprocess", "startup", "e2e", "scale", "clients", "detail", "writer", "uploads"]
 
 
 # ---------------------------------------------------------------- in-process
@@ -368,6 +372,7 @@ def main():
     scale, scale_targets, clients, client_targets = [], [], [], []
     detail, detail_targets = [], []
     writer, writer_targets = [], []
+    uploads, upload_targets = [], []
     try:
         if "inprocess" in groups:
             results = run_inprocess(args.build, workdir, args.quick)
@@ -382,6 +387,8 @@ def main():
             detail, detail_targets = run_detail(args.build, workdir, args.repeats, args.quick)
         if "writer" in groups:
             writer, writer_targets = run_writer(args.build, workdir, args.repeats, args.quick)
+        if "uploads" in groups:
+            uploads, upload_targets = run_uploads(args.build, workdir, args.repeats, args.quick)
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
     load_after = os.getloadavg()
@@ -425,8 +432,10 @@ def main():
         doc += detail
     if writer:
         doc += writer
+    if uploads:
+        doc += uploads
     targets = (target_lines(results, rows) + scale_targets + client_targets + detail_targets +
-               writer_targets)
+               writer_targets + upload_targets)
     if targets:
         doc += ["Targets:", ""] + targets + [""]
     text = "\n".join(doc)

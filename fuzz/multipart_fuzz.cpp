@@ -4,6 +4,7 @@
 // also cut as a stored upload path.
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "fuzz/fuzz_check.h"
 #include "http/multipart.h"
@@ -14,10 +15,16 @@ bool onlyDigitsAndSlashes(const std::string& text) {
   return text.find_first_not_of("0123456789/") == std::string::npos;
 }
 
-bool hasBlankEnds(const std::string& text) {
+bool hasBlankEnds(std::string_view text) {
   if (text.empty()) return false;
   auto blank = [](char c) { return c == ' ' || c == '\t'; };
   return blank(text.front()) || blank(text.back());
+}
+
+// True when view lies within text's bytes (an empty view anywhere counts).
+bool inside(std::string_view view, const std::string& text) {
+  if (view.empty()) return true;
+  return view.data() >= text.data() && view.data() + view.size() <= text.data() + text.size();
 }
 
 }  // namespace
@@ -30,14 +37,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const std::vector<FormPart> parts = parseMultipart(boundary, body);
   // Every part stands between two delimiters, so parts never share bytes:
-  // their contents together are no longer than the body.
+  // their contents together are no longer than the body, and each part's
+  // data begins after the previous one's ends. Every field views the body.
   size_t dataBytes = 0;
+  const char* previousEnd = body.data();
   for (const FormPart& part : parts) {
     dataBytes += part.data.size();
-    FUZZ_CHECK(part.name.find('"') == std::string::npos);
-    FUZZ_CHECK(part.filename.find('"') == std::string::npos);
+    FUZZ_CHECK(part.name.find('"') == std::string_view::npos);
+    FUZZ_CHECK(part.filename.find('"') == std::string_view::npos);
     FUZZ_CHECK(!hasBlankEnds(part.contentType));
     FUZZ_CHECK(part.name.size() < body.size() && part.filename.size() < body.size());
+    FUZZ_CHECK(inside(part.name, body) && inside(part.data, body));
+    FUZZ_CHECK(inside(part.filename, body) && inside(part.contentType, body));
+    if (!part.data.empty()) {
+      FUZZ_CHECK(part.data.data() >= previousEnd);
+      previousEnd = part.data.data() + part.data.size();
+    }
   }
   FUZZ_CHECK(dataBytes <= body.size());
   const std::string delimiter = "--" + boundary;
@@ -47,6 +62,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ++delimiters;
   }
   FUZZ_CHECK(parts.empty() || parts.size() < delimiters);
+
+  // The bounded parse counts the same delimiters and gives the same parts.
+  std::vector<FormPart> within;
+  FUZZ_CHECK(parseMultipartWithin(boundary, body, delimiters, within));
+  FUZZ_CHECK(within.size() == parts.size());
+  for (size_t i = 0; i < parts.size(); ++i) {
+    FUZZ_CHECK(within[i].name.data() == parts[i].name.data() && within[i].name == parts[i].name);
+    FUZZ_CHECK(within[i].data.data() == parts[i].data.data() && within[i].data == parts[i].data);
+    FUZZ_CHECK(within[i].filename == parts[i].filename);
+    FUZZ_CHECK(within[i].contentType == parts[i].contentType);
+    FUZZ_CHECK(within[i].dataCutByLength == parts[i].dataCutByLength);
+  }
+  if (delimiters > 0) FUZZ_CHECK(!parseMultipartWithin(boundary, body, delimiters - 1, within));
 
   const PathSplit split = splitPathAtNumber(input);
   FUZZ_CHECK(onlyDigitsAndSlashes(split.numbers));

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "fuzz/fuzz_check.h"
 #include "http/request_text.h"
@@ -11,8 +12,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
 
-  std::string method = "\x01unset";
-  std::string path = "\x02unset";
+  std::string_view method = "\x01unset";
+  std::string_view path = "\x02unset";
   const int split = parseRequestLine(text, method, path);
   FUZZ_CHECK(split == 0 || split == 1);
   if (split == 0) {
@@ -22,7 +23,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(text[method.size()] == ' ');
     FUZZ_CHECK(text.compare(method.size() + 1, path.size(), path) == 0);
     FUZZ_CHECK(text[method.size() + 1 + path.size()] == ' ');
-    FUZZ_CHECK(method.find(' ') == std::string::npos && path.find(' ') == std::string::npos);
+    FUZZ_CHECK(method.find(' ') == std::string_view::npos &&
+               path.find(' ') == std::string_view::npos);
+    // Both are views of the text itself.
+    FUZZ_CHECK(method.data() == text.data() && path.data() == text.data() + method.size() + 1);
   } else if (text.find(' ') == std::string::npos) {
     FUZZ_CHECK(method == "\x01unset" && path == "\x02unset");
   } else {
@@ -50,14 +54,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   try {
-    const std::string body = getRequestBody(text);
+    const std::string_view body = getRequestBody(text);
     if (body != kRequestItemMissing) {
-      // A body needs a readable Content-Length, and is part of the text.
+      // A body needs a readable Content-Length, and is part of the text: a
+      // view of bytes after its start, never of all of them.
       FUZZ_CHECK(lengthRead);
       FUZZ_CHECK(body.size() < size);
+      FUZZ_CHECK(body.data() > text.data() && body.data() + body.size() <= text.data() + size);
     }
   } catch (const std::out_of_range&) {
     FUZZ_CHECK(lengthRead);
+  }
+
+  // The fast search agrees with std::string_view::find, for a needle taken
+  // from the text's second half searched from every quarter.
+  const std::string_view whole = text;
+  const std::string_view needle = whole.substr(size / 2, std::min<size_t>(size / 4 + 1, 64));
+  for (size_t from = 0; from <= size + 1; from += size / 4 + 1) {
+    FUZZ_CHECK(findBytes(whole, needle, from) == whole.find(needle, from));
   }
 
   const bool digits =

@@ -3,7 +3,6 @@
 #include "http/connection.h"
 
 #include <stdexcept>
-#include <utility>
 
 #include "http/request_text.h"
 
@@ -17,8 +16,8 @@ std::size_t headerBlockEnd(const std::string& text, std::size_t from) {
 
 HeadDecision decideOnHead(const std::string& head) {
   HeadDecision decision;
-  std::string method;
-  std::string path;
+  std::string_view method;
+  std::string_view path;
   // Every POST is received up to its Content-Length, a form or not: its
   // answer then depends on the bytes it announces, never on where TCP cut
   // them.
@@ -49,16 +48,16 @@ long long requestDeadlineMs(const ConnectionLimits& limits, long long total) {
   return limits.requestDeadlineMs + total / kDeadlineBytesPerSecond * 1000;
 }
 
-PendingReply answerRequest(int socket, std::string request, const RequestHandlers& handlers) {
+PendingReply answerRequest(int socket, std::string_view request, const RequestHandlers& handlers) {
   PendingReply reply;
   DeferredSends deferred(socket, reply);
-  std::string method;
-  std::string path;
+  std::string_view method;
+  std::string_view path;
   if (parseRequestLine(request, method, path) == 1) return reply;
   if (method == "POST") {
-    handlers.post(socket, path, std::move(request));  // not read again here
+    handlers.post(socket, path, request);
   } else if (method == "GET") {
-    handlers.get(socket, path);
+    handlers.get(socket, std::string(path));
   }
   return reply;
 }

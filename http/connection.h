@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "http/response.h"
 
@@ -54,10 +55,12 @@ struct ConnectionLimits {
 
 // The routines that answer a complete request, given by the layer that owns
 // the routes. Each sends at most one reply on socket and never closes it:
-// get takes the request path, post the path and the whole request text.
+// get takes the request path, post the path and the whole request text, both
+// views of the text the connection holds, valid until post returns (a large
+// upload is read in place, never copied).
 struct RequestHandlers {
   void (*get)(int socket, std::string path);
-  void (*post)(int socket, std::string path, std::string request);
+  void (*post)(int socket, std::string_view path, std::string_view request);
 };
 
 // Where the header block of text ends: the position after its empty line
@@ -86,5 +89,5 @@ long long requestDeadlineMs(const ConnectionLimits& limits, long long total);
 // request line without two spaces, gets no reply. The sends never wait on
 // the client: what socket (non-blocking) does not take at once is returned
 // for the I/O side to finish. Leaves socket open. A handler's exception
-// leaves this function.
-PendingReply answerRequest(int socket, std::string request, const RequestHandlers& handlers);
+// leaves this function. request must stay unchanged until it returns.
+PendingReply answerRequest(int socket, std::string_view request, const RequestHandlers& handlers);

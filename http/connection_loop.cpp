@@ -308,7 +308,7 @@ void answer(ConnectionLoop& loop, Connection& c) {
   request.swap(c.request);
   PendingReply reply;
   try {
-    reply = answerRequest(c.fd, std::move(request), loop.handlers);
+    reply = answerRequest(c.fd, request, loop.handlers);  // the handlers read it in place
   } catch (...) {
     // A handler's exception ends this request: its connection closes, and
     // the worker serves on.

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -44,7 +45,7 @@ void testGet(int socket, std::string path) {
   send(socket, reply.data(), reply.size(), MSG_NOSIGNAL);
 }
 
-void testPost(int, std::string, std::string) {}
+void testPost(int, std::string_view, std::string_view) {}
 
 void openGate() {
   {

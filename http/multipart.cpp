@@ -3,50 +3,60 @@
 #include "http/multipart.h"
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string_view>
-#include <utility>
 
 #include "http/request_text.h"
 
 namespace {
 
-constexpr char kNameParam[] = "name=\"";
-constexpr char kFilenameParam[] = "filename=\"";
-constexpr char kContentTypeHeader[] = "content-type:";  // matched on a lower-cased copy
-constexpr char kContentLengthHeader[] = "Content-Length:";
+constexpr std::string_view kNameParam = "name=\"";
+constexpr std::string_view kFilenameParam = "filename=\"";
+constexpr std::string_view kContentTypeHeader = "content-type:";  // matched ignoring case
+constexpr std::string_view kContentLengthHeader = "Content-Length:";
 
 // The text between the first `param` (which ends in a double quote) and the
 // next double quote in header; empty when either is missing.
-std::string quotedParameter(const std::string& header, const std::string& param) {
+std::string_view quotedParameter(std::string_view header, std::string_view param) {
   std::size_t start = header.find(param);
-  if (start == std::string::npos) return "";
+  if (start == std::string_view::npos) return {};
   start += param.size();
   std::size_t end = header.find('"', start);
-  if (end == std::string::npos) return "";
+  if (end == std::string_view::npos) return {};
   return header.substr(start, end - start);
 }
 
 // End of a header value that starts at `from`: the first CR LF after it, or
 // only when there is none the first LF; npos when no line break follows
 // (the value stands on the last line of the header block).
-std::size_t headerValueEnd(const std::string& header, std::size_t from) {
+std::size_t headerValueEnd(std::string_view header, std::size_t from) {
   std::size_t end = header.find("\r\n", from);
-  if (end == std::string::npos) end = header.find('\n', from);
+  if (end == std::string_view::npos) end = header.find('\n', from);
   return end;
 }
 
 bool isBlankOrTab(char c) { return c == ' ' || c == '\t'; }
 
-std::string partContentType(const std::string& header) {
-  std::string lowered = header;
-  for (char& c : lowered) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// First occurrence of lowerName (all lower case) in text, the ASCII letters
+// of text compared without case; npos when there is none.
+std::size_t findIgnoringCase(std::string_view text, std::string_view lowerName) {
+  for (std::size_t at = 0; at + lowerName.size() <= text.size(); ++at) {
+    std::size_t i = 0;
+    while (i < lowerName.size() && asciiLower(text[at + i]) == lowerName[i]) ++i;
+    if (i == lowerName.size()) return at;
   }
-  std::size_t found = lowered.find(kContentTypeHeader);
-  if (found == std::string::npos) return "";
-  std::size_t start = found + sizeof(kContentTypeHeader) - 1;
+  return std::string_view::npos;
+}
+
+std::string_view partContentType(std::string_view header) {
+  std::size_t found = findIgnoringCase(header, kContentTypeHeader);
+  if (found == std::string_view::npos) return {};
+  std::size_t start = found + kContentTypeHeader.size();
   std::size_t end = headerValueEnd(header, start);
-  if (end == std::string::npos) return "";
+  if (end == std::string_view::npos) return {};
   while (start < end && isBlankOrTab(header[start])) ++start;
   while (end > start && isBlankOrTab(header[end - 1])) --end;
   return header.substr(start, end - start);
@@ -56,17 +66,18 @@ std::string partContentType(const std::string& header) {
 // n shorter than the content is given; otherwise the content without the one
 // line break that separates it from the next delimiter. Uploaded bytes are
 // never trimmed beyond that line break. cutByLength tells which of the two it is.
-std::string partData(const std::string& header, std::string_view content, bool& cutByLength) {
+std::string_view partData(std::string_view header, std::string_view content, bool& cutByLength) {
   cutByLength = false;
   std::size_t found = header.find(kContentLengthHeader);
-  if (found != std::string::npos) {
-    std::size_t start = found + sizeof(kContentLengthHeader) - 1;
+  if (found != std::string_view::npos) {
+    std::size_t start = found + kContentLengthHeader.size();
     std::size_t end = headerValueEnd(header, start);
     int length = 0;
-    if (end != std::string::npos && readDecimalInt(header.substr(start, end - start), length) &&
-        length >= 0 && static_cast<std::size_t>(length) < content.size()) {
+    if (end != std::string_view::npos &&
+        readDecimalInt(header.substr(start, end - start), length) && length >= 0 &&
+        static_cast<std::size_t>(length) < content.size()) {
       cutByLength = true;
-      return std::string(content.substr(0, static_cast<std::size_t>(length)));
+      return content.substr(0, static_cast<std::size_t>(length));
     }
   }
   std::size_t size = content.size();
@@ -75,48 +86,72 @@ std::string partData(const std::string& header, std::string_view content, bool& 
   } else if (size >= 1 && content[size - 1] == '\n') {
     size -= 1;
   }
-  return std::string(content.substr(0, size));
+  return content.substr(0, size);
+}
+
+// True when body holds at most left copies of delimiter from position from on.
+bool atMost(std::string_view body, std::string_view delimiter, std::size_t from, std::size_t left) {
+  for (std::size_t at = findBytes(body, delimiter, from); at != std::string_view::npos;
+       at = findBytes(body, delimiter, at + delimiter.size())) {
+    if (left-- == 0) return false;
+  }
+  return true;
+}
+
+// The part between a delimiter and the next one, when it has an empty line
+// after its header lines.
+std::optional<FormPart> readPart(std::string_view partText) {
+  std::size_t headerEnd = findBytes(partText, "\r\n\r\n");
+  std::size_t headerEndLength = 4;
+  if (headerEnd == std::string_view::npos) {
+    headerEnd = findBytes(partText, "\n\n");
+    headerEndLength = 2;
+  }
+  if (headerEnd == std::string_view::npos) return std::nullopt;
+  const std::string_view header = partText.substr(0, headerEnd);
+  const std::string_view content = partText.substr(headerEnd + headerEndLength);
+  FormPart part;
+  part.name = quotedParameter(header, kNameParam);
+  part.data = partData(header, content, part.dataCutByLength);
+  part.filename = quotedParameter(header, kFilenameParam);
+  part.contentType = partContentType(header);
+  return part;
 }
 
 }  // namespace
 
-std::vector<FormPart> parseMultipart(const std::string& boundary, const std::string& body) {
-  std::vector<FormPart> parts;
-  const std::string delimiter = "--" + boundary;
-  std::size_t pos = body.find_first_not_of("\r\n");
-  if (pos == std::string::npos) return parts;
-  while (true) {
-    std::size_t delimiterAt = body.find(delimiter, pos);
-    if (delimiterAt == std::string::npos) return parts;
-    std::size_t partStart = delimiterAt + delimiter.size();
-    if (body.size() - partStart >= 2 && body.compare(partStart, 2, "--") == 0) return parts;
-    std::size_t next = body.find(delimiter, partStart);
-    if (next == std::string::npos) return parts;
-
-    // Viewed in place: a large upload is copied once, into its part's data.
-    const std::string_view partText(body.data() + partStart, next - partStart);
-    std::size_t headerEnd = partText.find("\r\n\r\n");
-    std::size_t headerEndLength = 4;
-    if (headerEnd == std::string::npos) {
-      headerEnd = partText.find("\n\n");
-      headerEndLength = 2;
+bool parseMultipartWithin(std::string_view boundary, std::string_view body,
+                          std::size_t maxDelimiters, std::vector<FormPart>& parts) {
+  parts.clear();
+  std::string delimiter = "--";
+  delimiter += boundary;
+  // The search starts after the leading line breaks; a delimiter begins with
+  // '-', so it misses none.
+  const std::size_t start = body.find_first_not_of("\r\n");
+  if (start == std::string_view::npos) return true;
+  std::size_t found = 0;  // the delimiters passed, each once
+  std::size_t delimiterAt = findBytes(body, delimiter, start);
+  while (delimiterAt != std::string_view::npos) {
+    if (++found > maxDelimiters) return false;
+    const std::size_t partStart = delimiterAt + delimiter.size();
+    if (body.size() - partStart >= 2 && body.compare(partStart, 2, "--") == 0) {
+      return atMost(body, delimiter, partStart, maxDelimiters - found);
     }
-    if (headerEnd == std::string::npos) {
-      // No empty line after the header lines: skip this part.
-      pos = partStart;
-      continue;
+    // A part is taken only when a further delimiter follows it.
+    const std::size_t next = findBytes(body, delimiter, partStart);
+    if (next == std::string_view::npos) return true;
+    if (std::optional<FormPart> part = readPart(body.substr(partStart, next - partStart))) {
+      parts.push_back(*part);
     }
-    const std::string header(partText.substr(0, headerEnd));
-    const std::string_view content = partText.substr(headerEnd + headerEndLength);
-
-    FormPart part;
-    part.name = quotedParameter(header, kNameParam);
-    part.data = partData(header, content, part.dataCutByLength);
-    part.filename = quotedParameter(header, kFilenameParam);
-    part.contentType = partContentType(header);
-    parts.push_back(std::move(part));
-    pos = next;
+    delimiterAt = next;
   }
+  return true;
+}
+
+std::vector<FormPart> parseMultipart(std::string_view boundary, std::string_view body) {
+  std::vector<FormPart> parts;
+  parseMultipartWithin(boundary, body, SIZE_MAX, parts);
+  return parts;
 }
 
 PathSplit splitPathAtNumber(const std::string& path) {

@@ -2,15 +2,19 @@
 // upload paths cut at their dated directory chain.
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
-// One part of a multipart/form-data body. Every field owns its bytes.
+// One part of a multipart/form-data body. Its fields are views of the body
+// it was parsed from (a large upload is never copied out of the request
+// text): they are valid only while the body's bytes are.
 struct FormPart {
-  std::string name;              // the name="..." parameter; empty when missing
-  std::string data;              // the content bytes, exactly as sent
-  std::string filename;          // the filename="..." parameter; empty when missing
-  std::string contentType;       // the part's Content-Type value, blanks and tabs trimmed
+  std::string_view name;         // the name="..." parameter; empty when missing
+  std::string_view data;         // the content bytes, exactly as sent
+  std::string_view filename;     // the filename="..." parameter; empty when missing
+  std::string_view contentType;  // the part's Content-Type value, blanks and tabs trimmed
   bool dataCutByLength = false;  // data is the first n bytes its Content-Length line gave
 };
 
@@ -28,8 +32,17 @@ struct PathSplit {
 // header lines; anything else is skipped. Its data is the content up to the
 // single line break (CR LF or LF) that precedes the next delimiter, unless a
 // usable "Content-Length:" header line (not the last header line) gives a
-// shorter length (dataCutByLength is then set). Never throws except for running out of memory.
-std::vector<FormPart> parseMultipart(const std::string& boundary, const std::string& body);
+// shorter length (dataCutByLength is then set). The parts view body, which
+// must outlive them. Never throws except for running out of memory.
+std::vector<FormPart> parseMultipart(std::string_view boundary, std::string_view body);
+
+// parseMultipart that also bounds the body's delimiters, in the same one pass
+// over a large upload: false (parts then unspecified) when body holds more
+// than maxDelimiters copies of "--" + boundary in all, counted without
+// overlaps from its start and including those after the close delimiter;
+// true with parts as parseMultipart gives them otherwise.
+bool parseMultipartWithin(std::string_view boundary, std::string_view body,
+                          std::size_t maxDelimiters, std::vector<FormPart>& parts);
 
 // Cuts path (segments separated by '/') at its first run of all-digit
 // segments. For a stored upload path such as uploads/img/2024/5/17/12/0.webp

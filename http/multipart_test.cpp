@@ -70,7 +70,8 @@ TEST(ParseMultipart, CurlBodyKeepsFileBytesExactly) {
 }
 
 TEST(ParseMultipart, LineFeedBodyGivesTheSameParts) {
-  std::vector<FormPart> parts = parseMultipart(kCurlBoundary, withLf(kCurlBody));
+  const std::string body = withLf(kCurlBody);
+  std::vector<FormPart> parts = parseMultipart(kCurlBoundary, body);
   ASSERT_EQ(parts.size(), 6u);
   EXPECT_EQ(parts[1].data, "abc");
   EXPECT_EQ(parts[3].data, "ab\n \t");  // the file's own CR is gone with the rewrite
@@ -126,9 +127,10 @@ TEST(ParseMultipart, MalformedBodies) {
 }
 
 TEST(ParseMultipart, ContentLengthAndContentTypeHeaders) {
-  auto parse = [](const std::string& headers) {
-    std::string body = "--B\r\nContent-Disposition: form-data; name=\"a\"\r\n" + headers +
-                       "\r\n\r\nabcdef\r\n--B--";
+  std::string body;  // the parts view it
+  auto parse = [&body](const std::string& headers) {
+    body = "--B\r\nContent-Disposition: form-data; name=\"a\"\r\n" + headers +
+           "\r\n\r\nabcdef\r\n--B--";
     std::vector<FormPart> parts = parseMultipart("B", body);
     return parts.size() == 1 ? parts[0] : FormPart{"?", "?", "?", "?"};
   };
@@ -172,6 +174,44 @@ TEST(ParseMultipart, EmptyBoundaryUsesTwoDashes) {
       parseMultipart("", "--\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\nv\r\n----");
   ASSERT_EQ(parts.size(), 1u);
   EXPECT_EQ(parts[0].data, "v");
+}
+
+// The bound counts every delimiter of the body once, those after the close
+// delimiter and those of skipped parts included, as a separate count would.
+TEST(ParseMultipartWithin, BoundsAllDelimitersAndGivesTheSameParts) {
+  const std::string part = "Content-Disposition: form-data; name=\"a\"\r\n\r\nv\r\n";
+  struct {
+    const char* desc;
+    std::string body;
+    std::size_t delimiters;  // in all, the most that is still parsed
+  } cases[] = {
+      {"two parts", "--B\r\n" + part + "--B\r\n" + part + "--B--\r\n", 3},
+      {"delimiters after the close one", "--B\r\n" + part + "--B--\r\n--B --B", 4},
+      {"a skipped part", "--B\r\nno blank line\r\n--B\r\n" + part + "--B--", 3},
+      {"no close delimiter", "--B\r\n" + part + "--B\r\ncut", 2},
+      {"delimiter in the content", "--B\r\n" + part + "x--B--B\r\n--B--", 4},
+      {"line breaks only", "\r\n\n", 0},
+      {"one good part", "\r\n--B\r\n" + part + "--B--", 2},
+  };
+  for (const auto& c : cases) {
+    std::size_t count = 0;  // the separate count the bound replaces
+    for (std::size_t at = c.body.find("--B"); at != std::string::npos;
+         at = c.body.find("--B", at + 3)) {
+      ++count;
+    }
+    EXPECT_EQ(count, c.delimiters) << c.desc;
+    const std::vector<FormPart> expected = parseMultipart("B", c.body);
+    std::vector<FormPart> parts;
+    ASSERT_TRUE(parseMultipartWithin("B", c.body, c.delimiters, parts)) << c.desc;
+    ASSERT_EQ(parts.size(), expected.size()) << c.desc;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+      EXPECT_EQ(parts[i].name, expected[i].name) << c.desc;
+      EXPECT_EQ(parts[i].data, expected[i].data) << c.desc;
+    }
+    if (c.delimiters > 0) {
+      EXPECT_FALSE(parseMultipartWithin("B", c.body, c.delimiters - 1, parts)) << c.desc;
+    }
+  }
 }
 
 TEST(SplitPathAtNumber, Table) {

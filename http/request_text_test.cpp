@@ -5,6 +5,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -27,7 +28,7 @@ TEST(ParseRequestLine, Cases) {
       {"lower-case method kept as sent", "get /v1 HTTP/1.1\r\n\r\n", 0, "get", "/v1"},
   };
   for (const Case& c : cases) {
-    std::string method = "(unset)", path = "(unset)";
+    std::string_view method = "(unset)", path = "(unset)";
     EXPECT_EQ(parseRequestLine(c.text, method, path), c.result) << c.desc;
     EXPECT_EQ(method, c.method) << c.desc;
     EXPECT_EQ(path, c.path) << c.desc;
@@ -146,6 +147,36 @@ TEST(GetRequestBody, Cases) {
   for (const Case& c : cases) EXPECT_EQ(getRequestBody(c.text), c.body) << c.desc;
   EXPECT_THROW(getRequestBody(head + "2147483648\r\n\r\nx"), std::out_of_range);
   EXPECT_EQ(getRequestBody(head + "2147483647\r\n\r\nx"), "failed");
+}
+
+// findBytes is std::string_view::find by other means: every case gives the same.
+TEST(FindBytes, FindsWhatFindFinds) {
+  const std::string nul("a\0b--B\0--B", 11);
+  struct {
+    std::string text;
+    std::string needle;
+    std::size_t from;
+  } cases[] = {
+      {"--B\r\nx\r\n--B--", "--B", 0},
+      {"--B\r\nx\r\n--B--", "--B", 1},
+      {"--B\r\nx\r\n--B--", "--B--", 0},
+      {"abc", "abcd", 0},
+      {"abc", "c", 2},
+      {"abc", "c", 3},
+      {"abc", "", 3},
+      {"abc", "", 4},
+      {"abc", "x", 9},
+      {"", "", 0},
+      {nul, std::string("\0--B", 4), 0},
+      {nul, std::string("\0--B", 4), 3},
+      {"----B", "---B", 0},
+      {"xy\r\n\r\n", "\r\n\r\n", 0},
+  };
+  for (const auto& c : cases) {
+    const std::string_view text = c.text;
+    EXPECT_EQ(findBytes(text, c.needle, c.from), text.find(c.needle, c.from))
+        << '"' << c.text << "\" \"" << c.needle << "\" " << c.from;
+  }
 }
 
 TEST(IsDigits, Cases) {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <sstream>
 
-std::string urlDecode(const std::string& text) {
+std::string urlDecode(std::string_view text) {
   std::string decoded;
   decoded.reserve(text.size());
   const std::size_t length = text.size();
@@ -25,32 +25,32 @@ std::string urlDecode(const std::string& text) {
   return decoded;
 }
 
-std::vector<std::string> splitPath(std::string path) {
+std::vector<std::string> splitPath(std::string_view path) {
   std::vector<std::string> segments;
-  if (!path.empty() && path[0] == '/') path.erase(0, 1);
+  if (!path.empty() && path[0] == '/') path.remove_prefix(1);
   std::size_t start = 0;
   while (start <= path.size()) {
     std::size_t slash = path.find('/', start);
-    if (slash == std::string::npos) slash = path.size();
-    if (slash > start) segments.push_back(path.substr(start, slash - start));
+    if (slash == std::string_view::npos) slash = path.size();
+    if (slash > start) segments.emplace_back(path.substr(start, slash - start));
     start = slash + 1;
   }
   return segments;
 }
 
-std::map<std::string, std::string> parseUrlEncodedForm(const std::string& body) {
+std::map<std::string, std::string> parseUrlEncodedForm(std::string_view body) {
   std::map<std::string, std::string> form;
   if (body.empty()) return form;
   std::size_t start = 0;
   while (true) {
     std::size_t amp = body.find('&', start);
-    std::string piece =
-        body.substr(start, amp == std::string::npos ? std::string::npos : amp - start);
+    const std::string_view piece =
+        body.substr(start, amp == std::string_view::npos ? std::string_view::npos : amp - start);
     std::size_t eq = piece.find('=');
-    if (eq != std::string::npos) {
+    if (eq != std::string_view::npos) {
       form[urlDecode(piece.substr(0, eq))] = urlDecode(piece.substr(eq + 1));
     }
-    if (amp == std::string::npos) break;
+    if (amp == std::string_view::npos) break;
     start = amp + 1;
   }
   return form;

@@ -4,20 +4,21 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
 // Undoes percent-encoding in one pass: '+' becomes a blank, '%' with two
 // bytes after it becomes the byte those two bytes read as base 16 (strtol
 // rules, low 8 bits), a '%' among the last two bytes stays as it is.
-std::string urlDecode(const std::string& text);
+std::string urlDecode(std::string_view text);
 
 // The non-empty segments of a path cut at '/', one leading '/' dropped.
-std::vector<std::string> splitPath(std::string path);
+std::vector<std::string> splitPath(std::string_view path);
 
 // Decoded names to decoded values of a URL-encoded body; pieces without '='
 // are left out, a later name replaces an earlier one.
-std::map<std::string, std::string> parseUrlEncodedForm(const std::string& body);
+std::map<std::string, std::string> parseUrlEncodedForm(std::string_view body);
 
 // Names to values of a form text, without decoding.
 std::map<std::string, std::string> parseFormToMap(const std::string& form);
