@@ -1,6 +1,8 @@
 // database.cpp -- the database tree, its handles, counters, lock and stamps.
 #include "storage/database.h"
 
+#include <cstring>
+
 #include "storage/database_print.h"
 
 DatabaseMutex databaseMutex;
@@ -88,10 +90,32 @@ void databaseChanged() { ++changeCount; }
 
 std::uint64_t databaseChangeCount() { return changeCount; }
 
-void setRecordMember(cJSON* record, const char* key, cJSON* item) {
-  bool placed = cJSON_GetObjectItem(record, key) != nullptr
-                    ? cJSON_ReplaceItemInObject(record, key, item)
-                    : cJSON_AddItemToObject(record, key, item);
-  if (!placed) cJSON_Delete(item);
+bool setRecordMember(cJSON* record, const char* key, cJSON* item) {
+  if (item == nullptr) return false;
+  cJSON* existing = cJSON_GetObjectItem(record, key);
+  if (existing == nullptr) {
+    // Only a damaged record lacks the member; adding it copies the key.
+    if (!cJSON_AddItemToObject(record, key, item)) {
+      cJSON_Delete(item);
+      return false;
+    }
+  } else {
+    // The replacement takes over the key of the member it replaces when that
+    // is spelled as key (every record the node made): placing it then needs
+    // no memory, so a change of several members fails, if at all, before
+    // the first of them.
+    const bool sameSpelling = existing->string != nullptr &&
+                              (existing->type & cJSON_StringIsConst) == 0 &&
+                              std::strcmp(existing->string, key) == 0;
+    if (sameSpelling) {
+      item->string = existing->string;
+      existing->string = nullptr;
+      cJSON_ReplaceItemViaPointer(record, existing, item);
+    } else if (!cJSON_ReplaceItemInObject(record, key, item)) {
+      cJSON_Delete(item);
+      return false;
+    }
+  }
   recordChanged(record);
+  return true;
 }
