@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "storage/database_print.h"
+#include "storage/deferred_removals.h"
 
 DatabaseMutex databaseMutex;
 
@@ -75,6 +76,7 @@ void clearDatabase() {
   news_maxid = user_maxid = like_maxid = 0;
   ++changeCount;
   resetPrintedRecords();
+  forgetDeferredRemovals();
   cJSON_Delete(root);
 }
 

@@ -19,14 +19,15 @@
 #include <memory>
 #include <mutex>
 #include <stdexcept>
-#include <system_error>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "storage/database.h"
 #include "storage/database_print.h"
+#include "storage/deferred_removals.h"
 #include "storage/file_helpers.h"
 #include "storage/like_index.h"
 #include "storage/news_index.h"
@@ -497,7 +498,11 @@ bool saveDatabaseNow(const std::string& path) {
     DatabaseLock lock(databaseMutex);
     job = prepareSave();
   }
-  return finishSave(path, job);
+  if (!finishSave(path, job)) return false;
+  // The file on disk no longer names what the changes up to its snapshot
+  // stopped naming: those files may go now.
+  removeSavedAwayFiles(lastSaved.changeCount);
+  return true;
 }
 
 bool saveDatabaseForExit(const std::string& path) {
@@ -507,7 +512,9 @@ bool saveDatabaseForExit(const std::string& path) {
   printInBatches();
   databaseMutex.lock();
   SaveJob job = prepareSave();
-  return finishSave(path, job);
+  if (!finishSave(path, job)) return false;
+  removeSavedAwayFilesAtExit(lastSaved.changeCount);
+  return true;
 }
 
 void persistDatabase(std::string path, int interval_ms, std::atomic<bool>& stop) {
