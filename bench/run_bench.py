@@ -12,10 +12,10 @@ request. At 100,000 items and 100,000 users: requests of the last user
 against the first, list page 1 after a post, requests while saving every
 second, an idle node and its stop. Slow and idle clients: slow form senders
 and slow readers, and idle connections beyond a soft limit of descriptors.
-Prints the tables and, for a whole run, writes them to the results file.
+Uploads: 8 and 16 clients signing in with 60 MiB avatars at once. Prints the tables and, for a whole run, writes them to the results file.
 
 Usage: run_bench.py --build DIR [--out FILE] [--seconds S] [--repeats N]
-                    [--rows inprocess,startup,e2e,scale,clients] [--quick]
+                    [--rows inprocess,startup,e2e,scale,clients,uploads] [--quick]
                     [--skip-inprocess] [--skip-e2e]
 A run of some rows only, or a --quick one, writes the file only when --out
 is given.
@@ -38,11 +38,12 @@ from bench_common import (AB_PROCESSES, Nginx, Node, check_line, fmt_cpu, get_bo
                           run_ab)
 from client_rows import run_clients
 from scale_rows import run_scale
+from upload_rows import run_uploads
 
 SIZES_INPROCESS = [1000, 10000, 100000]
 SIZES_STARTUP = [1000, 10000, 100000]
 CONNECTIONS = [8, 64, 256]
-ROW_GROUPS = ["inprocess", "startup", "e2e", "scale", "clients"]
+ROW_GROUPS = ["inprocess", "startup", "e2e", "scale", "clients", "uploads"]
 
 
 # ---------------------------------------------------------------- in-process
@@ -353,6 +354,7 @@ def main():
     workdir = tempfile.mkdtemp(prefix="ondrix-bench-")
     results, rows, startup = {}, [], []
     scale, scale_targets, clients, client_targets = [], [], [], []
+    uploads, upload_targets = [], []
     try:
         if "inprocess" in groups:
             results = run_inprocess(args.build, workdir, args.quick)
@@ -363,6 +365,8 @@ def main():
             scale, scale_targets = run_scale(args.build, workdir, seconds, args.repeats, args.quick)
         if "clients" in groups:
             clients, client_targets = run_clients(args.build, workdir, args.repeats)
+        if "uploads" in groups:
+            uploads, upload_targets = run_uploads(args.build, workdir, args.repeats)
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
     load_after = os.getloadavg()
@@ -402,7 +406,9 @@ def main():
         doc += scale
     if clients:
         doc += clients
-    targets = target_lines(results, rows) + scale_targets + client_targets
+    if uploads:
+        doc += uploads
+    targets = target_lines(results, rows) + scale_targets + client_targets + upload_targets
     if targets:
         doc += ["Targets:", ""] + targets + [""]
     text = "\n".join(doc)
