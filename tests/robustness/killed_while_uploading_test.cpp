@@ -21,31 +21,15 @@
 #include "tests/support/test_support.h"
 
 using robustness::bodyOf;
-using robustness::formRequest;
 using robustness::isRegularFile;
-using robustness::nowMs;
-using robustness::savedDatabaseText;
-using testsupport::freePort;
-using testsupport::minimalConfig;
+using robustness::kSeedUploads;
 using testsupport::multipartRequest;
-using testsupport::NodeProcess;
 using testsupport::sendRaw;
-using testsupport::startNode;
-using testsupport::stopNode;
-using testsupport::TempDir;
-using testsupport::writeFile;
 
 namespace {
 
-constexpr int kNoSaveDuringTheTestMs = 100000000;
-
-// The settings: user 1 an administrator, no edit interval (an avatar may be
-// changed again at once), saves every writeIntervalMs.
-std::string settings(int port, int writeIntervalMs) {
-  std::string config = minimalConfig(port, writeIntervalMs, "\"admin\": [1]");
-  const std::string interval = "\"edit_interval\":\t7776000";
-  return config.replace(config.find(interval), interval.size(), "\"edit_interval\":\t0");
-}
+// Never saves while a test runs, only on its stop.
+constexpr int kSavesOnlyOnStop = 100000000;
 
 std::string signinRequest(const std::string& sid, const std::string& avatar) {
   return multipartRequest(
@@ -70,7 +54,7 @@ std::string newsRequest(int id, int images, const std::string& bytes) {
 }
 
 std::string deleteRequest(int id) {
-  return formRequest("/v1/delnews", "uid=1&sid=s1&id=" + std::to_string(id));
+  return robustness::formRequest("/v1/delnews", "uid=1&sid=s1&id=" + std::to_string(id));
 }
 
 // The number in a reply {"<key>":n}; -1 for any other reply.
@@ -83,8 +67,10 @@ int replied(const std::string& reply, const std::string& key) {
 
 // The upload paths that data/index.ndb in dir names and that are not a
 // regular file there; "(no database)" when it does not load.
-std::vector<std::string> missingNamedFiles(const TempDir& dir) {
-  if (!adoptDatabaseText(savedDatabaseText(dir.file("data/index.ndb")))) return {"(no database)"};
+std::vector<std::string> missingNamedFiles(const testsupport::TempDir& dir) {
+  if (!adoptDatabaseText(robustness::savedDatabaseText(dir.file("data/index.ndb")))) {
+    return {"(no database)"};
+  }
   std::vector<std::string> missing;
   for (const std::string& path : robustness::namedUploads()) {
     if (!isRegularFile(dir.file(path))) missing.push_back(path);
@@ -103,10 +89,6 @@ std::vector<int> savedNewsIds() {
 
 }  // namespace
 
-const std::string kOldAvatar = "uploads/avatar/2020/1/2/21577923200.webp";
-const std::string kOldImage0 = "uploads/img/2020/1/2/1/01577923200.webp";
-const std::string kOldImage1 = "uploads/img/2020/1/2/1/11577923200.webp";
-
 // Each change that stops naming an upload, made after the last save and
 // killed before the next: the restarted records name the old files, which
 // are there. The next stop's save removes them.
@@ -121,31 +103,28 @@ TEST(KilledAfterAReplacement, TheRestartedRecordsFindTheirFiles) {
       {"delnews", deleteRequest(1), "{\"r\":1}"},
   };
   for (const auto& c : cases) {
-    TempDir dir;
-    const int port = freePort();
-    writeFile(dir.file("config.json"), settings(port, kNoSaveDuringTheTestMs));
-    writeFile(dir.file("data/index.ndb"),
-              compressString(testsupport::seedDatabaseText(
-                                 {{"s1", "Admin"}, {"s2", "User", kOldAvatar, "h-old"}},
-                                 {kOldImage0, kOldImage1}),
-                             -1));
-    for (const std::string& path : {kOldAvatar, kOldImage0, kOldImage1}) {
-      writeFile(dir.file(path), "old");
-    }
-    NodeProcess node;
-    ASSERT_TRUE(startNode(node, dir.path, port)) << node.outSoFar;
+    testsupport::TempDir dir;
+    const int port = testsupport::freePort();
+    testsupport::writeFile(dir.file("config.json"),
+                           robustness::settingsWithoutEditInterval(port, kSavesOnlyOnStop));
+    testsupport::writeFile(dir.file("data/index.ndb"),
+                           compressString(robustness::seededDatabase(), -1));
+    robustness::writeSeedUploads(dir.path);
+    testsupport::NodeProcess node;
+    ASSERT_TRUE(testsupport::startNode(node, dir.path, port)) << node.outSoFar;
     EXPECT_EQ(bodyOf(sendRaw(port, c.change)), c.reply) << c.desc;
-    ASSERT_EQ(stopNode(node, SIGKILL), 128 + SIGKILL) << c.desc;
+    ASSERT_EQ(testsupport::stopNode(node, SIGKILL), 128 + SIGKILL) << c.desc;
     EXPECT_EQ(missingNamedFiles(dir), std::vector<std::string>{}) << c.desc;
 
     // The next start serves them, and its stop removes what the change left.
-    ASSERT_TRUE(startNode(node, dir.path, port)) << node.outSoFar;
-    EXPECT_EQ(bodyOf(sendRaw(port, testsupport::getRequest("/" + kOldImage1))), "old") << c.desc;
+    ASSERT_TRUE(testsupport::startNode(node, dir.path, port)) << node.outSoFar;
+    EXPECT_EQ(bodyOf(sendRaw(port, testsupport::getRequest("/" + robustness::kSeedImage1))), "old")
+        << c.desc;
     EXPECT_EQ(bodyOf(sendRaw(port, c.change)), c.reply) << c.desc << " again";
-    ASSERT_EQ(stopNode(node, SIGTERM), 0) << c.desc;
+    ASSERT_EQ(testsupport::stopNode(node, SIGTERM), 0) << c.desc;
     EXPECT_EQ(missingNamedFiles(dir), std::vector<std::string>{}) << c.desc;
     const std::set<std::string> named = robustness::namedUploads();
-    for (const std::string& path : {kOldAvatar, kOldImage0, kOldImage1}) {
+    for (const std::string& path : kSeedUploads) {
       EXPECT_EQ(isRegularFile(dir.file(path)), named.count(path) == 1) << c.desc << ": " << path;
     }
   }
@@ -158,8 +137,8 @@ TEST(KilledAfterAReplacement, TheRestartedRecordsFindTheirFiles) {
 TEST(KilledWhileUploading, EveryRestartFindsEveryFileItsRecordsName) {
   constexpr int kKills = 30;
   constexpr int kClients = 4;
-  TempDir dir;
-  const int port = freePort();
+  testsupport::TempDir dir;
+  const int port = testsupport::freePort();
   std::mt19937 gen(17);
   std::uniform_int_distribution<int> intervalMs(100, 200);
   std::uniform_int_distribution<int> loadMs(150, 600);
@@ -167,9 +146,11 @@ TEST(KilledWhileUploading, EveryRestartFindsEveryFileItsRecordsName) {
   int checked = 0;
   std::vector<int> existing;  // the items of the last saved database
   for (int round = 0; round < kKills; ++round) {
-    writeFile(dir.file("config.json"), settings(port, intervalMs(gen)));
-    NodeProcess node;
-    ASSERT_TRUE(startNode(node, dir.path, port)) << "round " << round << ": " << node.outSoFar;
+    testsupport::writeFile(dir.file("config.json"),
+                           robustness::settingsWithoutEditInterval(port, intervalMs(gen)));
+    testsupport::NodeProcess node;
+    ASSERT_TRUE(testsupport::startNode(node, dir.path, port))
+        << "round " << round << ": " << node.outSoFar;
     if (round == 0) {
       ASSERT_EQ(bodyOf(sendRaw(port, signinRequest("s1", "admin"))), "{\"id\":1}");
     }
@@ -213,7 +194,7 @@ TEST(KilledWhileUploading, EveryRestartFindsEveryFileItsRecordsName) {
       });
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(loadMs(gen)));
-    ASSERT_EQ(stopNode(node, SIGKILL), 128 + SIGKILL) << "round " << round;
+    ASSERT_EQ(testsupport::stopNode(node, SIGKILL), 128 + SIGKILL) << "round " << round;
     stop = true;
     for (std::thread& client : clients) client.join();
     requests += sent;

@@ -98,6 +98,33 @@ inline bool processAlive(pid_t pid) {
   return info.si_pid == 0;
 }
 
+// The old uploads of seededDatabase(): user 2's avatar and news item 1's two
+// images (its cover the first).
+inline const std::string kSeedAvatar = "uploads/avatar/2020/1/2/21577923200.webp";
+inline const std::string kSeedImage0 = "uploads/img/2020/1/2/1/01577923200.webp";
+inline const std::string kSeedImage1 = "uploads/img/2020/1/2/1/11577923200.webp";
+inline const std::vector<std::string> kSeedUploads = {kSeedAvatar, kSeedImage0, kSeedImage1};
+
+// User 1 the administrator (sid s1), user 2 (s2, avatar hash h-old) with the
+// seeded avatar, news item 1 with the two seeded images.
+inline std::string seededDatabase() {
+  return testsupport::seedDatabaseText({{"s1", "Admin"}, {"s2", "User", kSeedAvatar, "h-old"}},
+                                       {kSeedImage0, kSeedImage1});
+}
+
+// Writes the seeded uploads, each holding "old", under dir.
+inline void writeSeedUploads(const std::string& dir) {
+  for (const std::string& path : kSeedUploads) testsupport::writeFile(dir + "/" + path, "old");
+}
+
+// A config.json text with user 1 an administrator and no edit interval (a
+// user may change the avatar again at once), saving every writeIntervalMs.
+inline std::string settingsWithoutEditInterval(int port, int writeIntervalMs) {
+  std::string config = testsupport::minimalConfig(port, writeIntervalMs, "\"admin\": [1]");
+  const std::string interval = "\"edit_interval\":\t7776000";
+  return config.replace(config.find(interval), interval.size(), "\"edit_interval\":\t0");
+}
+
 inline bool isRegularFile(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);

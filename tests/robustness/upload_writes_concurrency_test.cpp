@@ -29,25 +29,6 @@ namespace {
 
 using robustness::Form;
 using testsupport::storedFiles;
-using testsupport::writeFile;
-
-const std::string kOldAvatar = "uploads/avatar/2023/1/2/21000.webp";
-const std::string kOld0 = "uploads/img/2023/1/2/1/01000.webp";
-const std::string kOld1 = "uploads/img/2023/1/2/1/11000.webp";
-
-// User 1 is the administrator (s1), user 2 has an avatar; news 1 two images.
-std::string seed() {
-  return testsupport::seedDatabaseText({{"s1", "Admin"}, {"s2", "User", kOldAvatar, "h2"}},
-                                       {kOld0, kOld1});
-}
-
-// The settings with an administrator and no edit interval, so that one user
-// may change the avatar again and again.
-std::string settings() {
-  std::string config = testsupport::minimalConfig(8080, 10000, "\"admin\": [1]");
-  const std::string interval = "\"edit_interval\":\t7776000";
-  return config.replace(config.find(interval), interval.size(), "\"edit_interval\":\t0");
-}
 
 using Action = std::function<bool(ReplyTree&, std::string&, int&)>;
 
@@ -69,9 +50,10 @@ bool hasTemporaryFile() {
 class UploadWrites : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(testsupport::useConfiguration(settings()));
-    database.install(seed());
-    for (const std::string& path : {kOldAvatar, kOld0, kOld1}) writeFile(path, "old");
+    ASSERT_TRUE(
+        testsupport::useConfiguration(robustness::settingsWithoutEditInterval(8080, 10000)));
+    database.install(robustness::seededDatabase());
+    robustness::writeSeedUploads(".");
   }
   void TearDown() override { testsupport::useConfiguration(""); }
 
