@@ -7,6 +7,11 @@ void answer(ReplyTree& reply, const char* key, int value) {
   cJSON_AddNumberToObject(reply.get(), key, value);
 }
 
+void replaceAnswer(ReplyTree& reply, const char* key, int value) {
+  reply.reset(cJSON_CreateObject());
+  answer(reply, key, value);
+}
+
 void answerStatus(ReplyTree& reply, std::string& contentType, int& status, int code) {
   reply.reset(makeStatusJson(code, contentType));
   status = code;

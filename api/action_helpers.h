@@ -15,6 +15,9 @@ constexpr const char* kJsonReplyType = "application/json";
 // Adds the member key with the number value to the reply object.
 void answer(ReplyTree& reply, const char* key, int value);
 
+// Replaces the reply with {key: value}, keeping the status.
+void replaceAnswer(ReplyTree& reply, const char* key, int value);
+
 // Replaces the reply with {"r": code} and sets status to code (and the
 // content type to "application/json").
 void answerStatus(ReplyTree& reply, std::string& contentType, int& status, int code);

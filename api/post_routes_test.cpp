@@ -109,6 +109,13 @@ class PostRoutesTest : public ::testing::Test {
   }
   void TearDown() override { chdir.reset(); }
 
+  // One save of the database, after which the files that the changes up to
+  // it stopped naming are removed.
+  void save() {
+    ASSERT_TRUE(testsupport::runCommand("mkdir -p data") == "");
+    ASSERT_TRUE(saveDatabaseNow(kDatabasePath));
+  }
+
   testsupport::TempDir dir;
   std::unique_ptr<testsupport::ScopedChdir> chdir;
 };
@@ -363,6 +370,8 @@ TEST_F(PostRoutesTest, PostavatarReplacesTheFileAndCleansTheOldDirectories) {
   EXPECT_EQ(text(user(2), "avatar_hash"), "h9");
   EXPECT_GT(number(user(2), "avatar_uptm"), 1e9);
   EXPECT_EQ(keys(user(2)), "id,user_sid,nickname,nickname_uptm,avatar,avatar_uptm,avatar_hash");
+  EXPECT_EQ(readFile(kOldAvatar), "old avatar") << "removed before a save without it";
+  save();
   EXPECT_FALSE(pathExists(kOldAvatar));
   EXPECT_FALSE(pathExists("uploads/avatar/2023"));
   EXPECT_TRUE(pathExists("uploads/avatar"));
@@ -582,7 +591,8 @@ TEST_F(PostRoutesTest, PostnewsCreatesAnItemWithItsImages) {
            multipartRequest("/v1/postnews", {{"uid", "4"}, {"id", "0"}, {"title", "t"}}));
   EXPECT_EQ(r.body, "{\"id\":5}");
   EXPECT_EQ(text(cJSON_GetArrayItem(newsArray, 3), "cover"), "");
-  EXPECT_EQ(printedJson(cJSON_GetObjectItem(cJSON_GetArrayItem(newsDetailArray, 3), "images")), "[]");
+  EXPECT_EQ(printedJson(cJSON_GetObjectItem(cJSON_GetArrayItem(newsDetailArray, 3), "images")),
+            "[]");
 }
 
 // Only a request past the user, session and administrator checks uses an id.
@@ -642,6 +652,8 @@ TEST_F(PostRoutesTest, PostnewsEditKeepsRemovesAndAddsImages) {
   EXPECT_EQ(number(news, "views"), 5);
   EXPECT_EQ(printedJson(cJSON_GetObjectItem(detail, "images")), "[\"" + kOld1 + "\"]");
   EXPECT_EQ(text(news, "cover"), kOld1);
+  EXPECT_TRUE(pathExists(kOld0)) << "removed before a save without it";
+  save();
   EXPECT_FALSE(pathExists(kOld0));
   EXPECT_TRUE(pathExists(kOld1));
 
@@ -671,6 +683,7 @@ TEST_F(PostRoutesTest, PostnewsEditKeepsRemovesAndAddsImages) {
   EXPECT_EQ(r.body, "{\"id\":6}");
   EXPECT_EQ(printedJson(cJSON_GetObjectItem(detail, "images")), "[]");
   EXPECT_EQ(text(news, "cover"), "");
+  save();
   EXPECT_FALSE(pathExists(fresh));
   EXPECT_TRUE(pathExists("uploads/img"));
   EXPECT_EQ(readFile("config.json"), "{}");
@@ -703,6 +716,8 @@ TEST_F(PostRoutesTest, DelnewsRemovesTheItemAndItsFiles) {
   ASSERT_EQ(cJSON_GetArraySize(newsDetailArray), 1);
   EXPECT_EQ(number(cJSON_GetArrayItem(newsArray, 0), "id"), 3);
   EXPECT_EQ(number(cJSON_GetArrayItem(newsDetailArray, 0), "id"), 3);
+  EXPECT_TRUE(pathExists(kOld0)) << "removed before a save without it";
+  save();
   EXPECT_FALSE(pathExists(kOld0));
   EXPECT_FALSE(pathExists(kOld1));
   EXPECT_FALSE(pathExists("uploads/img/2023"));

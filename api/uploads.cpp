@@ -1,11 +1,13 @@
-// uploads.cpp -- dated upload directories, news image files and the removal
-// of stored uploads with the directories they leave empty.
+// uploads.cpp -- dated upload directories, upload files written outside the
+// database lock, the names requests hold, news image files and the removal of
+// stored uploads with the directories they leave empty.
 #include "api/uploads.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -69,35 +71,22 @@ bool contains(const std::vector<std::string>& list, const std::string& value) {
   return false;
 }
 
-// A news image of this call: written to temp, stored under path once moved.
-struct NewImage {
-  std::string temp;
-  std::string path;
-};
+// Tries a write this many times while its directory vanishes under it.
+constexpr int kUploadAttempts = 3;
 
-// Undoes a call that failed: the images before `moved` are already under
-// their paths and are removed unless an old image has that path (the record
-// still names it); the rest are still temporary files. The directories left
-// empty go too.
-void discardNewImages(const std::vector<NewImage>& written, std::size_t moved,
-                      const cJSON* oldImages) {
-  for (std::size_t k = 0; k < written.size(); ++k) {
-    const NewImage& image = written[k];
-    if (k >= moved) {
-      unlink(image.temp.c_str());
-    } else {
-      bool named = false;
-      const cJSON* entry = nullptr;
-      cJSON_ArrayForEach(entry, oldImages) {
-        if (cJSON_IsString(entry) && entry->valuestring != nullptr &&
-            image.path == entry->valuestring) {
-          named = true;
-        }
-      }
-      if (!named) removeUploadFile(image.path);
+bool isDirectory(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool namedIn(const cJSON* images, const std::string& path) {
+  const cJSON* entry = nullptr;
+  cJSON_ArrayForEach(entry, images) {
+    if (cJSON_IsString(entry) && entry->valuestring != nullptr && path == entry->valuestring) {
+      return true;
     }
-    removeUploadDirectories(image.path);
   }
+  return false;
 }
 
 }  // namespace
@@ -181,6 +170,77 @@ bool writeUploadFile(const std::string& path, std::string_view bytes) {
   return false;
 }
 
+std::string writeUploadTempIn(const std::string& directory, const std::string& path,
+                              const UploadBytes& bytes) {
+  for (int attempt = 0; attempt < kUploadAttempts; ++attempt) {
+    // A failure to make it shows as a file that cannot be created.
+    ensureDirectory(directory);
+    std::string temp = writeUploadTemp(path, bytes);
+    if (!temp.empty()) return temp;
+    // The clean-up of another request or of the writer may remove an empty
+    // dated directory between its making and the file's creation; once the
+    // file is there the directory is no longer empty.
+    if (isDirectory(directory)) break;
+  }
+  return "";
+}
+
+bool storeUploadIn(const std::string& directory, const std::string& path,
+                   const UploadBytes& bytes) {
+  for (int attempt = 0; attempt < kUploadAttempts; ++attempt) {
+    ensureDirectory(directory);
+    if (writeUploadFile(path, bytes)) return true;
+    if (isDirectory(directory)) break;
+  }
+  return false;
+}
+
+void discardStoredUpload(const std::string& storedPath) {
+  removeUploadFile(storedPath);
+  removeUploadDirectories(storedPath);
+}
+
+void deferUploadRemoval(const std::string& storedPath, EmptiedDirectories directories) {
+  if (!isRemovableUploadPath(storedPath)) return;
+  FileRemoval removal{storedPath, "", "", directories};
+  // The dated chain as removeUploadDirectories walks it.
+  const PathSplit split = splitPathAtNumber(storedPath);
+  if (!split.numbers.empty() && !split.prefix.empty()) {
+    removal.deepestDirectory = split.prefix + "/" + split.numbers;
+    removal.stopAt = split.prefix;
+  }
+  deferRemoval(removal);
+}
+
+bool replacesKeptFile(const std::string& storedPath, bool namedByRecord) {
+  return namedByRecord || removalPending(storedPath);
+}
+
+HeldUploadNames::~HeldUploadNames() {
+  if (writing.empty() && keeping.empty()) return;
+  DatabaseLock lock(databaseMutex);
+  releaseLocked();
+}
+
+bool HeldUploadNames::holdForWriting(const std::string& path) {
+  if (std::find(writing.begin(), writing.end(), path) != writing.end()) return true;
+  if (!::holdForWriting(path)) return false;
+  writing.push_back(path);
+  return true;
+}
+
+void HeldUploadNames::holdForKeeping(const std::string& path) {
+  ::holdForKeeping(path);
+  keeping.push_back(path);
+}
+
+void HeldUploadNames::releaseLocked() {
+  for (const std::string& path : writing) releaseWritingHold(path);
+  for (const std::string& path : keeping) releaseKeepingHold(path);
+  writing.clear();
+  keeping.clear();
+}
+
 bool removeUploadFile(const std::string& storedPath) {
   if (!isRemovableUploadPath(storedPath)) return false;
   return std::remove(storedPath.c_str()) == 0;
@@ -193,16 +253,14 @@ void removeUploadDirectories(const std::string& storedPath) {
   removeEmptyDirectoryChain(split.prefix + "/" + split.numbers, split.prefix);
 }
 
-cJSON* saveNewsImages(int start, int partCount, int newsId, const std::vector<FormPart>& parts,
-                      std::time_t now, const cJSON* oldImages) {
+NewsImagePlan planNewsImages(int start, int partCount, int newsId,
+                             const std::vector<FormPart>& parts, std::time_t now) {
   const DateParts date = toDateParts(now);
   if (start < 0) start = 0;
   if (partCount > static_cast<int>(parts.size())) partCount = static_cast<int>(parts.size());
-  const int oldCount = cJSON_IsArray(oldImages) ? cJSON_GetArraySize(oldImages) : 0;
-
-  std::unique_ptr<cJSON, decltype(&cJSON_Delete)> images(cJSON_CreateArray(), &cJSON_Delete);
-  if (!images) return nullptr;
-  std::vector<NewImage> written;
+  NewsImagePlan plan;
+  plan.imageParts = partCount - start;
+  const std::string dir = newsImageDirectory(date, newsId);
   int lowest = 0;  // the number of the last image stored; lower numbers are dropped
   for (int i = start; i < partCount; ++i) {
     const FormPart& part = parts[i];
@@ -216,7 +274,8 @@ cJSON* saveNewsImages(int start, int partCount, int newsId, const std::vector<Fo
         // A part without data keeps an existing image by its stored path.
         const std::string kept = urlDecode(part.filename);
         if (kept.empty() || isStoredNewsImagePath(kept)) {
-          cJSON_AddItemToArray(images.get(), cJSON_CreateString(kept.c_str()));
+          plan.images.push_back(kept);
+          if (!kept.empty()) plan.kept.push_back(kept);
         }
         continue;
       }
@@ -224,49 +283,96 @@ cJSON* saveNewsImages(int start, int partCount, int newsId, const std::vector<Fo
       store = numbered && number >= lowest && number < partCount;
     }
     if (!store) continue;
-
-    const std::string dir = newsImageDirectory(date, newsId);
-    ensureDirectory(dir);  // a missing directory shows as a file that cannot be created
-    const std::string path = dir + std::to_string(number) +
-                             std::to_string(static_cast<long long>(now)) + kUploadExtension;
-    const std::string temp = writeUploadTemp(path, hasData ? part.data : std::string_view());
-    if (temp.empty()) {
-      discardNewImages(written, 0, oldImages);
-      removeUploadDirectories(path);
-      return nullptr;
-    }
-    written.push_back({temp, path});
-    cJSON_AddItemToArray(images.get(), cJSON_CreateString(path.c_str()));
+    NewsImageWrite write;
+    write.part = static_cast<std::size_t>(i);
+    write.withData = hasData;
+    write.path = dir + std::to_string(number) + std::to_string(static_cast<long long>(now)) +
+                 kUploadExtension;
+    plan.images.push_back(write.path);
+    plan.writes.push_back(std::move(write));
     lowest = number;
   }
+  for (int i = start; i < partCount; ++i) plan.named.push_back(urlDecode(parts[i].filename));
+  for (const NewsImageWrite& write : plan.writes) plan.named.push_back(write.path);
+  return plan;
+}
 
-  // Every new file is whole: only now they take their stored names.
-  for (std::size_t k = 0; k < written.size(); ++k) {
-    if (std::rename(written[k].temp.c_str(), written[k].path.c_str()) != 0) {
-      discardNewImages(written, k, oldImages);
-      return nullptr;
+bool holdNewsImageNames(NewsImagePlan& plan, const cJSON* oldImages, HeldUploadNames& names) {
+  for (NewsImageWrite& write : plan.writes) {
+    write.replacesKept = replacesKeptFile(write.path, namedIn(oldImages, write.path));
+    if (!names.holdForWriting(write.path)) return false;
+  }
+  for (const std::string& kept : plan.kept) names.holdForKeeping(kept);
+  return true;
+}
+
+bool writeNewsImages(NewsImagePlan& plan, const std::vector<FormPart>& parts) {
+  static const UploadBytes kNoBytes;
+  for (NewsImageWrite& write : plan.writes) {
+    const UploadBytes& bytes = write.withData ? parts[write.part].data : kNoBytes;
+    const std::string dir = write.path.substr(0, write.path.rfind('/') + 1);
+    write.temp = writeUploadTempIn(dir, write.path, bytes);
+    if (write.temp.empty()) {
+      discardNewsImages(plan);
+      return false;
     }
+  }
+  // Every new file is whole: only now they take their stored names.
+  for (NewsImageWrite& write : plan.writes) {
+    if (write.replacesKept) continue;
+    if (std::rename(write.temp.c_str(), write.path.c_str()) != 0) {
+      discardNewsImages(plan);
+      return false;
+    }
+    write.temp.clear();
   }
   // They all lie in one directory: one sync makes every rename durable.
-  if (!written.empty() && !syncUploadDirectory(written.front().path)) {
-    discardNewImages(written, written.size(), oldImages);
-    return nullptr;
+  if (!plan.writes.empty() && !syncUploadDirectory(plan.writes.front().path)) {
+    discardNewsImages(plan);
+    return false;
   }
+  return true;
+}
 
-  // The old images that the request no longer names go only now, and only
-  // when it sends fewer image parts than the item has. One that a new image
-  // replaced at the same path is that new image.
-  if (partCount - start < oldCount) {
-    std::vector<std::string> named;
-    for (int i = start; i < partCount; ++i) named.push_back(urlDecode(parts[i].filename));
-    for (const NewImage& image : written) named.push_back(image.path);
-    const cJSON* entry = nullptr;
-    cJSON_ArrayForEach(entry, oldImages) {
-      if (!cJSON_IsString(entry) || entry->valuestring == nullptr) continue;
-      const std::string oldPath = entry->valuestring;
-      if (contains(named, oldPath)) continue;
-      if (removeUploadFile(oldPath)) removeUploadDirectories(oldPath);
+bool moveReplacingImages(NewsImagePlan& plan) {
+  bool moved = true;
+  bool renamed = false;
+  for (NewsImageWrite& write : plan.writes) {
+    if (!write.replacesKept || write.temp.empty()) continue;
+    if (std::rename(write.temp.c_str(), write.path.c_str()) != 0) {
+      unlink(write.temp.c_str());
+      moved = false;
+    } else {
+      renamed = true;
     }
+    write.temp.clear();
   }
-  return images.release();
+  if (renamed && !syncUploadDirectory(plan.writes.front().path)) moved = false;
+  return moved;
+}
+
+void discardNewsImages(NewsImagePlan& plan) {
+  for (NewsImageWrite& write : plan.writes) {
+    if (!write.temp.empty()) {
+      unlink(write.temp.c_str());
+      write.temp.clear();
+    } else if (!write.replacesKept) {
+      removeUploadFile(write.path);
+    }
+    removeUploadDirectories(write.path);
+  }
+}
+
+std::vector<std::string> oldImagesToRemove(const NewsImagePlan& plan, const cJSON* oldImages) {
+  std::vector<std::string> removed;
+  const int oldCount = cJSON_IsArray(oldImages) ? cJSON_GetArraySize(oldImages) : 0;
+  if (plan.imageParts >= oldCount) return removed;
+  const cJSON* entry = nullptr;
+  cJSON_ArrayForEach(entry, oldImages) {
+    if (!cJSON_IsString(entry) || entry->valuestring == nullptr) continue;
+    const std::string oldPath = entry->valuestring;
+    if (contains(plan.named, oldPath) || contains(removed, oldPath)) continue;
+    removed.push_back(oldPath);
+  }
+  return removed;
 }

@@ -1,6 +1,15 @@
 // uploads.h -- uploaded image files under uploads/: the local calendar date
-// that names their directories, the news image files of postnews, and the
-// removal of a stored upload together with the directories it leaves empty.
+// that names their directories, writing an upload outside the database lock,
+// the news image files of postnews, the names a request holds while it
+// writes, and the removal of a stored upload together with the directories it
+// leaves empty (at once for a file no record named, after the next save for
+// one that a record named).
+//
+// A request that stores a file checks and holds the names it needs under the
+// database lock, writes its files without the lock, and takes the lock again
+// to commit its records. A file that a record names, or whose removal waits
+// for a save, is replaced at its own path only after the commit that names
+// it again, so a request that fails never changes it.
 //
 // A stored upload path is relative to the working directory:
 //   uploads/img/Y/M/D/<news id>/<image number><now>.webp     (news image)
@@ -10,12 +19,15 @@
 
 #include <cjson/cJSON.h>
 
+#include <cstddef>
 #include <ctime>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "http/multipart.h"
+#include "storage/database.h"
+#include "storage/deferred_removals.h"
 
 // The two upload roots (they themselves are never removed) and the file
 // name ending of every stored upload.
@@ -89,21 +101,121 @@ bool removeUploadFile(const std::string& storedPath);
 // root. Does nothing for a path that is not removable. Errors end it silently.
 void removeUploadDirectories(const std::string& storedPath);
 
-// Writes the image parts parts[start .. partCount-1] of a postnews request for
-// news item newsId at time now, and returns the item's new images list (a new
-// array owned by the caller, free with cJSON_Delete), or null when an image
-// cannot be stored. A part with data is stored as image n when its file name
-// is the decimal text of n, with n below partCount and not below the number
-// of the last image stored in this call; a part without data (or with only
-// blanks, tabs, CR and LF, unless its Content-Length line gave them) keeps
-// the existing image its URL-encoded file name names.
-// Every new file is written in full and synced before any is moved into
-// place, their directory is synced once they all are, and the old images are
-// removed only after that: when there are fewer image parts than entries in
-// oldImages (which may be null), the old images that no part names and no
-// new image replaced at the same path are removed, with the directories they
-// leave empty. On failure (a sync's too) the files of this call are removed
-// (with the directories they leave empty) and the old images stay.
-// The caller holds the database lock.
-cJSON* saveNewsImages(int start, int partCount, int newsId, const std::vector<FormPart>& parts,
-                      std::time_t now, const cJSON* oldImages);
+// The bytes of an uploaded part, as the form gives them.
+using UploadBytes = decltype(FormPart::data);
+
+// Writes bytes to a temporary file beside path (writeUploadTemp), making
+// directory (path's directory) first. A directory that a removal of emptied
+// directories takes away between its making and the file's creation is made
+// again, a few times. Returns the temporary file's name, "" when it cannot be
+// stored whole (nothing is left of it then; the directories made stay).
+// Without the database lock.
+std::string writeUploadTempIn(const std::string& directory, const std::string& path,
+                              const UploadBytes& bytes);
+
+// As writeUploadTempIn, then renamed over path (writeUploadFile). False when
+// any step fails: nothing of this call is left but the directories it made.
+bool storeUploadIn(const std::string& directory, const std::string& path, const UploadBytes& bytes);
+
+// Removes a stored upload that no record names (a file this request stored
+// and could not commit) at once, with the dated directories it leaves empty.
+// Without the database lock.
+void discardStoredUpload(const std::string& storedPath);
+
+// Queues the removal of a stored upload that a change has just stopped
+// naming, for after the next save (deferRemoval); its dated directories go
+// when left empty as directories says. A path that is not removable (see
+// isRemovableUploadPath) is passed over.
+void deferUploadRemoval(const std::string& storedPath, EmptiedDirectories directories)
+    REQUIRES(databaseMutex);
+
+// Whether a request that writes storedPath must leave the file as it is
+// until its commit: a record names it (namedByRecord) or its removal waits.
+bool replacesKeptFile(const std::string& storedPath, bool namedByRecord) REQUIRES(databaseMutex);
+
+// The upload names one request holds (holdForWriting, holdForKeeping) from
+// its checks until its commit, or until the files that replace named ones are
+// in place. The destructor releases what is still held and takes the database
+// lock for it: destroy it only while the lock is not held.
+class HeldUploadNames {
+ public:
+  HeldUploadNames() = default;
+  ~HeldUploadNames();
+  HeldUploadNames(const HeldUploadNames&) = delete;
+  HeldUploadNames& operator=(const HeldUploadNames&) = delete;
+
+  // Holds path for writing (a second call for the same path holds it once).
+  // False when another request writes it or its removal is under way.
+  bool holdForWriting(const std::string& path) REQUIRES(databaseMutex);
+  void holdForKeeping(const std::string& path) REQUIRES(databaseMutex);
+  // Releases every name held.
+  void releaseLocked() REQUIRES(databaseMutex);
+
+ private:
+  std::vector<std::string> writing;
+  std::vector<std::string> keeping;
+};
+
+// One file of a postnews request.
+struct NewsImageWrite {
+  std::size_t part = 0;       // its part in the request
+  bool withData = false;      // false: stored empty (a part without data taken as image n)
+  std::string path;           // its stored path
+  bool replacesKept = false;  // see replacesKeptFile: moved into place after the commit
+  std::string temp;           // its temporary file while it is not in place
+};
+
+// What a postnews request stores, planned from its image parts before any
+// file is written. Image parts are parts[start .. partCount-1]. A part with
+// data is stored as image n when its file name is the decimal text of n, with
+// n below partCount and not below the number of the last image stored by the
+// request; a part without data (or with only blanks, tabs, CR and LF, unless
+// its Content-Length line gave them) keeps the existing image its URL-encoded
+// file name names, unless its file name is the number of the last image
+// stored (0 at first): then it is stored as that image, empty. Two parts of
+// the same number have the same path: the later one's bytes stay.
+struct NewsImagePlan {
+  std::vector<std::string> images;     // the item's new images list, in part order
+  std::vector<NewsImageWrite> writes;  // the files to write, in part order
+  std::vector<std::string> kept;       // the stored paths that parts keep
+  // What the request names: every image part's decoded file name, then the
+  // paths it writes. An old image named so is not removed.
+  std::vector<std::string> named;
+  int imageParts = 0;  // partCount - start
+};
+
+// Plans the images of a postnews request for news item newsId at time now.
+// Writes nothing and reads no shared state.
+NewsImagePlan planNewsImages(int start, int partCount, int newsId,
+                             const std::vector<FormPart>& parts, std::time_t now);
+
+// Marks the writes that replace a kept file (see replacesKeptFile; a path in
+// oldImages, the item's current images list or null, is named by a record),
+// and holds every name of the plan in names. False when a name cannot be
+// held: the request is refused (names still holds what it got, for its
+// destructor to release).
+bool holdNewsImageNames(NewsImagePlan& plan, const cJSON* oldImages, HeldUploadNames& names)
+    REQUIRES(databaseMutex);
+
+// Writes every file of the plan to its temporary file, then moves those that
+// replace no kept file into place, in part order. False when a file cannot be
+// stored whole: nothing of the plan is left then (the moved files and the
+// temporary ones are removed, with the dated directories left empty).
+// Without the database lock.
+bool writeNewsImages(NewsImagePlan& plan, const std::vector<FormPart>& parts);
+
+// After the commit: moves the files that replace kept ones into place, in
+// part order. False when one cannot be moved (its temporary file is removed;
+// the kept file stays as it was). Without the database lock.
+bool moveReplacingImages(NewsImagePlan& plan);
+
+// The commit did not happen: removes every file of the plan (those moved
+// into place name nothing; the rest are temporary), with the dated
+// directories left empty. Kept files are never touched. Without the lock.
+void discardNewsImages(NewsImagePlan& plan);
+
+// The old images that the request stops naming, in list order without
+// repeats: only when it sends fewer image parts than oldImages has entries,
+// the text entries that no part names by its decoded file name and no new
+// image replaced at the same path.
+std::vector<std::string> oldImagesToRemove(const NewsImagePlan& plan, const cJSON* oldImages);

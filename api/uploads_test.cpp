@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "storage/database.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -44,13 +45,6 @@ FormPart image(std::string_view filename, std::string_view data) {
   return FormPart{"img", data, filename, ""};
 }
 
-std::vector<std::string> paths(const cJSON* list) {
-  std::vector<std::string> out;
-  const cJSON* item = nullptr;
-  cJSON_ArrayForEach(item, list) out.push_back(item->valuestring);
-  return out;
-}
-
 std::string stored(int number, std::time_t now = kNow) {
   return kDir + std::to_string(number) + std::to_string(now) + ".webp";
 }
@@ -77,15 +71,41 @@ TEST_F(UploadsTest, DatePartsInLocalTime) {
   EXPECT_EQ(newsImageDirectory(d, 12), kDir);
 }
 
+// What one postnews request stores, as the action runs it: the plan and its
+// names under the lock, the files without it, the commit's view of the old
+// images. The held names go when it returns.
+struct Stored {
+  bool ok = false;
+  std::vector<std::string> images;   // the new list
+  std::vector<std::string> removed;  // the old images it stops naming
+};
+
+Stored store(int start, int partCount, const std::vector<FormPart>& parts, const cJSON* old,
+             int newsId = 12) {
+  Stored result;
+  HeldUploadNames names;
+  NewsImagePlan plan = planNewsImages(start, partCount, newsId, parts, kNow);
+  {
+    DatabaseLock lock(databaseMutex);
+    if (!holdNewsImageNames(plan, old, names)) return result;
+  }
+  if (!writeNewsImages(plan, parts)) return result;
+  result.ok = moveReplacingImages(plan);
+  result.images = plan.images;
+  result.removed = oldImagesToRemove(plan, old);
+  return result;
+}
+
 TEST_F(UploadsTest, NewItemStoresNumberedPartsInOrder) {
   const std::string bytes0("\x00\x01 \r\n", 5);
   std::vector<FormPart> parts = {text("uid", "1"), text("sid", "s"), image("0", bytes0),
                                  image("1", "one\t"), image("2", "two")};
-  Tree images(saveNewsImages(2, 5, 12, parts, kNow, nullptr), &cJSON_Delete);
-  ASSERT_TRUE(images);
-  EXPECT_EQ(paths(images.get()), (std::vector<std::string>{stored(0), stored(1), stored(2)}));
+  Stored s = store(2, 5, parts, nullptr);
+  ASSERT_TRUE(s.ok);
+  EXPECT_EQ(s.images, (std::vector<std::string>{stored(0), stored(1), stored(2)}));
   EXPECT_EQ(readFile(stored(0)), bytes0);
   EXPECT_EQ(readFile(stored(1)), "one\t");
+  EXPECT_TRUE(s.removed.empty());
 }
 
 TEST_F(UploadsTest, NumberRuleDropsParts) {
@@ -103,48 +123,43 @@ TEST_F(UploadsTest, NumberRuleDropsParts) {
       {"empty part named k is stored", {image("0", "")}, {stored(0)}},
   };
   for (const auto& c : cases) {
-    Tree images(saveNewsImages(0, static_cast<int>(c.parts.size()), 12, c.parts, kNow, nullptr),
-                &cJSON_Delete);
-    ASSERT_TRUE(images) << c.desc;
-    EXPECT_EQ(paths(images.get()), c.expected) << c.desc;
+    Stored s = store(0, static_cast<int>(c.parts.size()), c.parts, nullptr);
+    ASSERT_TRUE(s.ok) << c.desc;
+    EXPECT_EQ(s.images, c.expected) << c.desc;
+    if (std::string(c.desc) == "same number twice") {
+      EXPECT_EQ(readFile(stored(0)), "b") << "the later part's bytes stay";
+    }
   }
   EXPECT_EQ(readFile(stored(0)), "");  // the last case stored an empty file
 }
 
-TEST_F(UploadsTest, EditKeepsNamedImagesAndRemovesTheRest) {
+// The old images a request no longer names are listed for removal (after
+// the next save); nothing is removed here.
+TEST_F(UploadsTest, EditKeepsNamedImagesAndListsTheRestForRemoval) {
   const std::string old1 = "uploads/img/2023/1/2/12/01000.webp";
   const std::string old2 = "uploads/img/2023/1/3/12/11000.webp";
   const std::string old3 = "uploads/img/2023/2/9/12/21000.webp";
   for (const std::string& p : {old1, old2, old3}) writeFile(p, "old");
-  writeFile("uploads/img/2023/2/other.txt", "x");
-  Tree old = list({old1, old2, old3});
+  Tree old = list({old1, old2, old3, old1});
   // Old image two named URL-encoded, then a new image 0.
   std::vector<FormPart> parts = {
       text("uid", "1"), image("uploads%2Fimg/2023/1/3/12/11000.webp", ""), image("0", "new")};
-  Tree images(saveNewsImages(1, 3, 12, parts, kNow, old.get()), &cJSON_Delete);
-  ASSERT_TRUE(images);
-  EXPECT_EQ(paths(images.get()), (std::vector<std::string>{old2, stored(0)}));
-  EXPECT_FALSE(pathExists(old1));
-  EXPECT_FALSE(pathExists(old3));
-  EXPECT_TRUE(pathExists(old2));
-  EXPECT_FALSE(pathExists("uploads/img/2023/1/2"));  // emptied day directory removed
-  EXPECT_TRUE(pathExists("uploads/img/2023/1/3/12"));
-  EXPECT_FALSE(pathExists("uploads/img/2023/2/9"));
-  EXPECT_TRUE(pathExists("uploads/img/2023/2/other.txt"));
+  Stored s = store(1, 3, parts, old.get());
+  ASSERT_TRUE(s.ok);
+  EXPECT_EQ(s.images, (std::vector<std::string>{old2, stored(0)}));
+  EXPECT_EQ(s.removed, (std::vector<std::string>{old1, old3}));
+  for (const std::string& p : {old1, old2, old3}) EXPECT_EQ(readFile(p), "old") << p;
 }
 
 TEST_F(UploadsTest, EditWithAsManyPartsAsOldImagesRemovesNothing) {
   const std::string old1 = "uploads/img/2023/1/2/12/01000.webp";
   const std::string old2 = "uploads/img/2023/1/2/12/11000.webp";
-  writeFile(old1, "a");
-  writeFile(old2, "b");
   Tree old = list({old1, old2});
   std::vector<FormPart> parts = {image("0", "x"), image("1", "y")};
-  Tree images(saveNewsImages(0, 2, 12, parts, kNow, old.get()), &cJSON_Delete);
-  ASSERT_TRUE(images);
-  EXPECT_EQ(paths(images.get()), (std::vector<std::string>{stored(0), stored(1)}));
-  EXPECT_TRUE(pathExists(old1));
-  EXPECT_TRUE(pathExists(old2));
+  Stored s = store(0, 2, parts, old.get());
+  ASSERT_TRUE(s.ok);
+  EXPECT_EQ(s.images, (std::vector<std::string>{stored(0), stored(1)}));
+  EXPECT_TRUE(s.removed.empty());
 }
 
 // A part whose content is only blanks, tabs, CR and LF is a part without
@@ -162,34 +177,32 @@ TEST_F(UploadsTest, BlankImagePartsCountAsPartsWithoutData) {
   std::vector<FormPart> parts = {image("0", " \r\n"),
                                  image("uploads%2Fimg/2023/1/2/12/01000.webp", " \r\n"),
                                  image(old2, "\t"), counted};
-  Tree images(saveNewsImages(0, 4, 12, parts, kNow, old.get()), &cJSON_Delete);
-  ASSERT_TRUE(images);
-  EXPECT_EQ(paths(images.get()), (std::vector<std::string>{stored(0), old1, old2, stored(1)}));
+  Stored s = store(0, 4, parts, old.get());
+  ASSERT_TRUE(s.ok);
+  EXPECT_EQ(s.images, (std::vector<std::string>{stored(0), old1, old2, stored(1)}));
   EXPECT_EQ(readFile(stored(0)), "");
   EXPECT_EQ(readFile(stored(1)), " \t");
   EXPECT_EQ(readFile(old1), "a");
   EXPECT_EQ(readFile(old2), "b");
 }
 
-TEST_F(UploadsTest, EditWithoutImagePartsRemovesAllAndTheirDirectories) {
+TEST_F(UploadsTest, EditWithoutImagePartsListsEveryOldImage) {
   const std::string old1 = "uploads/img/2023/1/2/12/01000.webp";
   const std::string old2 = "uploads/img/2023/1/2/12/11000.webp";
-  writeFile(old1, "a");
-  writeFile(old2, "b");
   Tree old = list({old1, old2});
   std::vector<FormPart> parts = {text("uid", "1")};
-  Tree images(saveNewsImages(1, 1, 12, parts, kNow, old.get()), &cJSON_Delete);
-  ASSERT_TRUE(images);
-  EXPECT_EQ(cJSON_GetArraySize(images.get()), 0);
-  EXPECT_FALSE(pathExists("uploads/img/2023"));
-  EXPECT_TRUE(pathExists("uploads/img"));
+  Stored s = store(1, 1, parts, old.get());
+  ASSERT_TRUE(s.ok);
+  EXPECT_TRUE(s.images.empty());
+  EXPECT_EQ(s.removed, (std::vector<std::string>{old1, old2}));
 
-  Tree none(saveNewsImages(1, 1, 12, parts, kNow, nullptr), &cJSON_Delete);
-  ASSERT_TRUE(none);
-  EXPECT_EQ(cJSON_GetArraySize(none.get()), 0);
+  Stored none = store(1, 1, parts, nullptr);
+  ASSERT_TRUE(none.ok);
+  EXPECT_TRUE(none.images.empty());
+  EXPECT_TRUE(none.removed.empty());
 }
 
-// An image that cannot be stored undoes the call: the new files it wrote
+// An image that cannot be stored undoes the request: the new files it wrote
 // go (with the directories they made), the old images stay.
 TEST_F(UploadsTest, FailedFileLeavesTheOldImagesAndNothingNew) {
   const std::string old1 = "uploads/img/2023/1/2/12/01000.webp";
@@ -205,8 +218,7 @@ TEST_F(UploadsTest, FailedFileLeavesTheOldImagesAndNothingNew) {
   for (const auto& c : cases) {
     writeFile(c.blocker, "");
     std::vector<FormPart> parts = {image("0", "x"), image("1", "y")};
-    Tree images(saveNewsImages(0, 2, 12, parts, kNow, old.get()), &cJSON_Delete);
-    EXPECT_FALSE(images) << c.desc;
+    EXPECT_FALSE(store(0, 2, parts, old.get()).ok) << c.desc;
     EXPECT_FALSE(pathExists(stored(0))) << c.desc;
     EXPECT_EQ(readFile(old1), "a") << c.desc;
     EXPECT_EQ(testsupport::storedFiles(".", "uploads/img/2024").size(),
@@ -216,18 +228,60 @@ TEST_F(UploadsTest, FailedFileLeavesTheOldImagesAndNothingNew) {
   }
 }
 
-// A new image stored at the path of an old one (an edit in the same second)
-// replaces it in place: the removal of old images spares that path.
-TEST_F(UploadsTest, ImageReplacedAtItsOwnPathStays) {
+// A new image at the path of an old one (an edit in the same second)
+// replaces it in place, but only once the request has committed: until
+// then the old file stays as it is.
+TEST_F(UploadsTest, ImageReplacedAtItsOwnPathMovesInAfterTheCommit) {
   writeFile(stored(0), "old 0");
   writeFile(stored(1), "old 1");
   Tree old = list({stored(0), stored(1)});
   std::vector<FormPart> parts = {image("0", "new 0")};
-  Tree images(saveNewsImages(0, 1, 12, parts, kNow, old.get()), &cJSON_Delete);
-  ASSERT_TRUE(images);
-  EXPECT_EQ(paths(images.get()), (std::vector<std::string>{stored(0)}));
+  HeldUploadNames names;
+  NewsImagePlan plan = planNewsImages(0, 1, 12, parts, kNow);
+  {
+    DatabaseLock lock(databaseMutex);
+    ASSERT_TRUE(holdNewsImageNames(plan, old.get(), names));
+  }
+  ASSERT_TRUE(writeNewsImages(plan, parts));
+  EXPECT_EQ(readFile(stored(0)), "old 0") << "replaced before the commit";
+  EXPECT_EQ(oldImagesToRemove(plan, old.get()), std::vector<std::string>{stored(1)});
+  ASSERT_TRUE(moveReplacingImages(plan));
+  EXPECT_EQ(readFile(stored(0)), "new 0");
+
+  // A request that does not commit leaves the kept file and nothing else.
+  std::vector<FormPart> again = {image("0", "newer"), image("1", "one")};
+  NewsImagePlan failed = planNewsImages(0, 2, 12, again, kNow);
+  Tree current = list({stored(0)});
+  {
+    DatabaseLock lock(databaseMutex);
+    names.releaseLocked();
+    ASSERT_TRUE(holdNewsImageNames(failed, current.get(), names));
+  }
+  ASSERT_TRUE(writeNewsImages(failed, again));
+  EXPECT_EQ(readFile(stored(1)), "one");  // not named before: in place at once
+  discardNewsImages(failed);
   EXPECT_EQ(readFile(stored(0)), "new 0");
   EXPECT_FALSE(pathExists(stored(1)));
+  EXPECT_EQ(testsupport::storedFiles(".", "uploads/img/2024").size(), 1u)
+      << "a temporary file stayed";
+}
+
+// Two requests may not write one path at once: the second is refused while
+// the first holds it, and may go once it has let go.
+TEST_F(UploadsTest, OnePathIsWrittenByOneRequestAtATime) {
+  std::vector<FormPart> parts = {image("0", "a")};
+  HeldUploadNames first;
+  HeldUploadNames second;
+  NewsImagePlan a = planNewsImages(0, 1, 12, parts, kNow);
+  NewsImagePlan b = planNewsImages(0, 1, 12, parts, kNow);
+  NewsImagePlan other = planNewsImages(0, 1, 13, parts, kNow);
+  DatabaseLock lock(databaseMutex);
+  ASSERT_TRUE(holdNewsImageNames(a, nullptr, first));
+  EXPECT_FALSE(holdNewsImageNames(b, nullptr, second));
+  EXPECT_TRUE(holdNewsImageNames(other, nullptr, second)) << "another item's path";
+  first.releaseLocked();
+  EXPECT_TRUE(holdNewsImageNames(b, nullptr, second));
+  second.releaseLocked();
 }
 
 TEST_F(UploadsTest, NothingOutsideTheUploadDirectoriesIsKeptOrRemoved) {
@@ -238,9 +292,20 @@ TEST_F(UploadsTest, NothingOutsideTheUploadDirectoriesIsKeptOrRemoved) {
   std::vector<FormPart> parts = {image("..%2Fkeep.txt", ""), image("uploads/img/./a.webp", ""),
                                  image("uploads/img/a%00b", ""),
                                  image("uploads/img/2024/1/2/3/ok.webp", "")};
-  Tree images(saveNewsImages(0, 4, 12, parts, kNow, old.get()), &cJSON_Delete);
-  ASSERT_TRUE(images);
-  EXPECT_EQ(paths(images.get()), (std::vector<std::string>{"uploads/img/2024/1/2/3/ok.webp"}));
+  Stored s = store(0, 4, parts, old.get());
+  ASSERT_TRUE(s.ok);
+  EXPECT_EQ(s.images, (std::vector<std::string>{"uploads/img/2024/1/2/3/ok.webp"}));
+  {
+    // Only removable paths are queued for removal after a save.
+    DatabaseLock lock(databaseMutex);
+    for (const std::string& path : s.removed) {
+      deferUploadRemoval(path, EmptiedDirectories::kRemovedWithFile);
+      EXPECT_FALSE(removalPending(path)) << path;
+    }
+    deferUploadRemoval("uploads/img/2024/1/2/3/0.webp", EmptiedDirectories::kRemovedWithFile);
+    EXPECT_TRUE(removalPending("uploads/img/2024/1/2/3/0.webp"));
+    forgetDeferredRemovals();
+  }
   EXPECT_EQ(readFile("keep.txt"), "precious");
   EXPECT_TRUE(pathExists("uploads/other/2024/1.webp"));
 

@@ -1,15 +1,18 @@
 // user_actions.cpp -- signin, postavatar, postnickname and like.
 #include "api/user_actions.h"
 
+#include <cstdio>
 #include <ctime>
+#include <memory>
 #include <optional>
 
 #include "api/action_helpers.h"
-#include "storage/json_search.h"
 #include "api/settings.h"
 #include "api/uploads.h"
 #include "storage/database.h"
+#include "storage/deferred_removals.h"
 #include "storage/file_helpers.h"
+#include "storage/json_search.h"
 #include "storage/news_index.h"
 #include "storage/records.h"
 #include "storage/user_index.h"
@@ -51,16 +54,39 @@ std::string avatarPath(const DateParts& date, int userId, std::time_t now) {
          std::to_string(static_cast<long long>(now)) + kUploadExtension;
 }
 
-// Writes the avatar bytes to the file for userId at now, creating its dated
-// directories. Returns the stored path, or "" when the file cannot be stored
-// whole; nothing new is left then (directories it made and left empty go).
-std::string storeAvatar(const DateParts& date, int userId, std::time_t now,
-                        std::string_view bytes) {
-  ensureDirectory(avatarDirectory(date));  // a failure shows as a file that cannot be created
-  const std::string path = avatarPath(date, userId, now);
-  if (writeUploadFile(path, bytes)) return path;
-  removeUploadDirectories(path);
-  return "";
+using Tree = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
+
+// A new user record, members in their order; null when memory runs out.
+Tree newUser(int id, const UserFormFields& fields, const std::string& avatar) {
+  Tree user(cJSON_CreateObject(), &cJSON_Delete);
+  if (user == nullptr || cJSON_AddNumberToObject(user.get(), "id", id) == nullptr ||
+      cJSON_AddStringToObject(user.get(), "user_sid", fields.sid.c_str()) == nullptr ||
+      cJSON_AddStringToObject(user.get(), "nickname", fields.nickname.c_str()) == nullptr ||
+      cJSON_AddNumberToObject(user.get(), "nickname_uptm", 0) == nullptr ||
+      cJSON_AddStringToObject(user.get(), "avatar", avatar.c_str()) == nullptr ||
+      cJSON_AddNumberToObject(user.get(), "avatar_uptm", 0) == nullptr ||
+      cJSON_AddStringToObject(user.get(), "avatar_hash", fields.hash.c_str()) == nullptr) {
+    user.reset();
+  }
+  return user;
+}
+
+// What signin answers without creating a user: the id of the user found by
+// session id ("uid" 0), or for an existing "uid" that id when its session id
+// or avatar hash is the request's and else 0. Nothing when a user is to be
+// created.
+std::optional<int> knownUserAnswer(const UserFormFields& fields) REQUIRES(databaseMutex) {
+  if (fields.uid == 0) {
+    const int found = userIdBySession(fields.sid);
+    if (found != -1) return found;
+    return std::nullopt;
+  }
+  const cJSON* user = userById(fields.uid);
+  // No such user: a new one is created with the next id, not the requested one.
+  if (user == nullptr) return std::nullopt;
+  const bool accepted =
+      memberEquals(user, "user_sid", fields.sid) || memberEquals(user, "avatar_hash", fields.hash);
+  return accepted ? fields.uid : 0;
 }
 
 // Starts an action on a user sent as a multipart form: sets the JSON reply
@@ -96,47 +122,55 @@ bool signin(ReplyTree& reply, std::string& contentType, int& status,
     return true;
   }
 
-  DatabaseLock lock(databaseMutex);
-  if (fields.uid == 0) {
-    const int found = userIdBySession(fields.sid);
-    if (found != -1) {
-      answer(reply, "id", found);
-      return true;
-    }
-  } else {
-    const cJSON* user = userById(fields.uid);
-    if (user != nullptr) {
-      const bool accepted = memberEquals(user, "user_sid", fields.sid) ||
-                            memberEquals(user, "avatar_hash", fields.hash);
-      answer(reply, "id", accepted ? fields.uid : 0);
-      return true;
-    }
-    // No such user: a new one is created with the next id, not the requested one.
-  }
-
-  if (!raiseCounter(user_maxid)) {
-    answerStatus(reply, contentType, status, 500);
-    return true;
-  }
-  const int id = user_maxid;
+  // The checks, and the id for a new user, under the lock; the avatar file
+  // without it; then the record, once the checks are made again: another
+  // request may have created the user meanwhile.
+  HeldUploadNames names;
+  int id = 0;
   std::string avatar;
-  if (fields.hasAvatar && fields.hasHash) {
-    avatar = storeAvatar(date, id, now, fields.avatar);
-    if (avatar.empty()) {
+  const bool withAvatar = fields.hasAvatar && fields.hasHash;
+  {
+    DatabaseLock lock(databaseMutex);
+    if (const std::optional<int> known = knownUserAnswer(fields)) {
+      answer(reply, "id", *known);
+      return true;
+    }
+    if (!raiseCounter(user_maxid)) {
+      answerStatus(reply, contentType, status, 500);
+      return true;
+    }
+    id = user_maxid;
+    // The path holds the new id, so no record and no other request names it.
+    if (withAvatar) avatar = avatarPath(date, id, now);
+    if (withAvatar && !names.holdForWriting(avatar)) {
       answerStatus(reply, contentType, status, 500);  // user_maxid stays raised
       return true;
     }
   }
-  cJSON* user = cJSON_CreateObject();
-  cJSON_AddNumberToObject(user, "id", id);
-  cJSON_AddStringToObject(user, "user_sid", fields.sid.c_str());
-  cJSON_AddStringToObject(user, "nickname", fields.nickname.c_str());
-  cJSON_AddNumberToObject(user, "nickname_uptm", 0);
-  cJSON_AddStringToObject(user, "avatar", avatar.c_str());
-  cJSON_AddNumberToObject(user, "avatar_uptm", 0);
-  cJSON_AddStringToObject(user, "avatar_hash", fields.hash.c_str());
-  if (!appendUser(user)) cJSON_Delete(user);
-  answer(reply, "id", id);
+  if (withAvatar && !storeUploadIn(avatarDirectory(date), avatar, fields.avatar)) {
+    removeUploadDirectories(avatar);
+    answerStatus(reply, contentType, status, 500);  // user_maxid stays raised
+    return true;
+  }
+  Tree user = newUser(id, fields, avatar);
+  bool stored = false;
+  {
+    DatabaseLock lock(databaseMutex);
+    if (const std::optional<int> known = knownUserAnswer(fields)) {
+      // As if the other request had come first: this one finds its user.
+      answer(reply, "id", *known);
+    } else if (user == nullptr || !appendUser(user.get())) {
+      // No memory for the record: the user is not added.
+      answerStatus(reply, contentType, status, 500);
+    } else {
+      user.release();
+      stored = true;
+      answer(reply, "id", id);
+      names.releaseLocked();
+    }
+  }
+  // The record that would have named the file is not stored: the file goes.
+  if (!stored && withAvatar) discardStoredUpload(avatar);
   return true;
 }
 
@@ -158,28 +192,85 @@ bool postavatar(ReplyTree& reply, std::string& contentType, int& status,
     return true;
   }
 
-  DatabaseLock lock(databaseMutex);
-  cJSON* user = userForChange(reply, fields.uid, fields.sid, "avatar_uptm", now);
-  if (user == nullptr) return true;
+  const std::string path = avatarPath(date, fields.uid, now);
+  HeldUploadNames names;
+  bool replacesKept = false;
+  {
+    DatabaseLock lock(databaseMutex);
+    cJSON* user = userForChange(reply, fields.uid, fields.sid, "avatar_uptm", now);
+    if (user == nullptr) return true;
+    // An avatar stored in the same second has this path: the new file takes
+    // its place only once the record names it again.
+    replacesKept = replacesKeptFile(path, memberEquals(user, "avatar", path));
+    // Another change of this user's avatar in the same second is on its way:
+    // this one comes after it and is too early.
+    if (!names.holdForWriting(path)) {
+      answer(reply, "r", 0);
+      return true;
+    }
+  }
   // The new file first: when it cannot be stored, the old avatar stays with
   // the record that names it.
-  const std::string path = storeAvatar(date, fields.uid, now, fields.avatar);
-  if (path.empty()) {
+  std::string temp;
+  bool written = false;
+  if (replacesKept) {
+    temp = writeUploadTempIn(avatarDirectory(date), path, fields.avatar);
+    written = !temp.empty();
+  } else {
+    written = storeUploadIn(avatarDirectory(date), path, fields.avatar);
+  }
+  if (!written) {
+    removeUploadDirectories(path);
     answer(reply, "r", 0);
     return true;
   }
-  const char* oldHash = textMember(user, "avatar_hash");
-  const char* oldAvatar = textMember(user, "avatar");
-  // An old avatar at the same path (stored in the same second) is the new one.
-  if (oldHash != nullptr && oldHash[0] != '\0' && oldAvatar != nullptr && path != oldAvatar) {
-    const std::string oldPath = oldAvatar;
-    removeUploadFile(oldPath);
-    removeUploadDirectories(oldPath);
+  Tree newAvatar(cJSON_CreateString(path.c_str()), &cJSON_Delete);
+  Tree newTime(cJSON_CreateNumber(static_cast<double>(now)), &cJSON_Delete);
+  Tree newHash(cJSON_CreateString(fields.hash.c_str()), &cJSON_Delete);
+  bool committed = false;
+  {
+    DatabaseLock lock(databaseMutex);
+    // Checked again: another change of the avatar may have come first.
+    cJSON* user = userForChange(reply, fields.uid, fields.sid, "avatar_uptm", now);
+    if (user != nullptr && (!newAvatar || !newTime || !newHash)) {
+      answer(reply, "r", 0);  // no memory for the new members: nothing changes
+    } else if (user != nullptr) {
+      const char* oldHash = textMember(user, "avatar_hash");
+      const char* oldAvatar = textMember(user, "avatar");
+      // An old avatar at the same path (stored in the same second) is the new one.
+      const std::string replaced =
+          oldHash != nullptr && oldHash[0] != '\0' && oldAvatar != nullptr && path != oldAvatar
+              ? oldAvatar
+              : "";
+      setRecordMember(user, "avatar", newAvatar.release());
+      setRecordMember(user, "avatar_uptm", newTime.release());
+      setRecordMember(user, "avatar_hash", newHash.release());
+      keepFile(path);
+      // The saved file names the old avatar until the next save.
+      if (!replaced.empty()) deferUploadRemoval(replaced, EmptiedDirectories::kRemoved);
+      answer(reply, "r", 1);
+      committed = true;
+    }
+    // Held on while the file is still to be moved or removed.
+    if (committed && !replacesKept) names.releaseLocked();
   }
-  setRecordMember(user, "avatar", cJSON_CreateString(path.c_str()));
-  setRecordMember(user, "avatar_uptm", cJSON_CreateNumber(static_cast<double>(now)));
-  setRecordMember(user, "avatar_hash", cJSON_CreateString(fields.hash.c_str()));
-  answer(reply, "r", 1);
+  if (!committed) {
+    // The new file is named by no record; a kept file was never touched.
+    if (replacesKept) {
+      std::remove(temp.c_str());
+    } else {
+      discardStoredUpload(path);
+    }
+    return true;
+  }
+  if (!replacesKept) return true;
+  if (std::rename(temp.c_str(), path.c_str()) != 0) {
+    // The record names the file stored before at this path, which stays.
+    std::remove(temp.c_str());
+    replaceAnswer(reply, "r", 0);
+  } else if (!syncUploadDirectory(path)) {
+    replaceAnswer(reply, "r", 0);  // the new file stays: the one it replaced cannot come back
+  }
   return true;
 }
 
@@ -202,11 +293,18 @@ bool postnickname(ReplyTree& reply, std::string& contentType, int& status, const
     return true;
   }
 
+  Tree nickname(cJSON_CreateString(fields.nickname.c_str()), &cJSON_Delete);
+  Tree changed(cJSON_CreateNumber(static_cast<double>(now)), &cJSON_Delete);
   DatabaseLock lock(databaseMutex);
   cJSON* user = userForChange(reply, fields.uid, fields.sid, "nickname_uptm", now);
   if (user == nullptr) return true;
-  setRecordMember(user, "nickname", cJSON_CreateString(fields.nickname.c_str()));
-  setRecordMember(user, "nickname_uptm", cJSON_CreateNumber(static_cast<double>(now)));
+  if (!nickname || !changed) {
+    // No memory for the new members: answered as a change that stores nothing.
+    answer(reply, "r", 0);
+    return true;
+  }
+  setRecordMember(user, "nickname", nickname.release());
+  setRecordMember(user, "nickname_uptm", changed.release());
   answer(reply, "r", 1);
   return true;
 }

@@ -4,9 +4,12 @@
 // Each action sets contentType to "application/json" first and leaves its
 // answer in reply and status. It returns false when the request ends without
 // any reply (a "uid" that is not a form integer); the dispatch then sends
-// nothing. Each takes the database lock itself and holds it across its
-// checks, changes and upload file work; the caller must not hold it, and
-// sends the reply after the action returned.
+// nothing. Each takes the database lock itself; the caller must not hold it,
+// and sends the reply after the action returned. signin and postavatar take
+// it for their checks, release it while they write the avatar file, and take
+// it again to check once more and store the record: concurrent requests get
+// the answers of some order of them one after another. A replaced avatar file
+// is removed only after the next save that no longer names it.
 #pragma once
 
 #include <string>
@@ -18,23 +21,28 @@
 // Finds the client's user by session id or id, or creates one (with its
 // avatar file when both an "avatar" and a "hash" part came). Replies
 // {"id": n}, {"id": 0} when refused, {"r": 500} with status 500 when the
-// avatar file cannot be stored or no user id is left. A sid, nickname or hash
-// longer than kMaxUserFieldBytes is refused with {"id": 0}, nothing stored.
+// avatar file or the record cannot be stored or no user id is left (the file
+// is removed again). A sid, nickname or hash longer than kMaxUserFieldBytes
+// is refused with {"id": 0}, nothing stored.
 bool signin(ReplyTree& reply, std::string& contentType, int& status,
             const std::vector<FormPart>& parts, int partCount);
 
 // Replaces a user's avatar file; the request's "sid" must be the user's
-// "user_sid". Replies {"r": 1}, {"r": 0}, or {"id": 0} when refused (also
-// for a sid or hash longer than kMaxUserFieldBytes).
+// "user_sid". Replies {"r": 1}, {"r": 0} (also when the file or the record
+// cannot be stored, and while another change of the user's avatar in the
+// same second is being stored), or {"id": 0} when refused (also for a sid or
+// hash longer than kMaxUserFieldBytes).
 bool postavatar(ReplyTree& reply, std::string& contentType, int& status,
                 const std::vector<FormPart>& parts, int partCount);
 
 // Changes a user's nickname. Replies {"r": 1}, {"r": 0} (also for a sid or
-// nickname longer than kMaxUserFieldBytes), or {"id": 0} when refused.
+// nickname longer than kMaxUserFieldBytes, and when the new members cannot be
+// made), or {"id": 0} when refused.
 bool postnickname(ReplyTree& reply, std::string& contentType, int& status, const UrlForm& form);
 
 // Adds or removes a user's like of a news item. Replies {"r": 1} (added),
-// {"r": 0} (removed), {"r": -1} (failed), or {"r": 404} with status 404 when
+// {"r": 0} (removed), {"r": -1} (failed, also when the like or its count
+// cannot be made, nothing changed), or {"r": 404} with status 404 when
 // the news item does not exist or "id" or "uid" is not a form integer.
 // Always returns true.
 bool like(ReplyTree& reply, std::string& contentType, int& status, const UrlForm& form);

@@ -18,10 +18,13 @@ The writer saving back to back: an idle node's CPU, the saves while a like
 comes every 10 ms, and the memory over 1.2 million like toggles.
 Uploads: what the syncs of a stored upload cost, 200 KB avatar signins under
 ab, and the node's CPU time per 60 MiB avatar of 16 concurrent signins.
+Signins: 8 and 16 clients signing in with 60 MiB avatars at once, with fresh
+GETs beside them.
 Prints the tables and, for a whole run, writes them to the results file.
 
 Usage: run_bench.py --build DIR [--out FILE] [--seconds S] [--repeats N]
-                    [--rows inprocess,startup,e2e,scale,clients,detail,writer,uploads]
+                    [--rows inprocess,startup,e2e,scale,clients,detail,writer,uploads,
+                            signins]
                     [--quick]
                     [--skip-inprocess] [--skip-e2e]
 A run of some rows only, or a --quick one, writes the file only when --out
@@ -46,13 +49,15 @@ from bench_common import (AB_PROCESSES, Nginx, Node, check_line, fmt_cpu, get_bo
 from client_rows import run_clients
 from detail_rows import run_detail
 from scale_rows import run_scale
+from signin_rows import run_signins
 from upload_rows import run_uploads
 from writer_rows import run_writer
 
 SIZES_INPROCESS = [1000, 10000, 100000]
 SIZES_STARTUP = [1000, 10000, 100000]
 CONNECTIONS = [8, 64, 256]
-ROW_GROUPS = ["inprocess", "startup", "e2e", "scale", "clients", "detail", "writer", "uploads"]
+ROW_GROUPS = ["inprocess", "startup", "e2e", "scale", "clients", "detail", "writer", "uploads",
+              "signins"]
 
 
 # ---------------------------------------------------------------- in-process
@@ -373,6 +378,7 @@ def main():
     detail, detail_targets = [], []
     writer, writer_targets = [], []
     uploads, upload_targets = [], []
+    signins, signin_targets = [], []
     try:
         if "inprocess" in groups:
             results = run_inprocess(args.build, workdir, args.quick)
@@ -389,6 +395,8 @@ def main():
             writer, writer_targets = run_writer(args.build, workdir, args.repeats, args.quick)
         if "uploads" in groups:
             uploads, upload_targets = run_uploads(args.build, workdir, args.repeats, args.quick)
+        if "signins" in groups:
+            signins, signin_targets = run_signins(args.build, workdir, args.repeats)
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
     load_after = os.getloadavg()
@@ -434,8 +442,10 @@ def main():
         doc += writer
     if uploads:
         doc += uploads
+    if signins:
+        doc += signins
     targets = (target_lines(results, rows) + scale_targets + client_targets + detail_targets +
-               writer_targets + upload_targets)
+               writer_targets + upload_targets + signin_targets)
     if targets:
         doc += ["Targets:", ""] + targets + [""]
     text = "\n".join(doc)

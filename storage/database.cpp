@@ -3,8 +3,10 @@
 #include "storage/database.h"
 
 #include <condition_variable>
+#include <cstring>
 
 #include "storage/database_print.h"
+#include "storage/deferred_removals.h"
 
 DatabaseMutex databaseMutex;
 
@@ -85,6 +87,7 @@ void clearDatabase() {
   news_maxid = user_maxid = like_maxid = 0;
   countChange();
   resetPrintedRecords();
+  forgetDeferredRemovals();
   cJSON_Delete(root);
 }
 
@@ -112,10 +115,32 @@ bool waitForDatabaseChange(std::uint64_t seen, std::chrono::milliseconds timeout
   return changeCount != seen;
 }
 
-void setRecordMember(cJSON* record, const char* key, cJSON* item) {
-  bool placed = cJSON_GetObjectItem(record, key) != nullptr
-                    ? cJSON_ReplaceItemInObject(record, key, item)
-                    : cJSON_AddItemToObject(record, key, item);
-  if (!placed) cJSON_Delete(item);
+bool setRecordMember(cJSON* record, const char* key, cJSON* item) {
+  if (item == nullptr) return false;
+  cJSON* existing = cJSON_GetObjectItem(record, key);
+  if (existing == nullptr) {
+    // Only a damaged record lacks the member; adding it copies the key.
+    if (!cJSON_AddItemToObject(record, key, item)) {
+      cJSON_Delete(item);
+      return false;
+    }
+  } else {
+    // The replacement takes over the key of the member it replaces when that
+    // is spelled as key (every record the node made): placing it then needs
+    // no memory, so a change of several members fails, if at all, before
+    // the first of them.
+    const bool sameSpelling = existing->string != nullptr &&
+                              (existing->type & cJSON_StringIsConst) == 0 &&
+                              std::strcmp(existing->string, key) == 0;
+    if (sameSpelling) {
+      item->string = existing->string;
+      existing->string = nullptr;
+      cJSON_ReplaceItemViaPointer(record, existing, item);
+    } else if (!cJSON_ReplaceItemInObject(record, key, item)) {
+      cJSON_Delete(item);
+      return false;
+    }
+  }
   recordChanged(record);
+  return true;
 }

@@ -123,6 +123,11 @@ bool waitForDatabaseChange(std::uint64_t seen, std::chrono::milliseconds timeout
 
 // Replaces the member key of record in place (keeping its position), or adds
 // it when a damaged record lacks it, and stamps the record. Takes ownership
-// of item (freed when it cannot be placed). For members that no index
-// depends on: users' nickname and avatar members, news details' members.
-void setRecordMember(cJSON* record, const char* key, cJSON* item) REQUIRES(databaseMutex);
+// of item. False, with the record unchanged, not stamped and no change
+// counted, when item is null (its creation ran out of memory) or it cannot
+// be placed (item is then freed). Placing a member that exists with the
+// same spelling of key needs no memory, so a caller that has created every
+// item of a change before it sets them cannot fail half way on a record the
+// node made. For members that no index depends on: users' nickname and
+// avatar members, news details' members.
+bool setRecordMember(cJSON* record, const char* key, cJSON* item) REQUIRES(databaseMutex);

@@ -28,6 +28,7 @@
 
 #include "storage/database.h"
 #include "storage/database_print.h"
+#include "storage/deferred_removals.h"
 #include "storage/file_helpers.h"
 #include "storage/like_index.h"
 #include "storage/news_index.h"
@@ -521,7 +522,11 @@ bool saveDatabaseNow(const std::string& path) {
     DatabaseLock lock(databaseMutex);
     job = prepareSave();
   }
-  return finishSave(path, job);
+  if (!finishSave(path, job)) return false;
+  // The file on disk no longer names what the changes up to its snapshot
+  // stopped naming: those files may go now.
+  removeSavedAwayFiles(lastSaved.changeCount);
+  return true;
 }
 
 bool saveDatabaseForExit(const std::string& path) {
@@ -531,7 +536,9 @@ bool saveDatabaseForExit(const std::string& path) {
   printInBatches();
   databaseMutex.lock();
   SaveJob job = prepareSave();
-  return finishSave(path, job);
+  if (!finishSave(path, job)) return false;
+  removeSavedAwayFilesAtExit(lastSaved.changeCount);
+  return true;
 }
 
 void persistDatabase(std::string path, int interval_ms, std::atomic<bool>& stop) {

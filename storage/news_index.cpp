@@ -229,14 +229,15 @@ bool appendNewsItem(cJSON* news, cJSON* detail) {
   return true;
 }
 
-void setNewsMember(cJSON* news, const char* key, cJSON* item) {
+bool setNewsMember(cJSON* news, const char* key, cJSON* item) {
   NewsIndex& index = currentIndex();
   withdrawFromOrder(index, news);
-  setRecordMember(news, key, item);
+  const bool placed = setRecordMember(news, key, item);
   enterInOrder(index, news);
   // No action changes an id; a record given another one is found under it
   // from now on.
-  if (strcasecmp(key, kIdKey) == 0) indexIds(index.news);
+  if (placed && strcasecmp(key, kIdKey) == 0) indexIds(index.news);
+  return placed;
 }
 
 void deleteNewsItem(int position) {

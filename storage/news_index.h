@@ -57,10 +57,10 @@ cJSON* findNewsDetailById(int id, int* index) REQUIRES(databaseMutex);
 // still the caller's, when either array refuses.
 bool appendNewsItem(cJSON* news, cJSON* detail) REQUIRES(databaseMutex);
 
-// Replaces member key of news, an element of "news", as setRecordMember does,
-// and moves the record to its new place in the list order when the change
-// moves it (a new "timestamp").
-void setNewsMember(cJSON* news, const char* key, cJSON* item) REQUIRES(databaseMutex);
+// Replaces member key of news, an element of "news", as setRecordMember does
+// (false, with nothing changed, when it fails), and moves the record to its
+// new place in the list order when the change moves it (a new "timestamp").
+bool setNewsMember(cJSON* news, const char* key, cJSON* item) REQUIRES(databaseMutex);
 
 // Deletes the element index of "news" and the element at the same index of
 // "news_detail" (when there is one); both arrays close up.

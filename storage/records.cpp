@@ -88,50 +88,58 @@ int findLike(int newsId, int userId, const std::string& sessionId) {
 }
 
 int toggleLike(int newsId, int userId, const std::string& sessionId) {
-  int result;
-  int existing = findLike(newsId, userId, sessionId);
-  if (existing == kNotFound) {
+  const int existing = findLike(newsId, userId, sessionId);
+  if (existing != kNotFound && existing < 0) return -1;
+  const bool adding = existing == kNotFound;
+  JsonPtr like(nullptr, &cJSON_Delete);
+  cJSON* removed = nullptr;
+  if (adding) {
     // Likes are added only for a user that exists and owns the session id:
     // a like under a stranger's id or session could never be removed again.
     const cJSON* user = userById(userId);
     if (user == nullptr || !sessionIsUsers(user, sessionId)) return -1;
     // An exhausted counter refuses the like rather than reuse an id.
     if (like_maxid >= kMaxCounterValue) return -1;
-    int id = like_maxid + 1;
-    JsonPtr like(cJSON_CreateObject(), &cJSON_Delete);
+    like.reset(cJSON_CreateObject());
     if (like == nullptr) return -1;
-    if (cJSON_AddNumberToObject(like.get(), "id", id) == nullptr ||
+    if (cJSON_AddNumberToObject(like.get(), "id", like_maxid + 1) == nullptr ||
         cJSON_AddNumberToObject(like.get(), "news_id", newsId) == nullptr ||
         cJSON_AddNumberToObject(like.get(), "user_id", userId) == nullptr ||
         cJSON_AddNumberToObject(like.get(), "timestamp", static_cast<double>(std::time(nullptr))) ==
             nullptr) {
       return -1;
     }
-    if (!appendLike(like.get())) return -1;
-    like.release();
-    raiseCounter(like_maxid);
-    result = 1;
-  } else if (existing >= 0) {
+  } else {
     // The first record whose "id" reads as the found like's id: usually that
     // like, but the first of the array when ids repeat.
-    cJSON* record = findLikeById(existing);
-    if (record == nullptr) return -1;
-    deleteLike(record);
-    result = 0;
-  } else {
-    return -1;
+    removed = findLikeById(existing);
+    if (removed == nullptr) return -1;
   }
 
   // The first news record whose "id" reads as newsId, found through the news
-  // index instead of a walk over the whole "news" array.
+  // index instead of a walk over the whole "news" array. Its new count is
+  // made before anything changes: a like that cannot be counted is not
+  // stored either.
   cJSON* news = findNewsById(newsId, nullptr);
-  if (news == nullptr) return -1;
-  const cJSON* likes = cJSON_GetObjectItem(news, "likes");
-  // A record without "likes" comes only from a damaged database: the like
-  // change stands and the record is left as it is.
+  const cJSON* likes = news != nullptr ? cJSON_GetObjectItem(news, "likes") : nullptr;
+  JsonPtr count(nullptr, &cJSON_Delete);
   if (likes != nullptr) {
-    long long count = static_cast<long long>(jsonIntValue(likes)) + (result == 1 ? 1 : -1);
-    setRecordMember(news, "likes", cJSON_CreateNumber(static_cast<double>(count)));
+    const long long moved = static_cast<long long>(jsonIntValue(likes)) + (adding ? 1 : -1);
+    count.reset(cJSON_CreateNumber(static_cast<double>(moved)));
+    if (count == nullptr) return -1;
   }
-  return result;
+
+  if (adding) {
+    if (!appendLike(like.get())) return -1;
+    like.release();
+    raiseCounter(like_maxid);
+  } else {
+    deleteLike(removed);
+  }
+  // No such news record: the like change stays. A record without "likes"
+  // comes only from a damaged database: the like change stands and the
+  // record is left as it is.
+  if (news == nullptr) return -1;
+  if (count != nullptr) setRecordMember(news, "likes", count.release());
+  return adding ? 1 : 0;
 }

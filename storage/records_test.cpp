@@ -62,9 +62,7 @@ class RecordsTest : public testing::Test {
     configRoot = nullptr;
     administratorList = nullptr;
   }
-  std::string likes() {
-    return testsupport::printedJson(likeArray);
-  }
+  std::string likes() { return testsupport::printedJson(likeArray); }
   int newsLikes(int index) {
     const cJSON* n = cJSON_GetObjectItem(cJSON_GetArrayItem(newsArray, index), "likes");
     return n != nullptr ? n->valueint : -12345;
@@ -250,3 +248,28 @@ TEST_F(RecordsTest, ToggleLikeRefusesWhenCounterIsExhausted) {
 }
 
 }  // namespace
+
+// A member that cannot be made (its creation ran out of memory) changes
+// nothing: the record, its stamp and the change count stay. One that is
+// placed keeps its position and the spelling of the key it replaces.
+TEST_F(RecordsTest, SetRecordMemberReportsAMemberThatCannotBePlaced) {
+  DatabaseLock lock(databaseMutex);
+  cJSON* user = userById(1);
+  const std::string before = testsupport::printedJson(user);
+  const double stamp = recordStamp(user);
+  const std::uint64_t changes = databaseChangeCount();
+  EXPECT_FALSE(setRecordMember(user, "nickname", nullptr));
+  EXPECT_EQ(testsupport::printedJson(user), before);
+  EXPECT_EQ(recordStamp(user), stamp);
+  EXPECT_EQ(databaseChangeCount(), changes);
+
+  EXPECT_TRUE(setRecordMember(user, "nickname", cJSON_CreateString("new")));
+  EXPECT_EQ(testsupport::printedJson(user),
+            "{\"id\":1,\"user_sid\":\"sid-one\",\"nickname\":\"new\"}");
+  EXPECT_NE(recordStamp(user), stamp);
+  EXPECT_GT(databaseChangeCount(), changes);
+  cJSON* upper = userById(5);
+  EXPECT_TRUE(setRecordMember(upper, "user_sid", cJSON_CreateString("s")));
+  EXPECT_EQ(testsupport::printedJson(upper),
+            "{\"ID\":5,\"user_sid\":\"s\",\"nickname\":\"upper keys\"}");
+}

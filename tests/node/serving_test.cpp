@@ -127,6 +127,8 @@ TEST_F(ServingTest, EveryPostActionOverCurlWithLargeUploads) {
 
   EXPECT_EQ(curl("-d 'uid=1&sid=s1&id=" + id + "' " + url + "/v1/delnews"), "{\"r\":1}");
   EXPECT_EQ(curl(url + "/v1/news/" + id), "{\"r\":404}");
+  // The image goes with the next save, here the one of the stop.
+  EXPECT_EQ(stopNode(node, SIGTERM), 0);
   EXPECT_TRUE(storedFiles(dir.path, "uploads/img").empty());
 }
 

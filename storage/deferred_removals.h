@@ -1,0 +1,96 @@
+// deferred_removals.h -- files that the database no longer names, removed
+// only once a save that no longer names them is on disk, and the file names
+// that requests hold while they write or name a file without the database
+// lock.
+//
+// A change that stops naming a file (a replaced avatar, a dropped image, a
+// deleted item) queues its removal under the database lock, in the same hold
+// as the change. The writer carries the removals out after a save whose
+// snapshot holds that change has been renamed into place and its directory
+// synced: until then the file on disk still names it, and a crash restores a
+// record that must find its file. A change that names a queued file again
+// drops its removal (keepFile). The list holds one entry per file, so it is
+// bounded by the files that wait.
+//
+// A request that writes a file outside the lock holds its name from its
+// checks to its commit (holdForWriting); one that names an existing file
+// holds it too (holdForKeeping). The writer passes over every held name (it
+// waits in the list for a later save), and no name is held for writing
+// twice, so no request removes or replaces a file that another request is
+// about to name.
+//
+// Every routine but removeSavedAwayFiles needs the database lock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "storage/database.h"
+
+// What a removal does with the directories its file leaves empty.
+enum class EmptiedDirectories {
+  kKept,             // none is removed
+  kRemovedWithFile,  // removed only when the file itself was removed
+  kRemoved,          // removed whether or not the file could be removed
+};
+
+// One file to remove, and the chain of directories above it that goes when
+// left empty: deepestDirectory, then each parent, up to (never including)
+// stopAt. deepestDirectory empty: no directory is removed.
+struct FileRemoval {
+  std::string path;
+  std::string deepestDirectory;
+  std::string stopAt;
+  EmptiedDirectories directories = EmptiedDirectories::kKept;
+};
+
+// Queues the removal for after the next save whose snapshot is taken after
+// this hold of the database lock (the call counts a change, so that save
+// comes), in the hold that makes the change which stops naming the file. A
+// file that
+// already waits keeps one entry: it waits for that save, and its directories
+// go when either removal would remove them.
+void deferRemoval(const FileRemoval& removal) REQUIRES(databaseMutex);
+
+// A change names path again: its queued removal is dropped. A removal that
+// the writer is carrying out already is not stopped (no request holds that
+// name; see above).
+void keepFile(const std::string& path) REQUIRES(databaseMutex);
+
+// True while the removal of path waits or is being carried out.
+bool removalPending(const std::string& path) REQUIRES(databaseMutex);
+
+// The number of files whose removal waits or is being carried out.
+std::size_t pendingRemovalCount() REQUIRES(databaseMutex);
+
+// Holds path for a request that is about to write the file. False, with
+// nothing held, when another request holds it for writing or the writer is
+// removing it now: the caller refuses its request.
+bool holdForWriting(const std::string& path) REQUIRES(databaseMutex);
+
+// Holds path for a request that is about to name the file as it is. Several
+// requests may hold a name so, also beside one that writes it.
+void holdForKeeping(const std::string& path) REQUIRES(databaseMutex);
+
+// Ends a hold taken above (the same kind); a name not so held is ignored.
+void releaseWritingHold(const std::string& path) REQUIRES(databaseMutex);
+void releaseKeepingHold(const std::string& path) REQUIRES(databaseMutex);
+
+// After a save whose snapshot was taken at databaseChangeCount() ==
+// savedChanges is on disk (renamed and its directory synced): removes every
+// queued file whose removal was queued by then and whose name no request
+// holds, with the directories its entry says. Takes the database lock only
+// to pick the files and to drop them from the list; the files themselves are
+// removed without it. Errors are passed over: a file that cannot be removed
+// is dropped from the list all the same.
+void removeSavedAwayFiles(std::uint64_t savedChanges) EXCLUDES(databaseMutex);
+
+// The same for the final save on stop, whose caller holds the database lock
+// for good (nothing may change after that snapshot): the files are removed
+// with the lock held, since no request can be served any more.
+void removeSavedAwayFilesAtExit(std::uint64_t savedChanges) REQUIRES(databaseMutex);
+
+// Forgets every queued removal and every hold: a database installed in place
+// of another starts with nothing pending.
+void forgetDeferredRemovals() REQUIRES(databaseMutex);
