@@ -2,17 +2,18 @@
 #include "api/action_helpers.h"
 
 #include "http/response.h"
+#include "storage/json_tree.h"
 
-void answer(ReplyTree& reply, const char* key, int value) {
+void answer(JsonTree& reply, const char* key, int value) {
   cJSON_AddNumberToObject(reply.get(), key, value);
 }
 
-void replaceAnswer(ReplyTree& reply, const char* key, int value) {
+void replaceAnswer(JsonTree& reply, const char* key, int value) {
   reply.reset(cJSON_CreateObject());
   answer(reply, key, value);
 }
 
-void answerStatus(ReplyTree& reply, std::string& contentType, int& status, int code) {
+void answerStatus(JsonTree& reply, std::string& contentType, int& status, int code) {
   reply.reset(makeStatusJson(code, contentType));
   status = code;
 }

@@ -7,20 +7,21 @@
 #include <string>
 
 #include "api/form_fields.h"
+#include "storage/json_tree.h"
 
 // The content type of every POST reply; the dispatch sends a reply only
 // when an action has set it.
 constexpr const char* kJsonReplyType = "application/json";
 
 // Adds the member key with the number value to the reply object.
-void answer(ReplyTree& reply, const char* key, int value);
+void answer(JsonTree& reply, const char* key, int value);
 
 // Replaces the reply with {key: value}, keeping the status.
-void replaceAnswer(ReplyTree& reply, const char* key, int value);
+void replaceAnswer(JsonTree& reply, const char* key, int value);
 
 // Replaces the reply with {"r": code} and sets status to code (and the
 // content type to "application/json").
-void answerStatus(ReplyTree& reply, std::string& contentType, int& status, int code);
+void answerStatus(JsonTree& reply, std::string& contentType, int& status, int code);
 
 // The text member key of record (key ignoring case); null when it is missing
 // or not a text.

@@ -16,7 +16,6 @@
 
 // The reply tree that the POST dispatch hands to its actions; an action may
 // replace it (for example with a {"r": code} object).
-using ReplyTree = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
 
 // A URL-encoded form: decoded names to decoded values, in byte order of the names.
 using UrlForm = std::map<std::string, std::string>;

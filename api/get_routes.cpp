@@ -26,13 +26,12 @@
 #include "storage/detail_texts.h"
 #include "storage/file_helpers.h"
 #include "storage/json_search.h"
+#include "storage/json_tree.h"
 #include "storage/list_pages.h"
 #include "storage/news_index.h"
 #include "storage/records.h"
 
 namespace {
-
-using JsonPtr = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
 
 constexpr const char* kApiVersion = "v1";
 constexpr const char* kFileType = "image/webp";
@@ -42,7 +41,7 @@ constexpr const char* kServedRoots[] = {"img", "uploads"};
 
 // What a route decided: a JSON tree to send with status, or a file to stream.
 struct Reply {
-  JsonPtr tree{nullptr, &cJSON_Delete};
+  JsonTree tree;
   int status = 200;
   bool isFile = false;  // stream fileName as kFileType
   std::string fileName;
@@ -51,19 +50,17 @@ struct Reply {
   std::shared_ptr<const std::string> text;
 };
 
-JsonPtr newTree(cJSON* tree) { return JsonPtr(tree, &cJSON_Delete); }
-
 Reply statusReply(int code) {
   Reply reply;
   std::string type;
-  reply.tree = newTree(makeStatusJson(code, type));
+  reply.tree = JsonTree(makeStatusJson(code, type));
   reply.status = code;
   return reply;
 }
 
 Reply treeReply(cJSON* tree) {
   Reply reply;
-  reply.tree = newTree(tree);
+  reply.tree = JsonTree(tree);
   return reply;
 }
 
@@ -84,7 +81,7 @@ bool equalsSetting(const std::string& trimmed, const std::optional<std::string>&
 }
 
 Reply nodeDescription() {
-  JsonPtr tree = newTree(cJSON_CreateObject());
+  JsonTree tree(cJSON_CreateObject());
   if (tree == nullptr) return statusReply(404);
   cJSON* t = tree.get();
   cJSON_AddStringToObject(t, "ver", kApiVersion);
@@ -112,7 +109,7 @@ const char* authorNickname(const cJSON* record) REQUIRES(databaseMutex) {
 // item needs, or the copy cannot be made. Caller holds the database lock.
 cJSON* listItem(const cJSON* record, const char* nickname) REQUIRES(databaseMutex) {
   if (nickname == nullptr) return nullptr;
-  JsonPtr item = newTree(cJSON_Duplicate(record, 1));
+  JsonTree item(cJSON_Duplicate(record, 1));
   if (item == nullptr) return nullptr;
   // The member cJSON_DeleteItemFromObject(item, "user_id") would remove.
   cJSON* userId = cJSON_GetObjectItem(item.get(), "user_id");
@@ -125,7 +122,7 @@ cJSON* listItem(const cJSON* record, const char* nickname) REQUIRES(databaseMute
 // cJSON_PrintUnformatted(item), which is also how the item appears inside a
 // page's array; null when it cannot be printed.
 std::shared_ptr<const std::string> printedItem(const cJSON* item) {
-  std::unique_ptr<char, decltype(&cJSON_free)> printed(cJSON_PrintUnformatted(item), &cJSON_free);
+  JsonText printed(cJSON_PrintUnformatted(item));
   if (printed == nullptr) return nullptr;
   return std::make_shared<const std::string>(printed.get());
 }
@@ -156,7 +153,7 @@ Reply newsListPage(int page) {
       PageItemSource source = pageItemSource(record);
       std::shared_ptr<const std::string> text = keptListItem(source);
       if (text == nullptr) {
-        JsonPtr item = newTree(listItem(record, authorNickname(record)));
+        JsonTree item(listItem(record, authorNickname(record)));
         // A page with an item that cannot be shown is empty as a whole.
         if (item == nullptr) return treeReply(cJSON_CreateArray());
         text = printedItem(item.get());
@@ -186,23 +183,23 @@ Reply newsListPage(int page) {
 // A copy of detail with avatar as its member "avatar": in place of the
 // record's own (the first whose key matches ignoring case), else last. Null
 // when memory runs out. Caller holds the database lock.
-JsonPtr detailWithAvatar(const cJSON* detail, const char* avatar) REQUIRES(databaseMutex) {
-  JsonPtr copy = newTree(cJSON_Duplicate(detail, 1));
+JsonTree detailWithAvatar(const cJSON* detail, const char* avatar) REQUIRES(databaseMutex) {
+  JsonTree copy(cJSON_Duplicate(detail, 1));
   if (copy == nullptr) return copy;
   cJSON* avatarItem = cJSON_CreateString(avatar);
-  if (avatarItem == nullptr) return newTree(nullptr);
+  if (avatarItem == nullptr) return nullptr;
   bool placed = cJSON_GetObjectItem(copy.get(), "avatar") != nullptr
                     ? cJSON_ReplaceItemInObject(copy.get(), "avatar", avatarItem)
                     : cJSON_AddItemToObject(copy.get(), "avatar", avatarItem);
   if (!placed) {
     cJSON_Delete(avatarItem);
-    return newTree(nullptr);
+    return nullptr;
   }
   return copy;
 }
 
 Reply newsDetail(int id) {
-  JsonPtr copy = newTree(nullptr);
+  JsonTree copy;
   DetailTextSource source;
   {
     DatabaseLock lock(databaseMutex);
@@ -243,7 +240,7 @@ Reply newsDetail(int id) {
 Reply checkUpdate() {
   int32_t modified = fileModifiedTime(kConfigFile);
   if (modified == -1) return statusReply(404);
-  JsonPtr tree = newTree(cJSON_CreateObject());
+  JsonTree tree(cJSON_CreateObject());
   if (tree == nullptr || cJSON_AddNumberToObject(tree.get(), "timestamp", modified) == nullptr) {
     return statusReply(404);
   }
@@ -278,7 +275,7 @@ Reply isLike(int uid, const std::string& sid, int newsId) {
 }
 
 Reply connectTest() {
-  JsonPtr tree = newTree(cJSON_CreateObject());
+  JsonTree tree(cJSON_CreateObject());
   if (tree == nullptr || cJSON_AddStringToObject(tree.get(), "r", "ok") == nullptr) {
     return statusReply(404);
   }

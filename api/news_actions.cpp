@@ -10,12 +10,11 @@
 #include "api/uploads.h"
 #include "storage/database.h"
 #include "storage/deferred_removals.h"
+#include "storage/json_tree.h"
 #include "storage/news_index.h"
 #include "storage/records.h"
 
 namespace {
-
-using Tree = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
 
 // The first path of an images list, or "" when it has none: the item's cover.
 std::string coverOf(const std::vector<std::string>& images) {
@@ -23,8 +22,8 @@ std::string coverOf(const std::vector<std::string>& images) {
 }
 
 // A new array of texts; null when memory runs out.
-Tree imagesList(const std::vector<std::string>& images) {
-  Tree list(cJSON_CreateArray(), &cJSON_Delete);
+JsonTree imagesList(const std::vector<std::string>& images) {
+  JsonTree list(cJSON_CreateArray());
   for (const std::string& path : images) {
     if (list == nullptr) break;
     cJSON* entry = cJSON_CreateString(path.c_str());
@@ -39,8 +38,8 @@ Tree imagesList(const std::vector<std::string>& images) {
 // The records of a new item, members in their order; both null when memory
 // runs out.
 struct NewItem {
-  Tree news{nullptr, &cJSON_Delete};
-  Tree detail{nullptr, &cJSON_Delete};
+  JsonTree news;
+  JsonTree detail;
 };
 
 NewItem newItem(int id, const NewsFormFields& fields, std::time_t now,
@@ -48,7 +47,7 @@ NewItem newItem(int id, const NewsFormFields& fields, std::time_t now,
   NewItem item;
   item.news.reset(cJSON_CreateObject());
   item.detail.reset(cJSON_CreateObject());
-  Tree list = imagesList(images);
+  JsonTree list = imagesList(images);
   cJSON* news = item.news.get();
   cJSON* detail = item.detail.get();
   const bool made =
@@ -76,12 +75,12 @@ NewItem newItem(int id, const NewsFormFields& fields, std::time_t now,
 // The members an edit replaces, made before the lock is taken again; title
 // and content stay null when the request leaves them as they are.
 struct ItemEdit {
-  Tree title{nullptr, &cJSON_Delete};
-  Tree timestamp{nullptr, &cJSON_Delete};
-  Tree userId{nullptr, &cJSON_Delete};
-  Tree content{nullptr, &cJSON_Delete};
-  Tree cover{nullptr, &cJSON_Delete};
-  Tree images{nullptr, &cJSON_Delete};
+  JsonTree title;
+  JsonTree timestamp;
+  JsonTree userId;
+  JsonTree content;
+  JsonTree cover;
+  JsonTree images;
   bool made = false;
 };
 
@@ -101,7 +100,7 @@ ItemEdit itemEdit(const NewsFormFields& fields, std::time_t now,
 
 // The user, session and administrator checks of both actions' postnews
 // form: answers {"r": 404} or {"r": 403} and returns false when they fail.
-bool administratorPasses(ReplyTree& reply, std::string& contentType, int& status,
+bool administratorPasses(JsonTree& reply, std::string& contentType, int& status,
                          const NewsFormFields& fields) REQUIRES(databaseMutex) {
   const cJSON* user = userById(fields.uid);
   if (user == nullptr || !memberEquals(user, "user_sid", fields.sid)) {
@@ -145,7 +144,7 @@ bool commitEdit(int id, ItemEdit& edit, const NewsImagePlan& plan) REQUIRES(data
 
 }  // namespace
 
-bool postnews(ReplyTree& reply, std::string& contentType, int& status,
+bool postnews(JsonTree& reply, std::string& contentType, int& status,
               const std::vector<FormPart>& parts, int partCount) {
   contentType = kJsonReplyType;
   status = 200;
@@ -241,7 +240,7 @@ bool postnews(ReplyTree& reply, std::string& contentType, int& status,
   return true;
 }
 
-bool delnews(ReplyTree& reply, std::string& contentType, int& status, const UrlForm& form) {
+bool delnews(JsonTree& reply, std::string& contentType, int& status, const UrlForm& form) {
   contentType = kJsonReplyType;
   status = 200;
   if (form.empty()) {

@@ -18,6 +18,7 @@
 
 #include "api/form_fields.h"
 #include "http/multipart.h"
+#include "storage/json_tree.h"
 
 // Once the user, the session and the administrator checks have passed,
 // raises news_maxid, then creates ("id" 0) or edits ("id" above 0) a news
@@ -28,10 +29,10 @@
 // request is editing with the same image paths (in the same second), or
 // news_maxid exhausted (nothing is created then). A request refused before
 // the raise (or ended without a reply) leaves news_maxid as it was.
-bool postnews(ReplyTree& reply, std::string& contentType, int& status,
+bool postnews(JsonTree& reply, std::string& contentType, int& status,
               const std::vector<FormPart>& parts, int partCount);
 
 // Deletes a news item and its detail record; its image files are removed
 // after the next save.
 // Replies {"r": 1} when deleted and {"r": 0} when refused; always status 200.
-bool delnews(ReplyTree& reply, std::string& contentType, int& status, const UrlForm& form);
+bool delnews(JsonTree& reply, std::string& contentType, int& status, const UrlForm& form);

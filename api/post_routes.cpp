@@ -13,6 +13,7 @@
 #include "http/request_text.h"
 #include "http/response.h"
 #include "http/url_form.h"
+#include "storage/json_tree.h"
 
 namespace {
 
@@ -40,7 +41,7 @@ bool moreThan(size_t limit, std::string_view body, std::string_view separator) {
 }  // namespace
 
 void handlePost(int socket, std::string_view path, std::string_view request) {
-  ReplyTree reply(cJSON_CreateObject(), &cJSON_Delete);
+  JsonTree reply(cJSON_CreateObject());
   std::string contentType;  // stays empty unless a reply is due
   int status = 200;
   bool replyDue = true;

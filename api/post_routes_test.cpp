@@ -18,6 +18,7 @@
 #include "api/uploads.h"
 #include "storage/database.h"
 #include "storage/database_file.h"
+#include "storage/json_tree.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -741,8 +742,7 @@ TEST_F(PostRoutesTest, DelnewsSkipsPathsOutsideTheUploads) {
 
 std::string listIds() {
   std::string raw = testsupport::captureReply([](int fd) { handleGet(fd, "/v1/list/1"); });
-  std::unique_ptr<cJSON, decltype(&cJSON_Delete)> list(
-      cJSON_Parse(testsupport::splitReply(raw).second.c_str()), &cJSON_Delete);
+  JsonTree list(cJSON_Parse(testsupport::splitReply(raw).second.c_str()));
   std::string ids;
   const cJSON* item = nullptr;
   cJSON_ArrayForEach(item, list.get()) {

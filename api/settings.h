@@ -13,6 +13,8 @@
 #include <optional>
 #include <string>
 
+#include "storage/json_tree.h"
+
 struct ApiSettings {
   // "name", "icon" and "cover": present only when the configured item is a
   // text. The node description shows the ones present; the icon and cover are
@@ -22,7 +24,7 @@ struct ApiSettings {
   std::optional<std::string> cover;
   // A deep copy of the configured "watermark" item, whatever its JSON type, as
   // the node description shows it; null when there is none.
-  std::unique_ptr<cJSON, decltype(&cJSON_Delete)> watermark{nullptr, &cJSON_Delete};
+  JsonTree watermark;
   // The text "path" of the watermark object (served by this name); absent when
   // the watermark has no such text.
   std::optional<std::string> watermarkPath;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "storage/database.h"
+#include "storage/json_tree.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -21,7 +22,6 @@ using testsupport::readFile;
 using testsupport::ScopedChdir;
 using testsupport::TempDir;
 using testsupport::writeFile;
-using Tree = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
 
 // 2024-05-17 12:00:00 UTC.
 constexpr std::time_t kNow = 1715947200;
@@ -49,8 +49,8 @@ std::string stored(int number, std::time_t now = kNow) {
   return kDir + std::to_string(number) + std::to_string(now) + ".webp";
 }
 
-Tree list(const std::vector<std::string>& entries) {
-  Tree array(cJSON_CreateArray(), &cJSON_Delete);
+JsonTree list(const std::vector<std::string>& entries) {
+  JsonTree array(cJSON_CreateArray());
   for (const std::string& e : entries)
     cJSON_AddItemToArray(array.get(), cJSON_CreateString(e.c_str()));
   return array;
@@ -140,7 +140,7 @@ TEST_F(UploadsTest, EditKeepsNamedImagesAndListsTheRestForRemoval) {
   const std::string old2 = "uploads/img/2023/1/3/12/11000.webp";
   const std::string old3 = "uploads/img/2023/2/9/12/21000.webp";
   for (const std::string& p : {old1, old2, old3}) writeFile(p, "old");
-  Tree old = list({old1, old2, old3, old1});
+  JsonTree old = list({old1, old2, old3, old1});
   // Old image two named URL-encoded, then a new image 0.
   std::vector<FormPart> parts = {
       text("uid", "1"), image("uploads%2Fimg/2023/1/3/12/11000.webp", ""), image("0", "new")};
@@ -154,7 +154,7 @@ TEST_F(UploadsTest, EditKeepsNamedImagesAndListsTheRestForRemoval) {
 TEST_F(UploadsTest, EditWithAsManyPartsAsOldImagesRemovesNothing) {
   const std::string old1 = "uploads/img/2023/1/2/12/01000.webp";
   const std::string old2 = "uploads/img/2023/1/2/12/11000.webp";
-  Tree old = list({old1, old2});
+  JsonTree old = list({old1, old2});
   std::vector<FormPart> parts = {image("0", "x"), image("1", "y")};
   Stored s = store(0, 2, parts, old.get());
   ASSERT_TRUE(s.ok);
@@ -171,7 +171,7 @@ TEST_F(UploadsTest, BlankImagePartsCountAsPartsWithoutData) {
   const std::string old2 = "uploads/img/2023/1/2/12/11000.webp";
   writeFile(old1, "a");
   writeFile(old2, "b");
-  Tree old = list({old1, old2});
+  JsonTree old = list({old1, old2});
   FormPart counted = image("1", " \t");
   counted.dataCutByLength = true;
   std::vector<FormPart> parts = {image("0", " \r\n"),
@@ -189,7 +189,7 @@ TEST_F(UploadsTest, BlankImagePartsCountAsPartsWithoutData) {
 TEST_F(UploadsTest, EditWithoutImagePartsListsEveryOldImage) {
   const std::string old1 = "uploads/img/2023/1/2/12/01000.webp";
   const std::string old2 = "uploads/img/2023/1/2/12/11000.webp";
-  Tree old = list({old1, old2});
+  JsonTree old = list({old1, old2});
   std::vector<FormPart> parts = {text("uid", "1")};
   Stored s = store(1, 1, parts, old.get());
   ASSERT_TRUE(s.ok);
@@ -207,7 +207,7 @@ TEST_F(UploadsTest, EditWithoutImagePartsListsEveryOldImage) {
 TEST_F(UploadsTest, FailedFileLeavesTheOldImagesAndNothingNew) {
   const std::string old1 = "uploads/img/2023/1/2/12/01000.webp";
   writeFile(old1, "a");
-  Tree old = list({old1, "uploads/img/x", "uploads/img/y"});
+  JsonTree old = list({old1, "uploads/img/x", "uploads/img/y"});
   struct {
     const char* desc;
     std::string blocker;  // a plain file here makes the second image fail
@@ -234,7 +234,7 @@ TEST_F(UploadsTest, FailedFileLeavesTheOldImagesAndNothingNew) {
 TEST_F(UploadsTest, ImageReplacedAtItsOwnPathMovesInAfterTheCommit) {
   writeFile(stored(0), "old 0");
   writeFile(stored(1), "old 1");
-  Tree old = list({stored(0), stored(1)});
+  JsonTree old = list({stored(0), stored(1)});
   std::vector<FormPart> parts = {image("0", "new 0")};
   HeldUploadNames names;
   NewsImagePlan plan = planNewsImages(0, 1, 12, parts, kNow);
@@ -251,7 +251,7 @@ TEST_F(UploadsTest, ImageReplacedAtItsOwnPathMovesInAfterTheCommit) {
   // A request that does not commit leaves the kept file and nothing else.
   std::vector<FormPart> again = {image("0", "newer"), image("1", "one")};
   NewsImagePlan failed = planNewsImages(0, 2, 12, again, kNow);
-  Tree current = list({stored(0)});
+  JsonTree current = list({stored(0)});
   {
     DatabaseLock lock(databaseMutex);
     names.releaseLocked();
@@ -287,8 +287,8 @@ TEST_F(UploadsTest, OnePathIsWrittenByOneRequestAtATime) {
 TEST_F(UploadsTest, NothingOutsideTheUploadDirectoriesIsKeptOrRemoved) {
   writeFile("keep.txt", "precious");
   writeFile("uploads/other/2024/1.webp", "x");
-  Tree old = list({"keep.txt", "uploads/img/../../keep.txt", "uploads/other/2024/1.webp",
-                   "/etc/hostname", "uploads/img//2024/1.webp"});
+  JsonTree old = list({"keep.txt", "uploads/img/../../keep.txt", "uploads/other/2024/1.webp",
+                       "/etc/hostname", "uploads/img//2024/1.webp"});
   std::vector<FormPart> parts = {image("..%2Fkeep.txt", ""), image("uploads/img/./a.webp", ""),
                                  image("uploads/img/a%00b", ""),
                                  image("uploads/img/2024/1/2/3/ok.webp", "")};

@@ -13,6 +13,7 @@
 #include "storage/deferred_removals.h"
 #include "storage/file_helpers.h"
 #include "storage/json_search.h"
+#include "storage/json_tree.h"
 #include "storage/news_index.h"
 #include "storage/records.h"
 #include "storage/user_index.h"
@@ -31,7 +32,7 @@ bool tooEarly(const cJSON* record, const char* timeKey, std::time_t now) {
 // last change is too recent and {"id":0} when sid is not the session id the
 // user signed in with (the avatar hash is known to other clients and is no
 // credential for a change); returns nullptr after answering.
-cJSON* userForChange(ReplyTree& reply, int uid, const std::string& sid, const char* timeKey,
+cJSON* userForChange(JsonTree& reply, int uid, const std::string& sid, const char* timeKey,
                      std::time_t now) REQUIRES(databaseMutex) {
   cJSON* user = userById(uid);
   if (user == nullptr) {
@@ -54,11 +55,9 @@ std::string avatarPath(const DateParts& date, int userId, std::time_t now) {
          std::to_string(static_cast<long long>(now)) + kUploadExtension;
 }
 
-using Tree = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
-
 // A new user record, members in their order; null when memory runs out.
-Tree newUser(int id, const UserFormFields& fields, const std::string& avatar) {
-  Tree user(cJSON_CreateObject(), &cJSON_Delete);
+JsonTree newUser(int id, const UserFormFields& fields, const std::string& avatar) {
+  JsonTree user(cJSON_CreateObject());
   if (user == nullptr || cJSON_AddNumberToObject(user.get(), "id", id) == nullptr ||
       cJSON_AddStringToObject(user.get(), "user_sid", fields.sid.c_str()) == nullptr ||
       cJSON_AddStringToObject(user.get(), "nickname", fields.nickname.c_str()) == nullptr ||
@@ -93,7 +92,7 @@ std::optional<int> knownUserAnswer(const UserFormFields& fields) REQUIRES(databa
 // with status 200 and reads the fields. Returns the handler's result when the
 // action ends here (false: the form cannot be read; true after answering
 // {emptyKey:0} to a form without parts), nothing when fields were read.
-std::optional<bool> startUserAction(ReplyTree& reply, std::string& contentType, int& status,
+std::optional<bool> startUserAction(JsonTree& reply, std::string& contentType, int& status,
                                     const std::vector<FormPart>& parts, int partCount,
                                     const char* emptyKey, UserFormFields& fields) {
   contentType = kJsonReplyType;
@@ -108,7 +107,7 @@ std::optional<bool> startUserAction(ReplyTree& reply, std::string& contentType, 
 
 }  // namespace
 
-bool signin(ReplyTree& reply, std::string& contentType, int& status,
+bool signin(JsonTree& reply, std::string& contentType, int& status,
             const std::vector<FormPart>& parts, int partCount) {
   UserFormFields fields;
   if (const std::optional<bool> done =
@@ -152,7 +151,7 @@ bool signin(ReplyTree& reply, std::string& contentType, int& status,
     answerStatus(reply, contentType, status, 500);  // user_maxid stays raised
     return true;
   }
-  Tree user = newUser(id, fields, avatar);
+  JsonTree user = newUser(id, fields, avatar);
   bool stored = false;
   {
     DatabaseLock lock(databaseMutex);
@@ -174,7 +173,7 @@ bool signin(ReplyTree& reply, std::string& contentType, int& status,
   return true;
 }
 
-bool postavatar(ReplyTree& reply, std::string& contentType, int& status,
+bool postavatar(JsonTree& reply, std::string& contentType, int& status,
                 const std::vector<FormPart>& parts, int partCount) {
   UserFormFields fields;
   if (const std::optional<bool> done =
@@ -224,9 +223,9 @@ bool postavatar(ReplyTree& reply, std::string& contentType, int& status,
     answer(reply, "r", 0);
     return true;
   }
-  Tree newAvatar(cJSON_CreateString(path.c_str()), &cJSON_Delete);
-  Tree newTime(cJSON_CreateNumber(static_cast<double>(now)), &cJSON_Delete);
-  Tree newHash(cJSON_CreateString(fields.hash.c_str()), &cJSON_Delete);
+  JsonTree newAvatar(cJSON_CreateString(path.c_str()));
+  JsonTree newTime(cJSON_CreateNumber(static_cast<double>(now)));
+  JsonTree newHash(cJSON_CreateString(fields.hash.c_str()));
   bool committed = false;
   {
     DatabaseLock lock(databaseMutex);
@@ -274,7 +273,7 @@ bool postavatar(ReplyTree& reply, std::string& contentType, int& status,
   return true;
 }
 
-bool postnickname(ReplyTree& reply, std::string& contentType, int& status, const UrlForm& form) {
+bool postnickname(JsonTree& reply, std::string& contentType, int& status, const UrlForm& form) {
   contentType = kJsonReplyType;
   status = 200;
   const std::time_t now = std::time(nullptr);
@@ -293,8 +292,8 @@ bool postnickname(ReplyTree& reply, std::string& contentType, int& status, const
     return true;
   }
 
-  Tree nickname(cJSON_CreateString(fields.nickname.c_str()), &cJSON_Delete);
-  Tree changed(cJSON_CreateNumber(static_cast<double>(now)), &cJSON_Delete);
+  JsonTree nickname(cJSON_CreateString(fields.nickname.c_str()));
+  JsonTree changed(cJSON_CreateNumber(static_cast<double>(now)));
   DatabaseLock lock(databaseMutex);
   cJSON* user = userForChange(reply, fields.uid, fields.sid, "nickname_uptm", now);
   if (user == nullptr) return true;
@@ -309,7 +308,7 @@ bool postnickname(ReplyTree& reply, std::string& contentType, int& status, const
   return true;
 }
 
-bool like(ReplyTree& reply, std::string& contentType, int& status, const UrlForm& form) {
+bool like(JsonTree& reply, std::string& contentType, int& status, const UrlForm& form) {
   contentType = kJsonReplyType;
   status = 200;
   LikeFormFields fields;

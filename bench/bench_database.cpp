@@ -8,6 +8,7 @@
 #include <string>
 
 #include "storage/database_file.h"
+#include "storage/json_tree.h"
 
 namespace {
 
@@ -16,8 +17,6 @@ constexpr int kPostingGap = 3600;      // one item an hour
 constexpr int kMinUsers = 100;
 constexpr int kAdmins = 3;
 constexpr int kLikerStride = 7;  // spreads the likers over the users
-
-using Tree = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
 
 int userCountFor(int newsCount) { return newsCount / 10 > kMinUsers ? newsCount / 10 : kMinUsers; }
 
@@ -95,7 +94,7 @@ BenchShape benchShape(int newsCount, int userCount) {
 
 cJSON* buildBenchDatabase(int newsCount, int userCount) {
   BenchShape shape = benchShape(newsCount, userCount);
-  Tree root(cJSON_CreateObject(), &cJSON_Delete);
+  JsonTree root(cJSON_CreateObject());
   addNumber(root.get(), "news_maxid", newsCount);
   addNumber(root.get(), "user_maxid", shape.userCount);
   addNumber(root.get(), "like_maxid", shape.likeCount);
@@ -177,7 +176,7 @@ std::string benchConfigText(int port) {
 }
 
 bool writeBenchNodeDirectory(const std::string& dir, int newsCount, int port, int userCount) {
-  Tree root(buildBenchDatabase(newsCount, userCount), &cJSON_Delete);
+  JsonTree root(buildBenchDatabase(newsCount, userCount));
   char* printed = cJSON_Print(root.get());
   if (printed == nullptr) {
     std::fprintf(stderr, "cannot print the generated database\n");

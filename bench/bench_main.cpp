@@ -28,11 +28,10 @@
 #include "storage/database.h"
 #include "storage/database_file.h"
 #include "storage/database_print.h"
+#include "storage/json_tree.h"
 #include "storage/news_index.h"
 
 namespace {
-
-using Tree = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
 
 // One generated database, built once per size and kept for the whole run.
 struct Loaded {
@@ -64,7 +63,7 @@ Loaded& useDatabase(int newsCount) {
   auto found = databases.find(newsCount);
   if (found == databases.end()) {
     Loaded loaded;
-    Tree built(buildBenchDatabase(newsCount), &cJSON_Delete);
+    JsonTree built(buildBenchDatabase(newsCount));
     char* printed = cJSON_Print(built.get());
     loaded.text = printed;
     cJSON_free(printed);
@@ -324,7 +323,7 @@ constexpr int kBusyIntervalViews = 10000;
 bool loadScaleDatabase(const std::string& dir) {
   std::string compressed;
   {
-    Tree built(buildBenchDatabase(kScaleItems, kScaleUsers), &cJSON_Delete);
+    JsonTree built(buildBenchDatabase(kScaleItems, kScaleUsers));
     char* printed = cJSON_Print(built.get());
     if (printed == nullptr) return false;
     compressed = compressString(printed, -1);

@@ -17,6 +17,8 @@
 #include <ctime>
 #include <memory>
 
+#include "storage/json_tree.h"
+
 namespace {
 
 constexpr const char* kCrLf = "\r\n";
@@ -280,13 +282,11 @@ bool sendReply(int socket, int status, const std::string& contentType, const std
 }
 
 bool sendJsonReply(int socket, int status, const cJSON* reply) {
-  std::unique_ptr<char, decltype(&cJSON_free)> text(
-      reply != nullptr ? cJSON_PrintUnformatted(reply) : nullptr, &cJSON_free);
+  JsonText text(reply != nullptr ? cJSON_PrintUnformatted(reply) : nullptr);
   if (text == nullptr) {
     // The tree could not be printed: answer as for a missing record.
     std::string type;
-    std::unique_ptr<cJSON, decltype(&cJSON_Delete)> fallback(makeStatusJson(404, type),
-                                                             &cJSON_Delete);
+    JsonTree fallback(makeStatusJson(404, type));
     status = 404;
     if (fallback != nullptr) text.reset(cJSON_PrintUnformatted(fallback.get()));
     if (text == nullptr) return sendReply(socket, status, kJsonType, "{\"r\":404}");
@@ -329,8 +329,8 @@ enum class FilePart { kSent, kEnd, kBlocked, kFailed };
 FilePart sendFilePart(int socket, int fd, off_t& offset, off_t end, bool wait,
                       BrokenPipeGuard& guard) {
   if (offset >= end) return FilePart::kEnd;
-  const std::size_t wanted = static_cast<std::size_t>(
-      std::min<off_t>(end - offset, static_cast<off_t>(kSendfileChunk)));
+  const std::size_t wanted =
+      static_cast<std::size_t>(std::min<off_t>(end - offset, static_cast<off_t>(kSendfileChunk)));
   ssize_t sent = sendfile(socket, fd, &offset, wanted);
   if (sent > 0) return FilePart::kSent;
   if (sent == 0) return FilePart::kEnd;

@@ -14,13 +14,12 @@
 #include <string>
 #include <thread>
 
+#include "storage/json_tree.h"
 #include "tests/support/test_support.h"
 
 using testsupport::printedJson;
 
 namespace {
-
-using JsonPtr = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
 
 // The header block with its Date value replaced by a fixed marker, after
 // checking that value's form.
@@ -84,11 +83,11 @@ TEST(BuildResponseHeader, DateIsCurrentUtc) {
 
 TEST(MakeStatusJson, SetsTypeAndPrintsCode) {
   std::string type = "image/webp";
-  JsonPtr reply(makeStatusJson(403, type), &cJSON_Delete);
+  JsonTree reply(makeStatusJson(403, type));
   ASSERT_NE(reply, nullptr);
   EXPECT_EQ(type, "application/json");
   EXPECT_EQ(printedJson(reply.get()), "{\"r\":403}");
-  JsonPtr minus(makeStatusJson(-1, type), &cJSON_Delete);
+  JsonTree minus(makeStatusJson(-1, type));
   EXPECT_EQ(printedJson(minus.get()), "{\"r\":-1}");
 }
 
@@ -168,7 +167,7 @@ TEST(SendReply, HeaderThenWholeBody) {
 }
 
 TEST(SendJsonReply, PrintsUnformatted) {
-  JsonPtr tree(cJSON_Parse("{ \"a\" : [1, 2], \"b\": \"c\" }"), &cJSON_Delete);
+  JsonTree tree(cJSON_Parse("{ \"a\" : [1, 2], \"b\": \"c\" }"));
   std::string reply =
       testsupport::captureReply([&](int socket) { sendJsonReply(socket, 200, tree.get()); });
   auto [header, body] = testsupport::splitReply(reply);

@@ -16,6 +16,7 @@
 #include "node/node_key.h"
 #include "storage/database_file.h"
 #include "storage/file_helpers.h"
+#include "storage/json_tree.h"
 
 namespace {
 
@@ -187,7 +188,7 @@ std::vector<int> askAdmins() {
 
 bool runSetupWizard() {
   print("File \"config.json\" does not exist and will be created.\n");
-  std::unique_ptr<cJSON, decltype(&cJSON_Delete)> root(cJSON_CreateObject(), &cJSON_Delete);
+  JsonTree root(cJSON_CreateObject());
   if (!root) return false;
   cJSON* config = root.get();
   // Every member is added as it is answered, which gives the file its key order.
@@ -244,7 +245,7 @@ bool runSetupWizard() {
   fflush(stdout);
   if (!made) return false;
 
-  std::unique_ptr<char, decltype(&cJSON_free)> text(cJSON_Print(config), &cJSON_free);
+  JsonText text(cJSON_Print(config));
   if (!text) return false;
   // Written beside it and renamed into place: a write that fails leaves no
   // config.json at all, so the next start runs the wizard again.

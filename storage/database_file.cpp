@@ -30,6 +30,7 @@
 #include "storage/database_print.h"
 #include "storage/deferred_removals.h"
 #include "storage/file_helpers.h"
+#include "storage/json_tree.h"
 #include "storage/like_index.h"
 #include "storage/news_index.h"
 #include "storage/user_index.h"
@@ -52,12 +53,6 @@ constexpr std::chrono::microseconds kHandOffPoll{50};
 // A writer saving back to back sleeps while nothing changes, looking at its
 // stop flag this often.
 constexpr std::chrono::milliseconds kStopPoll{100};
-
-struct CJsonTextFree {
-  void operator()(char* text) const { cJSON_free(text); }
-};
-using PrintedText = std::unique_ptr<char, CJsonTextFree>;
-using JsonTree = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
 
 // Feeds a zlib stream from input, at most pieceBytes at a time.
 struct InputFeeder {
@@ -388,7 +383,7 @@ std::string decompressString(const std::string& input) {
 }
 
 std::string emptyDatabaseText() {
-  JsonTree root(cJSON_CreateObject(), &cJSON_Delete);
+  JsonTree root(cJSON_CreateObject());
   if (!root) return "";
   for (const char* key : kCounterKeys) {
     if (cJSON_AddNumberToObject(root.get(), key, 0) == nullptr) return "";
@@ -396,12 +391,12 @@ std::string emptyDatabaseText() {
   for (const char* key : kArrayKeys) {
     if (cJSON_AddArrayToObject(root.get(), key) == nullptr) return "";
   }
-  PrintedText text(cJSON_Print(root.get()));
+  JsonText text(cJSON_Print(root.get()));
   return text ? std::string(text.get()) : std::string();
 }
 
 bool adoptDatabaseText(const std::string& text) {
-  JsonTree root(cJSON_ParseWithLength(text.data(), text.size()), &cJSON_Delete);
+  JsonTree root(cJSON_ParseWithLength(text.data(), text.size()));
   if (!root || !cJSON_IsObject(root.get())) return false;
   cJSON* counters[3];
   for (size_t i = 0; i < 3; ++i) {
@@ -568,7 +563,7 @@ void writeTextLoop(const char* path, const std::string& text, int interval_ms,
 void writeJsonLoop(const char* path, const cJSON* tree, int interval_ms, std::atomic<bool>& stop) {
   while (!stop.load()) {
     pauseBeforeCycle(interval_ms);
-    PrintedText text(cJSON_Print(tree));
+    JsonText text(cJSON_Print(tree));
     if (text) writeTextFile(path, text.get());
   }
 }

@@ -11,12 +11,10 @@
 #include <unordered_set>
 #include <utility>
 
+#include "storage/json_tree.h"
+
 namespace {
 
-struct PrintFree {
-  void operator()(char* text) const { cJSON_free(text); }
-};
-using PrintedText = std::unique_ptr<char, PrintFree>;
 using Text = std::shared_ptr<const std::string>;
 
 constexpr int kKeptArrays = 4;
@@ -247,10 +245,9 @@ bool printPending(KeptArray& kept, std::size_t& limit) {
 
 // The text cJSON prints for a text item: a key or a text value.
 bool printQuoted(const char* text, std::string& out) {
-  std::unique_ptr<cJSON, decltype(&cJSON_Delete)> item(
-      cJSON_CreateString(text != nullptr ? text : ""), &cJSON_Delete);
+  JsonTree item(cJSON_CreateString(text != nullptr ? text : ""));
   if (item == nullptr) return false;
-  PrintedText printed(cJSON_PrintUnformatted(item.get()));
+  JsonText printed(cJSON_PrintUnformatted(item.get()));
   if (printed == nullptr) return false;
   out += printed.get();
   return true;
@@ -262,7 +259,7 @@ std::string printNested(const cJSON* item, int levels) {
   // Most records fit the reused buffer and cost no allocation to print
   // (cJSON_PrintPreallocated prints exactly as cJSON_Print does).
   thread_local std::vector<char> buffer(kPrintBufferBytes);
-  PrintedText large;
+  JsonText large;
   const char* from = buffer.data();
   if (!cJSON_PrintPreallocated(const_cast<cJSON*>(item), buffer.data(),
                                static_cast<int>(buffer.size()), 1)) {

@@ -10,22 +10,21 @@
 #include <string>
 #include <vector>
 
+#include "storage/json_tree.h"
 #include "tests/support/test_support.h"
 
 using testsupport::printedJson;
 
 namespace {
 
-using JsonPtr = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
-
-JsonPtr parse(const char* text) {
-  JsonPtr tree(cJSON_Parse(text), &cJSON_Delete);
+JsonTree parse(const char* text) {
+  JsonTree tree(cJSON_Parse(text));
   EXPECT_NE(tree, nullptr) << text;
   return tree;
 }
 
 TEST(FindObjectByField, MatchRule) {
-  JsonPtr array = parse(
+  JsonTree array = parse(
       "[7, \"x\", null, {\"ID\": 1}, {\"id\": 7}, {\"id\": \"7\"}, {\"flag\": true},"
       " {\"flag\": false}, {\"none\": null}, {\"list\": [1]}, {\"obj\": {}}, {\"f\": 2.5},"
       " {\"s\": \"Abc\"}, {\"id\": 8, \"id\": 9}]");
@@ -50,14 +49,14 @@ TEST(FindObjectByField, MatchRule) {
         << c.key << "=" << c.text;
   }
   // A string member "7" is found by the text 7 only when no number 7 precedes it.
-  JsonPtr strings = parse("[{\"id\": \"7\"}]");
+  JsonTree strings = parse("[{\"id\": \"7\"}]");
   EXPECT_NE(findObjectByField(strings.get(), "id", "7", nullptr), nullptr);
   EXPECT_EQ(findObjectByField(strings.get(), "id", "7.0", nullptr), nullptr);
 }
 
 TEST(FindObjectByField, BadArgumentsAndFirstOfTwo) {
-  JsonPtr object = parse("{\"id\": 1}");
-  JsonPtr array = parse("[{\"id\": 1, \"n\": \"a\"}, {\"id\": 1, \"n\": \"b\"}]");
+  JsonTree object = parse("{\"id\": 1}");
+  JsonTree array = parse("[{\"id\": 1, \"n\": \"a\"}, {\"id\": 1, \"n\": \"b\"}]");
   int index = 5;
   EXPECT_EQ(findObjectByField(nullptr, "id", "1", &index), nullptr);
   EXPECT_EQ(index, -1);
@@ -66,7 +65,7 @@ TEST(FindObjectByField, BadArgumentsAndFirstOfTwo) {
   EXPECT_EQ(index, -1);
   EXPECT_EQ(findObjectByField(array.get(), nullptr, "1", nullptr), nullptr);
   EXPECT_EQ(findObjectByField(array.get(), "id", nullptr, nullptr), nullptr);
-  JsonPtr empty = parse("[]");
+  JsonTree empty = parse("[]");
   EXPECT_EQ(findObjectByField(empty.get(), "id", "1", &index), nullptr);
   EXPECT_EQ(index, -1);
   EXPECT_EQ(findObjectByField(array.get(), "id", "1", &index), array->child);
@@ -75,19 +74,19 @@ TEST(FindObjectByField, BadArgumentsAndFirstOfTwo) {
 }
 
 TEST(FindAllObjectsByField, CopiesInOrder) {
-  JsonPtr array = parse("[{\"id\": 1, \"n\": \"a\"}, 3, {\"id\": 2}, {\"id\": 1, \"n\": \"b\"}]");
+  JsonTree array = parse("[{\"id\": 1, \"n\": \"a\"}, 3, {\"id\": 2}, {\"id\": 1, \"n\": \"b\"}]");
   std::string before = printedJson(array.get());
-  JsonPtr all(findAllObjectsByField(array.get(), "id", "1"), &cJSON_Delete);
+  JsonTree all(findAllObjectsByField(array.get(), "id", "1"));
   ASSERT_NE(all, nullptr);
   EXPECT_EQ(printedJson(all.get()), "[{\"id\":1,\"n\":\"a\"},{\"id\":1,\"n\":\"b\"}]");
   cJSON_ReplaceItemInObject(all->child, "n", cJSON_CreateString("changed"));
   EXPECT_EQ(printedJson(array.get()), before);
 
-  JsonPtr none(findAllObjectsByField(array.get(), "ID", "1"), &cJSON_Delete);
+  JsonTree none(findAllObjectsByField(array.get(), "ID", "1"));
   ASSERT_NE(none, nullptr);
   EXPECT_EQ(cJSON_GetArraySize(none.get()), 0);
-  JsonPtr skipped = parse("[1, \"a\", []]");
-  JsonPtr noneEither(findAllObjectsByField(skipped.get(), "id", "1"), &cJSON_Delete);
+  JsonTree skipped = parse("[1, \"a\", []]");
+  JsonTree noneEither(findAllObjectsByField(skipped.get(), "id", "1"));
   ASSERT_NE(noneEither, nullptr);
   EXPECT_EQ(cJSON_GetArraySize(noneEither.get()), 0);
   EXPECT_EQ(findAllObjectsByField(nullptr, "id", "1"), nullptr);
@@ -103,7 +102,7 @@ void* failingMalloc(size_t size) {
 }
 
 TEST(FindAllObjectsByField, OutOfMemoryIsReportedAndFreesWhatItBuilt) {
-  JsonPtr array = parse("[{\"id\": 1, \"n\": \"a\"}, {\"id\": 2}, {\"id\": 1, \"n\": \"b\"}]");
+  JsonTree array = parse("[{\"id\": 1, \"n\": \"a\"}, {\"id\": 2}, {\"id\": 1, \"n\": \"b\"}]");
   struct {
     int allocationsBeforeFailure;
     const char* message;
@@ -130,18 +129,18 @@ TEST(FindAllObjectsByField, OutOfMemoryIsReportedAndFreesWhatItBuilt) {
 }
 
 TEST(IndexById, IgnoresKeyCaseAndTruncates) {
-  JsonPtr array = parse("[{\"id\": \"3\"}, 5, {\"ID\": 3}, {\"id\": 4.9}, {\"id\": 1e20}]");
+  JsonTree array = parse("[{\"id\": \"3\"}, 5, {\"ID\": 3}, {\"id\": 4.9}, {\"id\": 1e20}]");
   EXPECT_EQ(indexById(array.get(), 3), 2);
   EXPECT_EQ(indexById(array.get(), 4), 3);
   EXPECT_EQ(indexById(array.get(), 2147483647), 4);
   EXPECT_EQ(indexById(array.get(), 5), -1);
   EXPECT_EQ(indexById(nullptr, 3), -1);
-  JsonPtr object = parse("{\"id\": 3}");
+  JsonTree object = parse("{\"id\": 3}");
   EXPECT_EQ(indexById(object.get(), 3), -1);
 }
 
 TEST(CompareByTimestamp, StableNewestFirst) {
-  JsonPtr array = parse(
+  JsonTree array = parse(
       "[{\"n\": 1, \"timestamp\": 5}, {\"n\": 2, \"timestamp\": 9}, {\"n\": 3},"
       " {\"n\": 4, \"TimeStamp\": 9}, {\"n\": 5, \"timestamp\": \"99\"}, {\"n\": 6, "
       "\"timestamp\": 7}]");
@@ -158,7 +157,7 @@ TEST(CompareByTimestamp, StableNewestFirst) {
 }
 
 TEST(Diagnostics, PrintWhatTheyFind) {
-  JsonPtr array = parse("[{\"id\": 1}, {\"id\": 2}]");
+  JsonTree array = parse("[{\"id\": 1}, {\"id\": 2}]");
   testing::internal::CaptureStdout();
   runFindTest("one", array.get(), "id", "2");
   runFindTest("none", array.get(), "id", "3");

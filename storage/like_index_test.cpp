@@ -15,6 +15,7 @@
 
 #include "storage/database.h"
 #include "storage/json_search.h"
+#include "storage/json_tree.h"
 #include "storage/news_index.h"
 #include "storage/records.h"
 #include "tests/support/database_fixture.h"
@@ -23,8 +24,6 @@
 using testsupport::printedJson;
 
 namespace {
-
-using Tree = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
 
 // Likes as damaged or hand-edited files may hold them; every record carries
 // its own "timestamp", so two prints are equal only for the same record.
@@ -81,7 +80,7 @@ const std::vector<std::string>& probeSessions() {
 
 // The plain algorithm over the arrays of one tree.
 struct PlainDatabase {
-  Tree root{nullptr, &cJSON_Delete};
+  JsonTree root;
   int likeCounter = 0;
   cJSON* likes() const { return cJSON_GetObjectItem(root.get(), "like"); }
   cJSON* users() const { return cJSON_GetObjectItem(root.get(), "user"); }
@@ -102,8 +101,7 @@ struct PlainDatabase {
   }
 
   int findLike(int newsId, int userId, const std::string& sessionId) const {
-    Tree copies(findAllObjectsByField(likes(), "news_id", std::to_string(newsId).c_str()),
-                &cJSON_Delete);
+    JsonTree copies(findAllObjectsByField(likes(), "news_id", std::to_string(newsId).c_str()));
     if (copies == nullptr) return -2;
     const cJSON* like =
         findObjectByField(copies.get(), "user_id", std::to_string(userId).c_str(), nullptr);
@@ -196,8 +194,8 @@ class LikeIndexTest : public testing::Test {
       for (int userId : probeUserIds()) {
         std::string where =
             step + ": news " + std::to_string(newsId) + " user " + std::to_string(userId);
-        Tree copies(findAllObjectsByField(likeArray, "news_id", std::to_string(newsId).c_str()),
-                    &cJSON_Delete);
+        JsonTree copies(
+            findAllObjectsByField(likeArray, "news_id", std::to_string(newsId).c_str()));
         const cJSON* copy =
             findObjectByField(copies.get(), "user_id", std::to_string(userId).c_str(), nullptr);
         EXPECT_EQ(printedJson(findLikeRecord(newsId, userId)), printedJson(copy)) << where;
@@ -346,7 +344,7 @@ TEST_F(LikeIndexTest, ADatabaseLoadedInPlaceIsAnsweredFromItsOwnLikes) {
   likeArray = cJSON_GetObjectItem(databaseRoot, "like");
   EXPECT_EQ(findLike(1, 1, "s1"), -2);
   EXPECT_EQ(toggleLike(1, 1, "s1"), -1);
-  Tree refused(cJSON_CreateObject(), &cJSON_Delete);
+  JsonTree refused(cJSON_CreateObject());
   EXPECT_FALSE(appendLike(refused.get()));
 }
 

@@ -19,8 +19,6 @@
 
 namespace {
 
-using Tree = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
-
 using InstalledDatabase = testsupport::TestDatabase;
 
 std::vector<cJSON*> plainListOrder() {

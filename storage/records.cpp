@@ -8,6 +8,7 @@
 
 #include "storage/database.h"
 #include "storage/json_search.h"
+#include "storage/json_tree.h"
 #include "storage/like_index.h"
 #include "storage/news_index.h"
 #include "storage/user_index.h"
@@ -15,8 +16,6 @@
 const cJSON* administratorList = nullptr;
 
 namespace {
-
-using JsonPtr = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
 
 constexpr int kNotFound = -1;
 constexpr int kBroken = -2;
@@ -91,7 +90,7 @@ int toggleLike(int newsId, int userId, const std::string& sessionId) {
   const int existing = findLike(newsId, userId, sessionId);
   if (existing != kNotFound && existing < 0) return -1;
   const bool adding = existing == kNotFound;
-  JsonPtr like(nullptr, &cJSON_Delete);
+  JsonTree like(nullptr);
   cJSON* removed = nullptr;
   if (adding) {
     // Likes are added only for a user that exists and owns the session id:
@@ -122,7 +121,7 @@ int toggleLike(int newsId, int userId, const std::string& sessionId) {
   // stored either.
   cJSON* news = findNewsById(newsId, nullptr);
   const cJSON* likes = news != nullptr ? cJSON_GetObjectItem(news, "likes") : nullptr;
-  JsonPtr count(nullptr, &cJSON_Delete);
+  JsonTree count(nullptr);
   if (likes != nullptr) {
     const long long moved = static_cast<long long>(jsonIntValue(likes)) + (adding ? 1 : -1);
     count.reset(cJSON_CreateNumber(static_cast<double>(moved)));

@@ -16,8 +16,6 @@
 
 namespace {
 
-using JsonPtr = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
-
 constexpr const char* kFixture = R"({
   "news_maxid": 3, "user_maxid": 4, "like_maxid": 10,
   "news": [

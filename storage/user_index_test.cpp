@@ -13,12 +13,11 @@
 
 #include "storage/database.h"
 #include "storage/json_search.h"
+#include "storage/json_tree.h"
 #include "storage/records.h"
 #include "tests/support/database_fixture.h"
 
 namespace {
-
-using Tree = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
 
 constexpr const char* kUsers = R"([
   {"id": 1, "user_sid": "s1"},
@@ -122,7 +121,7 @@ TEST(UserIndex, FollowsAppendsOutsideChangesAndReloads) {
   }
   {
     DatabaseLock lock(databaseMutex);
-    Tree refused(cJSON_CreateObject(), &cJSON_Delete);
+    JsonTree refused(cJSON_CreateObject());
     cJSON* saved = userArray;
     userArray = nullptr;
     EXPECT_FALSE(appendUser(refused.get()));

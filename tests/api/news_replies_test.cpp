@@ -16,14 +16,13 @@
 #include "storage/database.h"
 #include "storage/database_file.h"
 #include "storage/json_search.h"
+#include "storage/json_tree.h"
 #include "storage/records.h"
 #include "tests/support/test_support.h"
 
 using testsupport::printedJson;
 
 namespace {
-
-using Tree = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
 
 constexpr int kItems = 60;
 
@@ -100,7 +99,7 @@ Answer plainPage(int page) {
   const long long start = (page - 1LL) * apiSettings.pageSize;
   if (start > count) return {200, "[]"};
   const long long end = std::min<long long>(start + apiSettings.pageSize, count);
-  Tree items(cJSON_CreateArray(), &cJSON_Delete);
+  JsonTree items(cJSON_CreateArray());
   for (long long i = start; i < end; ++i) {
     const cJSON* record = ordered[static_cast<size_t>(i)];
     int author = userIndexById(cJSON_GetObjectItem(record, "user_id")->valueint);
@@ -127,7 +126,7 @@ Answer plainDetail(int id, const cJSON** viewed) {
   *viewed = news;
   int author = userIndexById(cJSON_GetObjectItem(news, "user_id")->valueint);
   if (author < 0) return kNotFound;
-  Tree copy(cJSON_Duplicate(detail, 1), &cJSON_Delete);
+  JsonTree copy(cJSON_Duplicate(detail, 1));
   cJSON_AddItemToObject(
       copy.get(), "avatar",
       cJSON_Duplicate(cJSON_GetObjectItem(cJSON_GetArrayItem(userArray, author), "avatar"), 1));

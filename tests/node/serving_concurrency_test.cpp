@@ -16,15 +16,16 @@
 #include <vector>
 
 #include "storage/database_file.h"
+#include "storage/json_tree.h"
 #include "tests/support/test_support.h"
 
 using namespace testsupport;
 
 namespace {
 
-using Json = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
-
-Json parse(const std::string& text) { return Json(cJSON_Parse(text.c_str()), cJSON_Delete); }
+JsonTree parse(const std::string& text) {
+  return JsonTree(cJSON_Parse(text.c_str()));
+}
 
 int intMember(const cJSON* object, const char* key) {
   const cJSON* item = cJSON_GetObjectItemCaseSensitive(object, key);
@@ -63,7 +64,7 @@ TEST(ServingConcurrency, ParallelClientsLeaveExactCountsAndASavedFileThatMatches
               "{\"id\":" + std::to_string(u) + "}");
   }
   auto postNews = [&ask](const std::string& title) {
-    Json reply = parse(ask(multipartRequest(
+    JsonTree reply = parse(ask(multipartRequest(
         "/v1/postnews",
         {{"uid", "1"}, {"sid", "s1"}, {"id", "0"}, {"title", title}, {"content", "text"}})));
     return reply ? intMember(reply.get(), "id") : -1;
@@ -101,7 +102,7 @@ TEST(ServingConcurrency, ParallelClientsLeaveExactCountsAndASavedFileThatMatches
             break;
           }
           case 2: {
-            Json reply = parse(ask(getRequest("/v1/news/" + std::to_string(firstNews[k]))));
+            JsonTree reply = parse(ask(getRequest("/v1/news/" + std::to_string(firstNews[k]))));
             if (reply && intMember(reply.get(), "id") == firstNews[k]) {
               ++views[k];
             } else {
@@ -110,7 +111,7 @@ TEST(ServingConcurrency, ParallelClientsLeaveExactCountsAndASavedFileThatMatches
             break;
           }
           case 3: {
-            Json reply = parse(ask(getRequest("/v1/list/" + std::to_string(1 + i % 3))));
+            JsonTree reply = parse(ask(getRequest("/v1/list/" + std::to_string(1 + i % 3))));
             if (!cJSON_IsArray(reply.get())) ++failures;
             break;
           }
@@ -145,13 +146,13 @@ TEST(ServingConcurrency, ParallelClientsLeaveExactCountsAndASavedFileThatMatches
   int newsCount = kFirstNews + static_cast<int>(posted.size());
 
   // Over the API: every page of the list, views and likes of the first items.
-  std::map<int, Json> listed;
+  std::map<int, JsonTree> listed;
   for (int page = 1;; ++page) {
-    Json items = parse(ask(getRequest("/v1/list/" + std::to_string(page))));
+    JsonTree items = parse(ask(getRequest("/v1/list/" + std::to_string(page))));
     ASSERT_TRUE(cJSON_IsArray(items.get()));
     if (cJSON_GetArraySize(items.get()) == 0) break;
     for (cJSON* item = items->child; item != nullptr; item = item->next) {
-      listed.emplace(intMember(item, "id"), Json(cJSON_Duplicate(item, 1), cJSON_Delete));
+      listed.emplace(intMember(item, "id"), JsonTree(cJSON_Duplicate(item, 1)));
     }
   }
   EXPECT_EQ(static_cast<int>(listed.size()), newsCount);
@@ -163,7 +164,7 @@ TEST(ServingConcurrency, ParallelClientsLeaveExactCountsAndASavedFileThatMatches
 
   // The orderly stop saves once more; the saved file holds the same.
   ASSERT_EQ(stopNode(node, SIGTERM), 0);
-  Json saved = parse(decompressString(readFile(dir.file("data/index.ndb"))));
+  JsonTree saved = parse(decompressString(readFile(dir.file("data/index.ndb"))));
   ASSERT_TRUE(saved);
   EXPECT_EQ(intMember(saved.get(), "news_maxid"), newsCount);
   EXPECT_EQ(intMember(saved.get(), "user_maxid"), kUsers);

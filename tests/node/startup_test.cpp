@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "storage/database_file.h"
+#include "storage/json_tree.h"
 #include "tests/support/test_support.h"
 
 using testsupport::connectTo;
@@ -36,12 +37,10 @@ namespace {
 
 const char kCreationLine[] = "File \"index.ndb\" does not exist and will be created.\n";
 
-using JsonTree = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
-
 // text with key removed (ignoring case) and, when jsonValue is given, added
 // back at the end with that value.
 std::string edited(const std::string& text, const char* key, const char* jsonValue) {
-  JsonTree root(cJSON_Parse(text.c_str()), &cJSON_Delete);
+  JsonTree root(cJSON_Parse(text.c_str()));
   cJSON_DeleteItemFromObject(root.get(), key);
   if (jsonValue != nullptr) cJSON_AddItemToObject(root.get(), key, cJSON_Parse(jsonValue));
   char* printed = cJSON_Print(root.get());

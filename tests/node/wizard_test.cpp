@@ -8,14 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "storage/json_tree.h"
 #include "tests/support/test_support.h"
 
 namespace {
 
 using testsupport::ProcessResult;
 using testsupport::TempDir;
-
-using JsonTree = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
 
 // The twelve answers in the order asked: name, icon, cover, port, page size,
 // admin, write interval, watermark path, offsetX, offsetY, position, edit interval.
@@ -71,8 +70,7 @@ ProcessResult runWizardOnly(const TempDir& dir, const std::string& input) {
 }
 
 JsonTree readConfig(const TempDir& dir) {
-  return JsonTree(cJSON_Parse(testsupport::readFile(dir.file("config.json")).c_str()),
-                  &cJSON_Delete);
+  return JsonTree(cJSON_Parse(testsupport::readFile(dir.file("config.json")).c_str()));
 }
 
 int numberOf(const cJSON* object, const char* key) {

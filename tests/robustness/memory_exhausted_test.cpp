@@ -14,6 +14,7 @@
 #include "api/news_actions.h"
 #include "api/user_actions.h"
 #include "storage/database.h"
+#include "storage/json_tree.h"
 #include "tests/robustness/failing_allocator.h"
 #include "tests/robustness/robustness_support.h"
 #include "tests/support/database_fixture.h"
@@ -72,11 +73,11 @@ void checkItem(const cJSON* news, const cJSON* detail, const std::string& title)
   EXPECT_EQ(testsupport::readFile(text(news, "cover")), "IMAGE");
 }
 
-using Action = std::function<bool(ReplyTree&, std::string&, int&)>;
-using MultipartAction = bool (*)(ReplyTree&, std::string&, int&, const std::vector<FormPart>&, int);
+using Action = std::function<bool(JsonTree&, std::string&, int&)>;
+using MultipartAction = bool (*)(JsonTree&, std::string&, int&, const std::vector<FormPart>&, int);
 
 Action multipart(MultipartAction action, const Form& form) {
-  return [action, &form](ReplyTree& reply, std::string& type, int& status) {
+  return [action, &form](JsonTree& reply, std::string& type, int& status) {
     return action(reply, type, status, form.parts, form.count());
   };
 }
@@ -106,7 +107,7 @@ void sweep(const Case& c) {
     const std::string before = records();
     const std::uint64_t changesBefore = changes();
 
-    ReplyTree reply(cJSON_CreateObject(), &cJSON_Delete);
+    JsonTree reply(cJSON_CreateObject());
     std::string type;
     int status = 0;
     bool reached = false;
@@ -192,10 +193,10 @@ TEST(MemoryExhausted, EveryStoringActionIsAnsweredAsWhatItStored) {
        },
        true},
       {"postnickname",
-       [&](ReplyTree& r, std::string& t, int& s) { return postnickname(r, t, s, nickname); },
+       [&](JsonTree& r, std::string& t, int& s) { return postnickname(r, t, s, nickname); },
        "{\"r\":1}", "{\"r\":0}", [&] { return text(user(0), "nickname") == "Neo"; },
        [&] { EXPECT_GT(number(user(0), "nickname_uptm"), 1e9); }, false},
-      {"like", [&](ReplyTree& r, std::string& t, int& s) { return like(r, t, s, liked); },
+      {"like", [&](JsonTree& r, std::string& t, int& s) { return like(r, t, s, liked); },
        "{\"r\":1}", "{\"r\":-1}", [] { return cJSON_GetArraySize(likeArray) == 1; },
        [] { EXPECT_EQ(number(cJSON_GetArrayItem(newsArray, 0), "likes"), 1); }, false},
   };

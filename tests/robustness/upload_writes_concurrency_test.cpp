@@ -21,6 +21,7 @@
 #include "api/user_actions.h"
 #include "storage/database.h"
 #include "storage/database_file.h"
+#include "storage/json_tree.h"
 #include "tests/robustness/robustness_support.h"
 #include "tests/support/database_fixture.h"
 #include "tests/support/test_support.h"
@@ -30,10 +31,10 @@ namespace {
 using robustness::Form;
 using testsupport::storedFiles;
 
-using Action = std::function<bool(ReplyTree&, std::string&, int&)>;
+using Action = std::function<bool(JsonTree&, std::string&, int&)>;
 
 std::string run(const Action& action) {
-  ReplyTree reply(cJSON_CreateObject(), &cJSON_Delete);
+  JsonTree reply(cJSON_CreateObject());
   std::string type;
   int status = 0;
   action(reply, type, status);
@@ -77,7 +78,7 @@ TEST_F(UploadWrites, OtherRequestsAreAnsweredWhileAnUploadIsWritten) {
   struct {
     const char* desc;
     Form& form;
-    bool (*action)(ReplyTree&, std::string&, int&, const std::vector<FormPart>&, int);
+    bool (*action)(JsonTree&, std::string&, int&, const std::vector<FormPart>&, int);
   } cases[] = {
       {"signin", signinForm, signin},
       {"postavatar", avatarForm, postavatar},
@@ -89,7 +90,7 @@ TEST_F(UploadWrites, OtherRequestsAreAnsweredWhileAnUploadIsWritten) {
     for (int attempt = 0; attempt < 5 && !answeredMeanwhile; ++attempt) {
       std::atomic<bool> done{false};
       std::thread upload([&] {
-        run([&](ReplyTree& r, std::string& t, int& s) {
+        run([&](JsonTree& r, std::string& t, int& s) {
           return c.action(r, t, s, c.form.parts, c.form.count());
         });
         done = true;
@@ -132,14 +133,14 @@ TEST_F(UploadWrites, RacingChangesKeepEveryNamedFileAndNoOther) {
           case 0:  // one of two session ids, new users
             form.add("uid", "0").add("sid", gen() % 2 ? "shared-a" : "shared-b");
             form.add("avatar", bytes, "a").add("hash", bytes);
-            reply = run([&](ReplyTree& r, std::string& ty, int& s) {
+            reply = run([&](JsonTree& r, std::string& ty, int& s) {
               return signin(r, ty, s, form.parts, form.count());
             });
             if (reply.rfind("{\"id\":", 0) != 0) odd[t] += reply + " ";
             continue;
           case 1:  // user 2's avatar
             form.add("uid", "2").add("sid", "s2").add("avatar", bytes, "a").add("hash", bytes);
-            reply = run([&](ReplyTree& r, std::string& ty, int& s) {
+            reply = run([&](JsonTree& r, std::string& ty, int& s) {
               return postavatar(r, ty, s, form.parts, form.count());
             });
             allowed = {"{\"r\":1}", "{\"r\":0}"};
@@ -147,7 +148,7 @@ TEST_F(UploadWrites, RacingChangesKeepEveryNamedFileAndNoOther) {
           case 2:  // an edit of item 1, 2 or 3 replacing its images
             form.add("uid", "1").add("sid", "s1").add("id", std::to_string(1 + gen() % 3));
             form.add("img", bytes, "0");
-            reply = run([&](ReplyTree& r, std::string& ty, int& s) {
+            reply = run([&](JsonTree& r, std::string& ty, int& s) {
               return postnews(r, ty, s, form.parts, form.count());
             });
             allowed = {"{\"r\":404}"};
@@ -155,14 +156,14 @@ TEST_F(UploadWrites, RacingChangesKeepEveryNamedFileAndNoOther) {
           case 3:  // a new item with two images
             form.add("uid", "1").add("sid", "s1").add("id", "0");
             form.add("img", bytes, "0").add("img", bytes, "1");
-            reply = run([&](ReplyTree& r, std::string& ty, int& s) {
+            reply = run([&](JsonTree& r, std::string& ty, int& s) {
               return postnews(r, ty, s, form.parts, form.count());
             });
             break;
           default: {  // the deletion of item 1, 2 or 3
             UrlForm fields{{"uid", "1"}, {"sid", "s1"}, {"id", std::to_string(1 + gen() % 3)}};
             reply = run(
-                [&](ReplyTree& r, std::string& ty, int& s) { return delnews(r, ty, s, fields); });
+                [&](JsonTree& r, std::string& ty, int& s) { return delnews(r, ty, s, fields); });
             allowed = {"{\"r\":1}", "{\"r\":0}"};
             break;
           }
