@@ -385,14 +385,13 @@ int openWithoutLinks(const std::string& name) {
 #endif
 }
 
-// Opens the file of reply for reading and fills status: -1 when it cannot
+// Opens the stored file name for reading and fills status: -1 when it cannot
 // be served (missing, unreadable, not a regular file or, for a confined
 // name, outside its root). The caller closes the descriptor.
-int openServedFile(const Reply& reply, struct stat& status) {
-  std::string name = reply.fileName;
+int openServedFile(std::string name, bool confined, struct stat& status) {
   if (name.empty()) return -1;
   int fd = -1;
-  if (reply.confined) {
+  if (confined) {
     // A checked name with no symbolic link in it lies inside its root as it
     // stands: one open does. Links (inside a root, or a root that is a link)
     // are resolved and the target must lie inside a root.
@@ -411,11 +410,11 @@ int openServedFile(const Reply& reply, struct stat& status) {
   return file.release();
 }
 
-// Sends the file of reply after its header block. False when the file cannot
-// be served: nothing has been sent.
-bool sendFile(int socket, const Reply& reply) {
+// Sends the stored file name after its header block. False when the file
+// cannot be served: nothing has been sent.
+bool sendStoredFile(int socket, const std::string& name, bool confined) {
   struct stat status;
-  OwnedDescriptor file(openServedFile(reply, status));
+  OwnedDescriptor file(openServedFile(name, confined, status));
   if (file.fd < 0) return false;
   const int size = status.st_size > INT_MAX ? INT_MAX : static_cast<int>(status.st_size);
   const std::string header = buildResponseHeader(200, kFileType, size);
@@ -452,7 +451,7 @@ void handleGet(int socket, std::string path) {
   try {
     Reply reply = chooseReply(path);
     if (reply.isFile) {
-      if (sendFile(socket, reply)) return;
+      if (sendStoredFile(socket, reply.fileName, reply.confined)) return;
       reply = statusReply(404);
     }
     if (reply.text != nullptr) {
