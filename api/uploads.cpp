@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "api/path_segments.h"
 #include "http/response.h"
 #include "http/url_form.h"
 #include "storage/file_helpers.h"
@@ -19,21 +20,6 @@ namespace {
 
 bool startsWith(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-// No empty, "." or ".." segment and no NUL byte: the path cannot climb out of
-// the directory it starts in, and the file system sees the same path as we do.
-bool hasPlainSegments(const std::string& path) {
-  if (path.find('\0') != std::string::npos) return false;
-  std::size_t start = 0;
-  while (true) {
-    std::size_t slash = path.find('/', start);
-    std::string segment =
-        path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
-    if (segment.empty() || segment == "." || segment == "..") return false;
-    if (slash == std::string::npos) return true;
-    start = slash + 1;
-  }
 }
 
 std::string datedDirectory(const std::string& root, const DateParts& d) {
