@@ -14,6 +14,7 @@
 #include <cstring>
 #include <memory>
 
+#include "api/path_segments.h"
 #include "http/response.h"
 
 namespace {
@@ -90,22 +91,12 @@ int openServedFile(std::string name, bool confined, struct stat& status) {
 }  // namespace
 
 std::string confinedFileName(const std::string& name) {
-  if (name.find('\0') != std::string::npos) return "";
   bool underRoot = false;
   for (const char* root : kServedRoots) {
     std::string prefix = std::string(root) + "/";
     if (name.compare(0, prefix.size(), prefix) == 0) underRoot = true;
   }
-  if (!underRoot) return "";
-  std::size_t start = 0;
-  while (true) {
-    std::size_t slash = name.find('/', start);
-    std::string segment = name.substr(start, slash == std::string::npos ? slash : slash - start);
-    if (segment.empty() || segment == "." || segment == "..") return "";
-    if (slash == std::string::npos) break;
-    start = slash + 1;
-  }
-  return name;
+  return underRoot && hasPlainSegments(name) ? name : "";
 }
 
 bool sendStoredFile(int socket, const std::string& name, bool confined) {

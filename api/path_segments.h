@@ -4,6 +4,7 @@
 
 #include <string>
 
-// No empty, "." or ".." segment and no NUL byte: the path cannot climb out of
-// the directory it starts in, and the file system sees the same path as we do.
+// True when path has no empty, "." or ".." segment and no NUL byte: it cannot
+// climb out of the directory it starts in, and the file system sees the same
+// path as we do.
 bool hasPlainSegments(const std::string& path);
