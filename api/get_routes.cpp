@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "api/api_version.h"
 #include "api/file_serving.h"
 #include "api/form_fields.h"
 #include "api/settings.h"
@@ -25,7 +26,6 @@
 
 namespace {
 
-constexpr const char* kApiVersion = "v1";
 constexpr const char* kConfigFile = "config.json";
 
 // What a route decided: a JSON tree to send with status, or a file to stream.
