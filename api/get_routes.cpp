@@ -26,8 +26,6 @@
 
 namespace {
 
-constexpr const char* kConfigFile = "config.json";
-
 // What a route decided: a JSON tree to send with status, or a file to stream.
 struct Reply {
   JsonTree tree;
@@ -227,7 +225,7 @@ Reply newsDetail(int id) {
 }
 
 Reply checkUpdate() {
-  int32_t modified = fileModifiedTime(kConfigFile);
+  int32_t modified = fileModifiedTime(kConfigPath);
   if (modified == -1) return statusReply(404);
   JsonTree tree(cJSON_CreateObject());
   if (tree == nullptr || cJSON_AddNumberToObject(tree.get(), "timestamp", modified) == nullptr) {

@@ -15,6 +15,9 @@
 
 #include "storage/json_tree.h"
 
+// The node's settings file, in the working directory.
+constexpr const char* kConfigPath = "config.json";
+
 struct ApiSettings {
   // "name", "icon" and "cover": present only when the configured item is a
   // text. The node description shows the ones present; the icon and cover are

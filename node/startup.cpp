@@ -33,7 +33,6 @@ std::atomic<bool> writerStop{false};
 
 namespace {
 
-constexpr const char* kConfigPath = "config.json";
 constexpr int kDefaultCompressionLevel = -1;
 // The most descriptors the kernel lets a process open when its hard limit is
 // unlimited (setrlimit refuses RLIM_INFINITY for open files).
