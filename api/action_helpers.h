@@ -23,10 +23,6 @@ void replaceAnswer(JsonTree& reply, const char* key, int value);
 // content type to "application/json").
 void answerStatus(JsonTree& reply, std::string& contentType, int& status, int code);
 
-// The text member key of record (key ignoring case); null when it is missing
-// or not a text.
-const char* textMember(const cJSON* record, const char* key);
-
 // True when the record's text member key equals value byte for byte over the
 // whole length; a missing or non-text member equals nothing.
 bool memberEquals(const cJSON* record, const char* key, const std::string& value);

@@ -12,6 +12,7 @@
 #include "api/api_version.h"
 #include "api/file_serving.h"
 #include "api/form_fields.h"
+#include "api/json_values.h"
 #include "api/settings.h"
 #include "http/response.h"
 #include "http/url_form.h"
@@ -58,11 +59,6 @@ Reply fileReply(const std::string& name) {
   return reply;
 }
 
-// The text of a configured item, or null when it is not a text.
-const char* configText(const cJSON* item) {
-  return cJSON_IsString(item) ? item->valuestring : nullptr;
-}
-
 bool equalsSetting(const std::string& trimmed, const std::optional<std::string>& setting) {
   return setting.has_value() && trimmed == *setting;
 }
@@ -88,7 +84,7 @@ Reply nodeDescription() {
 // numeric "user_id", the author is unknown or has no nickname text. Caller
 // holds the database lock.
 const char* authorNickname(const cJSON* record) REQUIRES(databaseMutex) {
-  return configText(cJSON_GetObjectItem(newsAuthor(record), "nickname"));
+  return textOf(cJSON_GetObjectItem(newsAuthor(record), "nickname"));
 }
 
 // One list item: a copy of the news record without "user_id" and with the
@@ -199,7 +195,7 @@ Reply newsDetail(int id) {
 
     const cJSON* author = newsAuthor(news);
     if (author == nullptr) return statusReply(404);
-    const char* avatar = configText(cJSON_GetObjectItem(author, "avatar"));
+    const char* avatar = textOf(cJSON_GetObjectItem(author, "avatar"));
     if (avatar == nullptr) return statusReply(404);
 
     // The kept text goes out as it is, after the lock is released.

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "api/action_helpers.h"
+#include "api/json_values.h"
 #include "api/uploads.h"
 #include "storage/database.h"
 #include "storage/deferred_removals.h"
@@ -275,11 +276,9 @@ bool delnews(JsonTree& reply, std::string& contentType, int& status, const UrlFo
   if (cJSON_GetArraySize(list) > 0) {
     const cJSON* image = nullptr;
     cJSON_ArrayForEach(image, list) {
-      if (cJSON_IsString(image) && image->valuestring != nullptr) {
-        images.push_back(image->valuestring);
-      }
+      if (const char* path = textOf(image)) images.push_back(path);
     }
-    const char* coverPath = textMember(news, "cover");
+    const char* coverPath = textOf(cJSON_GetObjectItem(news, "cover"));
     if (coverPath != nullptr) cover = coverPath;
   }
   deleteNewsItem(index);

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "api/json_values.h"
 #include "api/path_segments.h"
 #include "http/response.h"
 #include "http/url_form.h"
@@ -68,9 +69,8 @@ bool isDirectory(const std::string& path) {
 bool namedIn(const cJSON* images, const std::string& path) {
   const cJSON* entry = nullptr;
   cJSON_ArrayForEach(entry, images) {
-    if (cJSON_IsString(entry) && entry->valuestring != nullptr && path == entry->valuestring) {
-      return true;
-    }
+    const char* text = textOf(entry);
+    if (text != nullptr && path == text) return true;
   }
   return false;
 }
@@ -355,8 +355,9 @@ std::vector<std::string> oldImagesToRemove(const NewsImagePlan& plan, const cJSO
   if (plan.imageParts >= oldCount) return removed;
   const cJSON* entry = nullptr;
   cJSON_ArrayForEach(entry, oldImages) {
-    if (!cJSON_IsString(entry) || entry->valuestring == nullptr) continue;
-    const std::string oldPath = entry->valuestring;
+    const char* text = textOf(entry);
+    if (text == nullptr) continue;
+    const std::string oldPath = text;
     if (contains(plan.named, oldPath) || contains(removed, oldPath)) continue;
     removed.push_back(oldPath);
   }

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "api/action_helpers.h"
+#include "api/json_values.h"
 #include "api/settings.h"
 #include "api/uploads.h"
 #include "storage/database.h"
@@ -234,8 +235,8 @@ bool postavatar(JsonTree& reply, std::string& contentType, int& status,
     if (user != nullptr && (!newAvatar || !newTime || !newHash)) {
       answer(reply, "r", 0);  // no memory for the new members: nothing changes
     } else if (user != nullptr) {
-      const char* oldHash = textMember(user, "avatar_hash");
-      const char* oldAvatar = textMember(user, "avatar");
+      const char* oldHash = textOf(cJSON_GetObjectItem(user, "avatar_hash"));
+      const char* oldAvatar = textOf(cJSON_GetObjectItem(user, "avatar"));
       // An old avatar at the same path (stored in the same second) is the new one.
       const std::string replaced =
           oldHash != nullptr && oldHash[0] != '\0' && oldAvatar != nullptr && path != oldAvatar
