@@ -5,13 +5,13 @@
 #include "http/response.h"
 #include "storage/json_tree.h"
 
-void answer(JsonTree& reply, const char* key, int value) {
+void addReplyMember(JsonTree& reply, const char* key, int value) {
   cJSON_AddNumberToObject(reply.get(), key, value);
 }
 
 void replaceAnswer(JsonTree& reply, const char* key, int value) {
   reply.reset(cJSON_CreateObject());
-  answer(reply, key, value);
+  addReplyMember(reply, key, value);
 }
 
 void answerStatus(JsonTree& reply, std::string& contentType, int& status, int code) {

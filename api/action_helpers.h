@@ -14,7 +14,7 @@
 constexpr const char* kJsonReplyType = "application/json";
 
 // Adds the member key with the number value to the reply object.
-void answer(JsonTree& reply, const char* key, int value);
+void addReplyMember(JsonTree& reply, const char* key, int value);
 
 // Replaces the reply with {key: value}, keeping the status.
 void replaceAnswer(JsonTree& reply, const char* key, int value);

@@ -226,7 +226,7 @@ bool postnews(JsonTree& reply, std::string& contentType, int& status,
       // No memory for the new members, or the item was deleted meanwhile.
       committed = edit.made && commitEdit(fields.id, edit, plan);
     }
-    if (committed) answer(reply, "id", newId);
+    if (committed) addReplyMember(reply, "id", newId);
     // Held on while files are still to be moved or removed.
     if (committed && !replacing) names.releaseLocked();
   }
@@ -245,13 +245,13 @@ bool delnews(JsonTree& reply, std::string& contentType, int& status, const UrlFo
   contentType = kJsonReplyType;
   status = 200;
   if (form.empty()) {
-    answer(reply, "r", 0);
+    addReplyMember(reply, "r", 0);
     return true;
   }
   DeleteNewsFormFields fields;
   if (!readDeleteNewsFormFields(form, fields)) return false;
   if (fields.uid < 1 || fields.id < 1) {
-    answer(reply, "r", 0);
+    addReplyMember(reply, "r", 0);
     return true;
   }
 
@@ -259,13 +259,13 @@ bool delnews(JsonTree& reply, std::string& contentType, int& status, const UrlFo
   const cJSON* user = userById(fields.uid);
   if (user == nullptr || !memberEquals(user, "user_sid", fields.sid) ||
       adminIndex(fields.uid) < 0) {
-    answer(reply, "r", 0);
+    addReplyMember(reply, "r", 0);
     return true;
   }
   int index = -1;
   const cJSON* news = findNewsById(fields.id, &index);
   if (news == nullptr) {
-    answer(reply, "r", 0);
+    addReplyMember(reply, "r", 0);
     return true;
   }
   // The item's files and the cover's emptied directories go once a save
@@ -284,6 +284,6 @@ bool delnews(JsonTree& reply, std::string& contentType, int& status, const UrlFo
   deleteNewsItem(index);
   for (const std::string& path : images) deferUploadRemoval(path, EmptiedDirectories::kKept);
   if (!cover.empty()) deferUploadRemoval(cover, EmptiedDirectories::kRemoved);
-  answer(reply, "r", 1);
+  addReplyMember(reply, "r", 1);
   return true;
 }
