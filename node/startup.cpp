@@ -20,10 +20,10 @@
 
 #include "api/json_values.h"
 #include "api/settings.h"
-#include "node/accept_loop.h"
 #include "node/config.h"
 #include "node/shutdown.h"
 #include "node/wizard.h"
+#include "node/workers.h"
 #include "storage/database.h"
 #include "storage/database_file.h"
 #include "storage/file_helpers.h"

@@ -1,6 +1,6 @@
-// accept_loop.cpp -- the worker pool's size, and the connection loops its
+// workers.cpp -- the worker pool's size, and the connection loops its
 // workers run with the API's routes.
-#include "node/accept_loop.h"
+#include "node/workers.h"
 
 #include <algorithm>
 #include <cctype>

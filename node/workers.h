@@ -1,4 +1,4 @@
-// accept_loop.h -- sizing and building the worker pool, and the connection
+// workers.h -- sizing and building the worker pool, and the connection
 // loops that its workers run.
 #pragma once
 
