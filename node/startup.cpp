@@ -234,8 +234,7 @@ int runNode() {
     return 1;
   }
 
-  // The pool serves the connections that the accept loop takes on listenFd,
-  // for ever; the stop-signal thread ends the process. A pool that cannot be
-  // built ends start-up with status 1.
-  return serveConnections(listenFd);
+  // The workers serve listenFd for ever; the stop-signal thread ends the
+  // process. A pool that cannot be built ends start-up with status 1.
+  return serveWithWorkers(listenFd);
 }
