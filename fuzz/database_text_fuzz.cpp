@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,12 +26,8 @@ using namespace fuzzfixture;
 namespace {
 
 std::vector<std::string> requests;
-std::string scratchSave;  // where the served database is saved, beside the fixture
-
-void removeScratch() {
-  std::error_code ec;
-  fs::remove_all(fs::path(scratchSave).parent_path(), ec);
-}
+std::unique_ptr<testsupport::TempDir> scratch;  // beside the fixture, removed at exit
+std::string scratchSave;                        // where the served database is saved
 
 }  // namespace
 
@@ -46,10 +43,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   }
   FUZZ_CHECK(!requests.empty());
   setUp();
-  std::string pattern = (fixtureRoot.parent_path() / "ondrix-fuzz-save-XXXXXX").string();
-  FUZZ_CHECK(mkdtemp(pattern.data()) != nullptr);
-  scratchSave = pattern + "/index.ndb";
-  std::atexit(removeScratch);
+  scratch = std::make_unique<testsupport::TempDir>(fixtureRoot.parent_path().string());
+  scratchSave = scratch->file("index.ndb");
   return 0;
 }
 
