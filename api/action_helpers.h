@@ -1,5 +1,12 @@
-// action_helpers.h -- what the six POST actions share: filling in their reply
-// and reading and replacing members of the records they change.
+// action_helpers.h -- what the six POST actions share: their reply and the
+// record members they compare.
+//
+// Every action (api/user_actions.h, api/news_actions.h) sets contentType to
+// kJsonReplyType first and leaves its answer in reply and status; it returns
+// false when the request gets no reply at all (a "uid" or "id" that is not a
+// form integer). Call it without the database lock: it takes the lock itself,
+// and releases it while it writes an upload. A file that a change stops
+// naming is removed only after the next save that no longer names it.
 #pragma once
 
 #include <cjson/cJSON.h>

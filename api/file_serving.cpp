@@ -1,5 +1,4 @@
-// file_serving.cpp -- stored pictures and uploads sent by path, confined to
-// the served roots.
+// file_serving.cpp -- stored files sent by path, confined to the served roots.
 #include "api/file_serving.h"
 
 #include <fcntl.h>

@@ -1,17 +1,16 @@
-// file_serving.h -- the stored pictures and uploads that GET serves by path.
+// file_serving.h -- the stored pictures and uploads that GET sends by path.
 #pragma once
 
 #include <string>
 
-// The name of a stored file that a client may fetch by path; "" when the
-// name is refused. Only files that really lie inside img/ or uploads/ of the
-// working directory are served (and only regular ones, by sendFile):
-// config.json holds the node key and data/index.ndb every user's session id.
-// The name checked here starts with a served root and has no empty, "." or
-// ".." segment; openServedFile makes sure that it does not leave its root
-// through a symbolic link.
+// name when a client may fetch it by path: it starts with "img/" or
+// "uploads/" and has plain segments (hasPlainSegments); "" when refused.
+// Nothing else of the working directory is served: config.json holds the
+// node key and data/index.ndb every user's session id.
 std::string confinedFileName(const std::string& name);
 
-// Sends the stored file name after its header block. False when the file
-// cannot be served: nothing has been sent.
+// Sends the regular file name as image/webp after its header block; a
+// confined name (one confinedFileName gave) must also stay inside img/ or
+// uploads/ through any symbolic link. False when the file cannot be served:
+// nothing has been sent.
 bool sendStoredFile(int socket, const std::string& name, bool confined);

@@ -1,6 +1,5 @@
-// uploads.cpp -- dated upload directories, upload files written outside the
-// database lock, the names requests hold, news image files and the removal of
-// stored uploads with the directories they leave empty.
+// uploads.cpp -- uploaded image files: paths, writes, held names, news
+// images and removals.
 #include "api/uploads.h"
 
 #include <fcntl.h>
