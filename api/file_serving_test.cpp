@@ -24,12 +24,15 @@ class FileServingTest : public testing::Test {
   std::unique_ptr<testsupport::ScopedChdir> chdir;
 
   void SetUp() override {
-    testsupport::writeFile(dir.file("config.json"), "node key");
-    testsupport::writeFile(dir.file("data/index.ndb"), "session ids");
-    testsupport::writeFile(dir.file("img/icon.png"), "ICON");
-    testsupport::writeFile(dir.file("uploads/avatar/1.webp"), "AVATAR");
-    testsupport::writeFile(dir.file("uploads/dir/x.webp"), "X");
-    testsupport::writeFile(dir.file("V1/list/1"), "not served");
+    const struct {
+      const char* path;
+      const char* content;
+    } files[] = {
+        {"config.json", "node key"}, {"data/index.ndb", "session ids"},
+        {"img/icon.png", "ICON"},    {"uploads/avatar/1.webp", "AVATAR"},
+        {"uploads/dir/x.webp", "X"}, {"V1/list/1", "not served"},
+    };
+    for (const auto& f : files) testsupport::writeFile(dir.file(f.path), f.content);
     chdir = std::make_unique<testsupport::ScopedChdir>(dir.path);
   }
 
