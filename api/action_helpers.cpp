@@ -1,16 +1,17 @@
 // action_helpers.cpp -- replies and record members shared by the POST actions.
 #include "api/action_helpers.h"
 
+#include "api/json_values.h"
 #include "http/response.h"
 #include "storage/json_tree.h"
 
-void answer(JsonTree& reply, const char* key, int value) {
+void addReplyMember(JsonTree& reply, const char* key, int value) {
   cJSON_AddNumberToObject(reply.get(), key, value);
 }
 
 void replaceAnswer(JsonTree& reply, const char* key, int value) {
   reply.reset(cJSON_CreateObject());
-  answer(reply, key, value);
+  addReplyMember(reply, key, value);
 }
 
 void answerStatus(JsonTree& reply, std::string& contentType, int& status, int code) {
@@ -18,12 +19,7 @@ void answerStatus(JsonTree& reply, std::string& contentType, int& status, int co
   status = code;
 }
 
-const char* textMember(const cJSON* record, const char* key) {
-  const cJSON* item = cJSON_GetObjectItem(record, key);
-  return cJSON_IsString(item) ? item->valuestring : nullptr;
-}
-
 bool memberEquals(const cJSON* record, const char* key, const std::string& value) {
-  const char* stored = textMember(record, key);
+  const char* stored = textOf(cJSON_GetObjectItem(record, key));
   return stored != nullptr && value == stored;
 }

@@ -14,9 +14,6 @@
 
 #include "http/multipart.h"
 
-// The reply tree that the POST dispatch hands to its actions; an action may
-// replace it (for example with a {"r": code} object).
-
 // A URL-encoded form: decoded names to decoded values, in byte order of the names.
 using UrlForm = std::map<std::string, std::string>;
 

@@ -1,24 +1,18 @@
-// get_routes.cpp -- GET routes of the news API and confined file serving.
+// get_routes.cpp -- the GET routes of the news API.
 #include "api/get_routes.h"
 
-#include <fcntl.h>
-#include <linux/openat2.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <climits>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
+#include <string>
 #include <vector>
 
+#include "api/api_version.h"
+#include "api/file_serving.h"
 #include "api/form_fields.h"
+#include "api/json_values.h"
 #include "api/settings.h"
 #include "http/response.h"
 #include "http/url_form.h"
@@ -33,17 +27,11 @@
 
 namespace {
 
-constexpr const char* kApiVersion = "v1";
-constexpr const char* kFileType = "image/webp";
-constexpr const char* kConfigFile = "config.json";
-// The directories whose files clients may fetch by path.
-constexpr const char* kServedRoots[] = {"img", "uploads"};
-
 // What a route decided: a JSON tree to send with status, or a file to stream.
 struct Reply {
   JsonTree tree;
   int status = 200;
-  bool isFile = false;  // stream fileName as kFileType
+  bool isFile = false;  // stream fileName (sendStoredFile)
   std::string fileName;
   bool confined = false;  // fileName must lie inside a served root
   // When set, the JSON body already printed (sent in place of tree).
@@ -71,11 +59,6 @@ Reply fileReply(const std::string& name) {
   return reply;
 }
 
-// The text of a configured item, or null when it is not a text.
-const char* configText(const cJSON* item) {
-  return cJSON_IsString(item) ? item->valuestring : nullptr;
-}
-
 bool equalsSetting(const std::string& trimmed, const std::optional<std::string>& setting) {
   return setting.has_value() && trimmed == *setting;
 }
@@ -101,7 +84,7 @@ Reply nodeDescription() {
 // numeric "user_id", the author is unknown or has no nickname text. Caller
 // holds the database lock.
 const char* authorNickname(const cJSON* record) REQUIRES(databaseMutex) {
-  return configText(cJSON_GetObjectItem(newsAuthor(record), "nickname"));
+  return textOf(cJSON_GetObjectItem(newsAuthor(record), "nickname"));
 }
 
 // One list item: a copy of the news record without "user_id" and with the
@@ -212,7 +195,7 @@ Reply newsDetail(int id) {
 
     const cJSON* author = newsAuthor(news);
     if (author == nullptr) return statusReply(404);
-    const char* avatar = configText(cJSON_GetObjectItem(author, "avatar"));
+    const char* avatar = textOf(cJSON_GetObjectItem(author, "avatar"));
     if (avatar == nullptr) return statusReply(404);
 
     // The kept text goes out as it is, after the lock is released.
@@ -238,7 +221,7 @@ Reply newsDetail(int id) {
 }
 
 Reply checkUpdate() {
-  int32_t modified = fileModifiedTime(kConfigFile);
+  int32_t modified = fileModifiedTime(kConfigPath);
   if (modified == -1) return statusReply(404);
   JsonTree tree(cJSON_CreateObject());
   if (tree == nullptr || cJSON_AddNumberToObject(tree.get(), "timestamp", modified) == nullptr) {
@@ -319,115 +302,6 @@ Reply apiRoute(const std::vector<std::string>& segments) {
   return statusReply(404);
 }
 
-// The real path of name, or "" when it cannot be resolved.
-std::string realPathOf(const std::string& name) {
-  std::unique_ptr<char, decltype(&std::free)> resolved(realpath(name.c_str(), nullptr), &std::free);
-  return resolved != nullptr ? std::string(resolved.get()) : std::string();
-}
-
-// The name of a stored file that a client may fetch by path; "" when the
-// name is refused. Only files that really lie inside img/ or uploads/ of the
-// working directory are served (and only regular ones, by sendFile):
-// config.json holds the node key and data/index.ndb every user's session id.
-// The name checked here starts with a served root and has no empty, "." or
-// ".." segment; openServedFile makes sure that it does not leave its root
-// through a symbolic link.
-std::string confinedFileName(const std::string& name) {
-  if (name.find('\0') != std::string::npos) return "";
-  bool underRoot = false;
-  for (const char* root : kServedRoots) {
-    std::string prefix = std::string(root) + "/";
-    if (name.compare(0, prefix.size(), prefix) == 0) underRoot = true;
-  }
-  if (!underRoot) return "";
-  std::size_t start = 0;
-  while (true) {
-    std::size_t slash = name.find('/', start);
-    std::string segment = name.substr(start, slash == std::string::npos ? slash : slash - start);
-    if (segment.empty() || segment == "." || segment == "..") return "";
-    if (slash == std::string::npos) break;
-    start = slash + 1;
-  }
-  return name;
-}
-
-// The real path of name when it lies inside a served root, "" otherwise.
-std::string resolvedInsideRoots(const std::string& name) {
-  std::string resolved = realPathOf(name);
-  if (resolved.empty()) return "";
-  bool inside = false;
-  for (const char* root : kServedRoots) {
-    std::string rootPath = realPathOf(root);
-    if (!rootPath.empty() && resolved.compare(0, rootPath.size() + 1, rootPath + "/") == 0) {
-      inside = true;
-    }
-  }
-  if (!inside) return "";
-  return resolved;
-}
-
-// How a served file is opened: non-blocking, so that a FIFO or a device
-// cannot hold the open up (reads of a regular file do not heed the flag).
-constexpr int kServedOpenFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
-
-// Opens name like kServedOpenFlags but fails with ELOOP when a symbolic link
-// is met anywhere in it, and with ENOSYS where the kernel cannot tell.
-int openWithoutLinks(const std::string& name) {
-#ifdef SYS_openat2
-  struct open_how how;
-  std::memset(&how, 0, sizeof how);
-  how.flags = kServedOpenFlags;
-  how.resolve = RESOLVE_NO_SYMLINKS;
-  return static_cast<int>(syscall(SYS_openat2, AT_FDCWD, name.c_str(), &how, sizeof how));
-#else
-  errno = ENOSYS;
-  return -1;
-#endif
-}
-
-// Opens the file of reply for reading and fills status: -1 when it cannot
-// be served (missing, unreadable, not a regular file or, for a confined
-// name, outside its root). The caller closes the descriptor.
-int openServedFile(const Reply& reply, struct stat& status) {
-  std::string name = reply.fileName;
-  if (name.empty()) return -1;
-  int fd = -1;
-  if (reply.confined) {
-    // A checked name with no symbolic link in it lies inside its root as it
-    // stands: one open does. Links (inside a root, or a root that is a link)
-    // are resolved and the target must lie inside a root.
-    fd = openWithoutLinks(name);
-    if (fd < 0 && (errno == ENOENT || errno == ENOTDIR || errno == EACCES)) return -1;
-    if (fd < 0) {
-      name = resolvedInsideRoots(name);
-      if (name.empty()) return -1;
-    }
-  }
-  if (fd < 0) fd = open(name.c_str(), kServedOpenFlags);
-  if (fd < 0) return -1;
-  OwnedDescriptor file(fd);
-  // A FIFO or a device would block the reads: regular files only.
-  if (fstat(file.fd, &status) != 0 || !S_ISREG(status.st_mode)) return -1;
-  return file.release();
-}
-
-// Sends the file of reply after its header block. False when the file cannot
-// be served: nothing has been sent.
-bool sendFile(int socket, const Reply& reply) {
-  struct stat status;
-  OwnedDescriptor file(openServedFile(reply, status));
-  if (file.fd < 0) return false;
-  const int size = status.st_size > INT_MAX ? INT_MAX : static_cast<int>(status.st_size);
-  const std::string header = buildResponseHeader(200, kFileType, size);
-  // An empty file has no body to carry the header block along.
-  if (!(size > 0 ? sendHeaderBeforeBody(socket, header) : sendAll(socket, header))) return true;
-  // The size read at the open bounds the sends (the whole of it, beyond the
-  // int the header block takes): the last one needs no extra call to find
-  // the file's end.
-  sendFileContents(socket, file.fd, status.st_size);
-  return true;
-}
-
 Reply chooseReply(const std::string& path) {
   std::vector<std::string> segments = splitPath(path);
   if (segments.empty()) return nodeDescription();
@@ -452,7 +326,7 @@ void handleGet(int socket, std::string path) {
   try {
     Reply reply = chooseReply(path);
     if (reply.isFile) {
-      if (sendFile(socket, reply)) return;
+      if (sendStoredFile(socket, reply.fileName, reply.confined)) return;
       reply = statusReply(404);
     }
     if (reply.text != nullptr) {

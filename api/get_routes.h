@@ -1,6 +1,6 @@
-// get_routes.h -- the GET side of the news API: node description, news list
-// pages, news details, checkupdate, isadmin, islike, connect-test and the
-// serving of stored pictures and uploads.
+// get_routes.h -- the GET routes: node description, news list pages, news
+// details, checkupdate, isadmin, islike, connect-test, and the stored file a
+// path names (sent by api/file_serving).
 #pragma once
 
 #include <string>

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "api/action_helpers.h"
+#include "api/json_values.h"
 #include "api/uploads.h"
 #include "storage/database.h"
 #include "storage/deferred_removals.h"
@@ -225,7 +226,7 @@ bool postnews(JsonTree& reply, std::string& contentType, int& status,
       // No memory for the new members, or the item was deleted meanwhile.
       committed = edit.made && commitEdit(fields.id, edit, plan);
     }
-    if (committed) answer(reply, "id", newId);
+    if (committed) addReplyMember(reply, "id", newId);
     // Held on while files are still to be moved or removed.
     if (committed && !replacing) names.releaseLocked();
   }
@@ -244,13 +245,13 @@ bool delnews(JsonTree& reply, std::string& contentType, int& status, const UrlFo
   contentType = kJsonReplyType;
   status = 200;
   if (form.empty()) {
-    answer(reply, "r", 0);
+    addReplyMember(reply, "r", 0);
     return true;
   }
   DeleteNewsFormFields fields;
   if (!readDeleteNewsFormFields(form, fields)) return false;
   if (fields.uid < 1 || fields.id < 1) {
-    answer(reply, "r", 0);
+    addReplyMember(reply, "r", 0);
     return true;
   }
 
@@ -258,13 +259,13 @@ bool delnews(JsonTree& reply, std::string& contentType, int& status, const UrlFo
   const cJSON* user = userById(fields.uid);
   if (user == nullptr || !memberEquals(user, "user_sid", fields.sid) ||
       adminIndex(fields.uid) < 0) {
-    answer(reply, "r", 0);
+    addReplyMember(reply, "r", 0);
     return true;
   }
   int index = -1;
   const cJSON* news = findNewsById(fields.id, &index);
   if (news == nullptr) {
-    answer(reply, "r", 0);
+    addReplyMember(reply, "r", 0);
     return true;
   }
   // The item's files and the cover's emptied directories go once a save
@@ -275,16 +276,14 @@ bool delnews(JsonTree& reply, std::string& contentType, int& status, const UrlFo
   if (cJSON_GetArraySize(list) > 0) {
     const cJSON* image = nullptr;
     cJSON_ArrayForEach(image, list) {
-      if (cJSON_IsString(image) && image->valuestring != nullptr) {
-        images.push_back(image->valuestring);
-      }
+      if (const char* path = textOf(image)) images.push_back(path);
     }
-    const char* coverPath = textMember(news, "cover");
+    const char* coverPath = textOf(cJSON_GetObjectItem(news, "cover"));
     if (coverPath != nullptr) cover = coverPath;
   }
   deleteNewsItem(index);
   for (const std::string& path : images) deferUploadRemoval(path, EmptiedDirectories::kKept);
   if (!cover.empty()) deferUploadRemoval(cover, EmptiedDirectories::kRemoved);
-  answer(reply, "r", 1);
+  addReplyMember(reply, "r", 1);
   return true;
 }

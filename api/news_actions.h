@@ -1,16 +1,8 @@
-// news_actions.h -- the POST actions by which administrators manage news:
-// postnews (multipart: create or edit an item with its images) and delnews
-// (URL-encoded: delete an item with its image files).
-//
-// Each action sets contentType to "application/json" first and leaves its
-// answer in reply and status. It returns false when the request ends without
-// any reply (a "uid" or "id" that is not a form integer); the dispatch then
-// sends nothing. Each takes the database lock itself; the caller must not
-// hold it, and sends the reply after the action returned. postnews takes it
-// for its checks, releases it while it writes the image files, and takes it
-// again to store the records against the item as it is then (another request
-// may have edited or deleted it). The files that an edit or a deletion stops
-// naming are removed only after the next save that no longer names them.
+// news_actions.h -- the administrators' POST actions: postnews (multipart:
+// create or edit an item with its images) and delnews (URL-encoded). Both
+// keep the contract of api/action_helpers.h; postnews stores its records
+// against the item as it is after its files are written (another request may
+// have edited or deleted it meanwhile).
 #pragma once
 
 #include <string>

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "api/action_helpers.h"
+#include "api/api_version.h"
 #include "api/form_fields.h"
 #include "api/news_actions.h"
 #include "api/user_actions.h"
@@ -17,7 +18,6 @@
 
 namespace {
 
-constexpr const char* kApiVersion = "v1";
 constexpr const char* kMultipartType = "multipart/form-data";
 constexpr const char* kUrlEncodedType = "application/x-www-form-urlencoded";
 

@@ -1,10 +1,8 @@
 // settings.h -- what the request handlers read of the node's configuration.
 //
-// Plain data filled by start-up (node/) from config.json before any request
-// thread exists, and read without a lock by every request after that; nothing
-// changes it while requests are being handled (tests replace it only between
-// requests). The texts are copies, so the settings do not depend on the
-// lifetime of the parsed configuration.
+// Filled by start-up (node/) before any request thread exists, then read
+// without a lock; tests replace it only between requests. The texts are
+// copies, independent of the parsed configuration.
 #pragma once
 
 #include <cjson/cJSON.h>
@@ -14,6 +12,9 @@
 #include <string>
 
 #include "storage/json_tree.h"
+
+// The node's settings file, in the working directory.
+constexpr const char* kConfigPath = "config.json";
 
 struct ApiSettings {
   // "name", "icon" and "cover": present only when the configured item is a

@@ -1,6 +1,5 @@
-// uploads.cpp -- dated upload directories, upload files written outside the
-// database lock, the names requests hold, news image files and the removal of
-// stored uploads with the directories they leave empty.
+// uploads.cpp -- uploaded image files: paths, writes, held names, news
+// images and removals.
 #include "api/uploads.h"
 
 #include <fcntl.h>
@@ -11,6 +10,8 @@
 #include <cstdio>
 #include <memory>
 
+#include "api/json_values.h"
+#include "api/path_segments.h"
 #include "http/response.h"
 #include "http/url_form.h"
 #include "storage/file_helpers.h"
@@ -19,21 +20,6 @@ namespace {
 
 bool startsWith(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-// No empty, "." or ".." segment and no NUL byte: the path cannot climb out of
-// the directory it starts in, and the file system sees the same path as we do.
-bool hasPlainSegments(const std::string& path) {
-  if (path.find('\0') != std::string::npos) return false;
-  std::size_t start = 0;
-  while (true) {
-    std::size_t slash = path.find('/', start);
-    std::string segment =
-        path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
-    if (segment.empty() || segment == "." || segment == "..") return false;
-    if (slash == std::string::npos) return true;
-    start = slash + 1;
-  }
 }
 
 std::string datedDirectory(const std::string& root, const DateParts& d) {
@@ -82,9 +68,8 @@ bool isDirectory(const std::string& path) {
 bool namedIn(const cJSON* images, const std::string& path) {
   const cJSON* entry = nullptr;
   cJSON_ArrayForEach(entry, images) {
-    if (cJSON_IsString(entry) && entry->valuestring != nullptr && path == entry->valuestring) {
-      return true;
-    }
+    const char* text = textOf(entry);
+    if (text != nullptr && path == text) return true;
   }
   return false;
 }
@@ -369,8 +354,9 @@ std::vector<std::string> oldImagesToRemove(const NewsImagePlan& plan, const cJSO
   if (plan.imageParts >= oldCount) return removed;
   const cJSON* entry = nullptr;
   cJSON_ArrayForEach(entry, oldImages) {
-    if (!cJSON_IsString(entry) || entry->valuestring == nullptr) continue;
-    const std::string oldPath = entry->valuestring;
+    const char* text = textOf(entry);
+    if (text == nullptr) continue;
+    const std::string oldPath = text;
     if (contains(plan.named, oldPath) || contains(removed, oldPath)) continue;
     removed.push_back(oldPath);
   }

@@ -1,20 +1,17 @@
-// uploads.h -- uploaded image files under uploads/: the local calendar date
-// that names their directories, writing an upload outside the database lock,
-// the news image files of postnews, the names a request holds while it
-// writes, and the removal of a stored upload together with the directories it
-// leaves empty (at once for a file no record named, after the next save for
-// one that a record named).
+// uploads.h -- uploaded image files under uploads/: their dated paths, their
+// writes outside the database lock, the names a request holds while it
+// writes, the news images of postnews, and their removal with the
+// directories they leave empty.
 //
-// A request that stores a file checks and holds the names it needs under the
-// database lock, writes its files without the lock, and takes the lock again
-// to commit its records. A file that a record names, or whose removal waits
-// for a save, is replaced at its own path only after the commit that names
-// it again, so a request that fails never changes it.
+// A request checks and holds its names under the lock, writes its files
+// without it and commits its records under it again. A file that a record
+// names, or whose removal waits for a save, is replaced only after the commit
+// that names it again, so a request that fails never changes it.
 //
-// A stored upload path is relative to the working directory:
+// Stored paths, relative to the working directory, with plain decimal
+// numbers and the local date of the request:
 //   uploads/img/Y/M/D/<news id>/<image number><now>.webp     (news image)
 //   uploads/avatar/Y/M/D/<user id><now>.webp                 (avatar)
-// with plain decimal numbers and the local date of the request's time.
 #pragma once
 
 #include <cjson/cJSON.h>

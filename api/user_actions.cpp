@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "api/action_helpers.h"
+#include "api/json_values.h"
 #include "api/settings.h"
 #include "api/uploads.h"
 #include "storage/database.h"
@@ -36,15 +37,15 @@ cJSON* userForChange(JsonTree& reply, int uid, const std::string& sid, const cha
                      std::time_t now) REQUIRES(databaseMutex) {
   cJSON* user = userById(uid);
   if (user == nullptr) {
-    answer(reply, "r", 0);
+    addReplyMember(reply, "r", 0);
     return nullptr;
   }
   if (!memberEquals(user, "user_sid", sid)) {
-    answer(reply, "id", 0);
+    addReplyMember(reply, "id", 0);
     return nullptr;
   }
   if (tooEarly(user, timeKey, now)) {
-    answer(reply, "r", 0);
+    addReplyMember(reply, "r", 0);
     return nullptr;
   }
   return user;
@@ -98,7 +99,7 @@ std::optional<bool> startUserAction(JsonTree& reply, std::string& contentType, i
   contentType = kJsonReplyType;
   status = 200;
   if (partCount == 0) {
-    answer(reply, emptyKey, 0);
+    addReplyMember(reply, emptyKey, 0);
     return true;
   }
   if (!readUserFormFields(parts, fields)) return false;
@@ -117,7 +118,7 @@ bool signin(JsonTree& reply, std::string& contentType, int& status,
   const std::time_t now = std::time(nullptr);
   const DateParts date = toDateParts(now);
   if (fields.uid < 0 || hasOverlongField(fields)) {
-    answer(reply, "id", 0);
+    addReplyMember(reply, "id", 0);
     return true;
   }
 
@@ -131,7 +132,7 @@ bool signin(JsonTree& reply, std::string& contentType, int& status,
   {
     DatabaseLock lock(databaseMutex);
     if (const std::optional<int> known = knownUserAnswer(fields)) {
-      answer(reply, "id", *known);
+      addReplyMember(reply, "id", *known);
       return true;
     }
     if (!raiseCounter(user_maxid)) {
@@ -157,14 +158,14 @@ bool signin(JsonTree& reply, std::string& contentType, int& status,
     DatabaseLock lock(databaseMutex);
     if (const std::optional<int> known = knownUserAnswer(fields)) {
       // As if the other request had come first: this one finds its user.
-      answer(reply, "id", *known);
+      addReplyMember(reply, "id", *known);
     } else if (user == nullptr || !appendUser(user.get())) {
       // No memory for the record: the user is not added.
       answerStatus(reply, contentType, status, 500);
     } else {
       user.release();
       stored = true;
-      answer(reply, "id", id);
+      addReplyMember(reply, "id", id);
       names.releaseLocked();
     }
   }
@@ -183,11 +184,11 @@ bool postavatar(JsonTree& reply, std::string& contentType, int& status,
   const std::time_t now = std::time(nullptr);
   const DateParts date = toDateParts(now);
   if (!fields.hasAvatar || !fields.hasHash) {
-    answer(reply, "r", 0);
+    addReplyMember(reply, "r", 0);
     return true;
   }
   if (fields.uid < 1 || hasOverlongField(fields)) {
-    answer(reply, "id", 0);
+    addReplyMember(reply, "id", 0);
     return true;
   }
 
@@ -204,7 +205,7 @@ bool postavatar(JsonTree& reply, std::string& contentType, int& status,
     // Another change of this user's avatar in the same second is on its way:
     // this one comes after it and is too early.
     if (!names.holdForWriting(path)) {
-      answer(reply, "r", 0);
+      addReplyMember(reply, "r", 0);
       return true;
     }
   }
@@ -220,7 +221,7 @@ bool postavatar(JsonTree& reply, std::string& contentType, int& status,
   }
   if (!written) {
     removeUploadDirectories(path);
-    answer(reply, "r", 0);
+    addReplyMember(reply, "r", 0);
     return true;
   }
   JsonTree newAvatar(cJSON_CreateString(path.c_str()));
@@ -232,10 +233,10 @@ bool postavatar(JsonTree& reply, std::string& contentType, int& status,
     // Checked again: another change of the avatar may have come first.
     cJSON* user = userForChange(reply, fields.uid, fields.sid, "avatar_uptm", now);
     if (user != nullptr && (!newAvatar || !newTime || !newHash)) {
-      answer(reply, "r", 0);  // no memory for the new members: nothing changes
+      addReplyMember(reply, "r", 0);  // no memory for the new members: nothing changes
     } else if (user != nullptr) {
-      const char* oldHash = textMember(user, "avatar_hash");
-      const char* oldAvatar = textMember(user, "avatar");
+      const char* oldHash = textOf(cJSON_GetObjectItem(user, "avatar_hash"));
+      const char* oldAvatar = textOf(cJSON_GetObjectItem(user, "avatar"));
       // An old avatar at the same path (stored in the same second) is the new one.
       const std::string replaced =
           oldHash != nullptr && oldHash[0] != '\0' && oldAvatar != nullptr && path != oldAvatar
@@ -247,7 +248,7 @@ bool postavatar(JsonTree& reply, std::string& contentType, int& status,
       keepFile(path);
       // The saved file names the old avatar until the next save.
       if (!replaced.empty()) deferUploadRemoval(replaced, EmptiedDirectories::kRemoved);
-      answer(reply, "r", 1);
+      addReplyMember(reply, "r", 1);
       committed = true;
     }
     // Held on while the file is still to be moved or removed.
@@ -278,17 +279,17 @@ bool postnickname(JsonTree& reply, std::string& contentType, int& status, const 
   status = 200;
   const std::time_t now = std::time(nullptr);
   if (form.empty()) {
-    answer(reply, "id", 0);
+    addReplyMember(reply, "id", 0);
     return true;
   }
   NicknameFormFields fields;
   if (!readNicknameFormFields(form, fields)) return false;
   if (fields.uid < 1) {
-    answer(reply, "id", 0);
+    addReplyMember(reply, "id", 0);
     return true;
   }
   if (hasOverlongField(fields)) {
-    answer(reply, "r", 0);
+    addReplyMember(reply, "r", 0);
     return true;
   }
 
@@ -299,12 +300,12 @@ bool postnickname(JsonTree& reply, std::string& contentType, int& status, const 
   if (user == nullptr) return true;
   if (!nickname || !changed) {
     // No memory for the new members: answered as a change that stores nothing.
-    answer(reply, "r", 0);
+    addReplyMember(reply, "r", 0);
     return true;
   }
   setRecordMember(user, "nickname", nickname.release());
   setRecordMember(user, "nickname_uptm", changed.release());
-  answer(reply, "r", 1);
+  addReplyMember(reply, "r", 1);
   return true;
 }
 
@@ -328,6 +329,6 @@ bool like(JsonTree& reply, std::string& contentType, int& status, const UrlForm&
     newsId = jsonIntValue(cJSON_GetObjectItemCaseSensitive(news, "id"));
   }
   const int result = toggleLike(newsId, fields.uid, fields.sid);
-  answer(reply, "r", result == 1 ? 1 : result == 0 ? 0 : -1);
+  addReplyMember(reply, "r", result == 1 ? 1 : result == 0 ? 0 : -1);
   return true;
 }

@@ -1,15 +1,7 @@
-// user_actions.h -- the POST actions that serve users: signin, postavatar
-// (multipart forms), postnickname and like (URL-encoded forms).
-//
-// Each action sets contentType to "application/json" first and leaves its
-// answer in reply and status. It returns false when the request ends without
-// any reply (a "uid" that is not a form integer); the dispatch then sends
-// nothing. Each takes the database lock itself; the caller must not hold it,
-// and sends the reply after the action returned. signin and postavatar take
-// it for their checks, release it while they write the avatar file, and take
-// it again to check once more and store the record: concurrent requests get
-// the answers of some order of them one after another. A replaced avatar file
-// is removed only after the next save that no longer names it.
+// user_actions.h -- the users' POST actions: signin, postavatar (multipart),
+// postnickname and like (URL-encoded). All keep the contract of
+// api/action_helpers.h; signin and postavatar check again after writing the
+// avatar file, so concurrent requests get the answers of some order of them.
 #pragma once
 
 #include <string>

@@ -1,18 +1,17 @@
 // database_text_fuzz.cpp -- fuzz target for damaged databases: the input's
-// first byte picks one of the real requests of the whole-request seed corpus,
-// the rest is the database text. A text that loads is served that request
-// against the fixture's working directory, then saved and loaded again.
+// first byte picks a real request of the whole-request seed corpus, the rest
+// is the database text. A text that loads is served that request, then saved
+// and loaded again; the raw input also goes through the zlib reader.
 //
-// A database that loads may hold records of any shape (a missing member, a
-// text where a number belongs, stored paths that lead anywhere): nothing may
-// fail, no removal may leave uploads/, nothing outside uploads/ may change,
-// and the saved file must be the zlib stream of cJSON_Print of the tree and
-// load. The raw input also goes through the zlib reader of the database file.
+// A loaded database may hold records of any shape: nothing may fail, nothing
+// outside uploads/ may change or be removed, and the saved file must be the
+// zlib stream of cJSON_Print of the tree and load.
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,12 +24,8 @@ using namespace fuzzfixture;
 namespace {
 
 std::vector<std::string> requests;
-std::string scratchSave;  // where the served database is saved, beside the fixture
-
-void removeScratch() {
-  std::error_code ec;
-  fs::remove_all(fs::path(scratchSave).parent_path(), ec);
-}
+std::unique_ptr<testsupport::TempDir> scratch;  // beside the fixture, removed at exit
+std::string scratchSave;                        // where the served database is saved
 
 }  // namespace
 
@@ -46,10 +41,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   }
   FUZZ_CHECK(!requests.empty());
   setUp();
-  std::string pattern = (fixtureRoot.parent_path() / "ondrix-fuzz-save-XXXXXX").string();
-  FUZZ_CHECK(mkdtemp(pattern.data()) != nullptr);
-  scratchSave = pattern + "/index.ndb";
-  std::atexit(removeScratch);
+  scratch = std::make_unique<testsupport::TempDir>(fixtureRoot.parent_path().string());
+  scratchSave = scratch->file("index.ndb");
   return 0;
 }
 

@@ -1,12 +1,9 @@
-// node_fixture.h -- the working directory of the fuzz targets that run the
-// connection task: config.json, a database, node pictures and a few uploads
-// in a temporary directory (beside a directory no request may reach), and one
-// connection served through a socket pair.
+// node_fixture.h -- the working directory of the fuzz targets that serve a
+// whole connection: config.json, a database, node pictures and a few uploads
+// in a temporary directory (beside a directory no request may reach).
 #pragma once
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -15,13 +12,11 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <exception>
 #include <filesystem>
-#include <fstream>
 #include <map>
+#include <memory>
 #include <string>
-#include <thread>
 
 #include "api/get_routes.h"
 #include "api/post_routes.h"
@@ -29,6 +24,7 @@
 #include "http/connection_loop.h"
 #include "node/startup.h"
 #include "storage/database_file.h"
+#include "tests/support/test_support.h"
 
 namespace fuzzfixture {
 
@@ -82,23 +78,18 @@ inline const char* const kUploads[] = {"uploads/avatar/2024/5/16/11715860000.web
 // would, which also ends any reply that does not end by itself.
 inline constexpr size_t kMaxReplyBytes = 4 * 1024 * 1024;
 
+inline std::unique_ptr<testsupport::TempDir> fixture;  // removed at exit
 inline fs::path fixtureRoot;  // holds work/ (the working directory) and outside/
 inline fs::path workDir;
-inline std::map<std::string, uintmax_t> filesOutsideUploads;  // as set up
 
-inline void writeBytes(const fs::path& path, const std::string& bytes) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-// Every entry under the fixture root but those inside work/uploads, with its
-// size (-1 for directories).
-inline std::map<std::string, uintmax_t> snapshotOutsideUploads() {
+// Every entry below root but those inside skipped, with its size (-1 for
+// directories).
+inline std::map<std::string, uintmax_t> entriesBelow(const fs::path& root,
+                                                     const fs::path& skipped = {}) {
   std::map<std::string, uintmax_t> entries;
-  const fs::path uploads = workDir / "uploads";
-  for (auto it = fs::recursive_directory_iterator(fixtureRoot);
-       it != fs::recursive_directory_iterator(); ++it) {
-    if (it->path() == uploads) {
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
+       ++it) {
+    if (it->path() == skipped) {
       it.disable_recursion_pending();
       continue;
     }
@@ -108,29 +99,23 @@ inline std::map<std::string, uintmax_t> snapshotOutsideUploads() {
   return entries;
 }
 
-inline std::map<std::string, uintmax_t> uploadsAsMade;
-
-inline std::map<std::string, uintmax_t> snapshotUploads() {
-  std::map<std::string, uintmax_t> entries;
-  for (const auto& entry : fs::recursive_directory_iterator(workDir / "uploads")) {
-    entries[entry.path().string()] =
-        entry.is_directory() ? static_cast<uintmax_t>(-1) : entry.file_size();
-  }
-  return entries;
+// Every entry under the fixture root but those inside work/uploads.
+inline std::map<std::string, uintmax_t> snapshotOutsideUploads() {
+  return entriesBelow(fixtureRoot, workDir / "uploads");
 }
+
+inline std::map<std::string, uintmax_t> filesOutsideUploads;  // as set up
+inline std::map<std::string, uintmax_t> uploadsAsMade;
 
 // Rebuilt only when an input changed it: directory creation and removal are
 // what costs most per input.
 inline void resetUploads() {
-  if (!uploadsAsMade.empty() && snapshotUploads() == uploadsAsMade) return;
+  if (!uploadsAsMade.empty() && entriesBelow(workDir / "uploads") == uploadsAsMade) return;
   fs::remove_all(workDir / "uploads");
-  for (const char* upload : kUploads) writeBytes(workDir / upload, "RIFF....WEBP stored");
-  uploadsAsMade = snapshotUploads();
-}
-
-inline void removeFixture() {
-  std::error_code ec;
-  fs::remove_all(fixtureRoot, ec);
+  for (const char* upload : kUploads) {
+    testsupport::writeFile((workDir / upload).string(), "RIFF....WEBP stored");
+  }
+  uploadsAsMade = entriesBelow(workDir / "uploads");
 }
 
 // While a connection is served, every removal must name something inside
@@ -159,72 +144,49 @@ inline void setUp() {
   // In memory when the system has /dev/shm: inputs create and remove files
   // and directories all the time.
   std::error_code ec;
-  std::string pattern =
-      fs::is_directory("/dev/shm", ec) ? "/dev/shm/ondrix-fuzz-XXXXXX" : "/tmp/ondrix-fuzz-XXXXXX";
-  FUZZ_CHECK(mkdtemp(pattern.data()) != nullptr);
-  fixtureRoot = pattern;
+  fixture = std::make_unique<testsupport::TempDir>(fs::is_directory("/dev/shm", ec) ? "/dev/shm"
+                                                                                    : "/tmp");
+  fixtureRoot = fixture->path;
   workDir = fixtureRoot / "work";
-  writeBytes(fixtureRoot / "outside" / "secret.txt", kOutsideSecret);
-  writeBytes(workDir / "config.json", kConfig);
+  auto write = [](const fs::path& path, const std::string& bytes) {
+    testsupport::writeFile(path.string(), bytes);
+  };
+  write(fixtureRoot / "outside" / "secret.txt", kOutsideSecret);
+  write(workDir / "config.json", kConfig);
   savedDatabase = compressString(kDatabase, -1);
-  writeBytes(workDir / "data" / "index.ndb", savedDatabase);
-  writeBytes(workDir / "img" / "icon.png", "icon");
-  writeBytes(workDir / "img" / "cover.png", "cover");
-  writeBytes(workDir / "img" / "watermark.png", "watermark");
+  write(workDir / "data" / "index.ndb", savedDatabase);
+  write(workDir / "img" / "icon.png", "icon");
+  write(workDir / "img" / "cover.png", "cover");
+  write(workDir / "img" / "watermark.png", "watermark");
   resetUploads();
   fs::current_path(workDir);
-  std::atexit(removeFixture);
 
-  loadConfigurationText(kConfig);
-  FUZZ_CHECK(configurationProblem().empty());
+  FUZZ_CHECK(testsupport::useConfiguration(kConfig) && configurationProblem().empty());
   filesOutsideUploads = snapshotOutsideUploads();
 }
 
-// Serves request on one connection with serveConnection and returns what
-// the client received. The whole request is queued (and the client's sending
-// side shut) before the task starts, so what its first receive brings does
-// not depend on thread timing. Checks that the task closed its socket.
-inline std::string serve(const uint8_t* data, size_t size) {
-  int pair[2];
-  FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM, 0, pair) == 0);
-  const int server = pair[0];
-  const int client = pair[1];
-  int bufferBytes = 1 << 20;
-  setsockopt(client, SOL_SOCKET, SO_SNDBUF, &bufferBytes, sizeof bufferBytes);
-  size_t sent = 0;
-  while (sent < size) {
-    ssize_t n = send(client, data + sent, size - sent, MSG_NOSIGNAL);
-    FUZZ_CHECK(n > 0);
-    sent += static_cast<size_t>(n);
-  }
-  shutdown(client, SHUT_WR);
-
-  std::string reply;
-  std::thread reader([client, &reply] {
-    char buffer[65536];
-    while (reply.size() < kMaxReplyBytes) {
-      ssize_t n = recv(client, buffer, sizeof buffer, 0);
-      if (n <= 0) break;
-      reply.append(buffer, static_cast<size_t>(n));
-    }
-    close(client);
-  });
+// Serves request as one connection of the node (serveConnection with the
+// API's routes) and returns what the client received. Checks that the
+// connection's socket was closed.
+inline std::string serve(const std::string& request) {
   guardRemovals = true;
-  try {
-    serveConnection(server, RequestHandlers{handleGet, handlePost});
-  } catch (const std::exception&) {
-    // An exception may leave the task (the pool keeps it in the task's
-    // future); the socket must still be closed.
-  }
+  const testsupport::PairReply reply = testsupport::serveOnSocketPair(
+      [](int socket) {
+        try {
+          serveConnection(socket, RequestHandlers{handleGet, handlePost});
+        } catch (const std::exception&) {
+          // An exception may leave the task (the pool keeps it in the task's
+          // future); the socket must still be closed.
+        }
+      },
+      request, kMaxReplyBytes, true);
   guardRemovals = false;
-  reader.join();
-  errno = 0;
-  FUZZ_CHECK(fcntl(server, F_GETFD) == -1 && errno == EBADF);
-  return reply;
+  FUZZ_CHECK(reply.handlerEndClosed);
+  return reply.received;
 }
 
-inline std::string serve(const std::string& request) {
-  return serve(reinterpret_cast<const uint8_t*>(request.data()), request.size());
+inline std::string serve(const uint8_t* data, size_t size) {
+  return serve(std::string(reinterpret_cast<const char*>(data), size));
 }
 
 }  // namespace fuzzfixture

@@ -1,16 +1,11 @@
 // whole_request_fuzz.cpp -- fuzz target for the whole request: the input is
-// what a client sends on one connection, handed to serveConnection through a
-// socket pair, so that the GET routes, the POST dispatch and every action run
-// on it against a small working directory (config.json, a database, node
-// pictures and a few uploads) in a temporary directory.
+// what a client sends on one connection of the node's fixture.
 //
 // After each input: the socket was closed, the database holds its invariants
-// (the two news arrays of equal length with aligned ids, unique ids, every id
-// within its counter, counters never lowered, the array nodes not replaced),
-// and nothing outside uploads/ (nor beside the working directory) was created,
-// removed or resized, and the reply carried no session id, no node key and no
-// file that is not served. Then the database and uploads/ are put back, so every
-// input runs against the same state.
+// (aligned news arrays, unique ids within their counters, counters never
+// lowered, the array nodes not replaced), nothing outside uploads/ changed,
+// and the reply carried no session id, no node key and no file that is not
+// served. The database and uploads/ are then put back for the next input.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>

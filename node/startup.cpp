@@ -15,15 +15,15 @@
 #include <cstring>
 #include <fstream>
 #include <new>
-#include <optional>
 #include <system_error>
 #include <thread>
 
+#include "api/json_values.h"
 #include "api/settings.h"
-#include "node/accept_loop.h"
 #include "node/config.h"
 #include "node/shutdown.h"
 #include "node/wizard.h"
+#include "node/workers.h"
 #include "storage/database.h"
 #include "storage/database_file.h"
 #include "storage/file_helpers.h"
@@ -33,7 +33,6 @@ std::atomic<bool> writerStop{false};
 
 namespace {
 
-constexpr const char* kConfigPath = "config.json";
 constexpr int kDefaultCompressionLevel = -1;
 // The most descriptors the kernel lets a process open when its hard limit is
 // unlimited (setrlimit refuses RLIM_INFINITY for open files).
@@ -56,8 +55,6 @@ void say(const std::string& line) {
   fputs(line.c_str(), stdout);
   fflush(stdout);
 }
-
-bool isText(const cJSON* item) { return cJSON_IsString(item) && item->valuestring != nullptr; }
 
 // Creates data/index.ndb holding the empty database. Returns false only when
 // the directory cannot be made; a file that was not written fails the load.
@@ -133,23 +130,19 @@ void raiseOpenFileLimit() {
           limitText(limit.rlim_cur).c_str(), limitText(wanted).c_str(), strerror(errno));
 }
 
-// The text of a configuration item, or nothing when it is not a text.
-std::optional<std::string> configText(const cJSON* item) {
-  if (!isText(item)) return std::nullopt;
-  return std::string(item->valuestring);
-}
-
 // What the request handlers read of the kept configuration items.
 ApiSettings apiSettingsFromConfig() {
   ApiSettings settings;
-  settings.name = configText(configName);
-  settings.icon = configText(configIcon);
-  settings.cover = configText(configCover);
+  if (const char* name = textOf(configName)) settings.name = name;
+  if (const char* icon = textOf(configIcon)) settings.icon = icon;
+  if (const char* cover = textOf(configCover)) settings.cover = cover;
   // A deep copy prints exactly as the configured item: every member, JSON
   // type and number is kept.
   settings.watermark.reset(cJSON_Duplicate(configWatermark, 1));
   if (configWatermark != nullptr && settings.watermark == nullptr) throw std::bad_alloc();
-  settings.watermarkPath = configText(cJSON_GetObjectItem(configWatermark, "path"));
+  if (const char* path = textOf(cJSON_GetObjectItem(configWatermark, "path"))) {
+    settings.watermarkPath = path;
+  }
   settings.pageSize = configIntValue(configPageSize);
   settings.editInterval = configIntValue(configEditInterval);
   return settings;
@@ -182,9 +175,9 @@ std::string configurationProblem() {
   if (configPageSize == nullptr) return "No page size!";
   if (configWriteInterval == nullptr) return "No write interval!";
   if (configEditInterval == nullptr) return "No edit interval!";
-  if (!isText(configIcon)) return "No icon!";
-  if (!isText(configCover)) return "No cover!";
-  if (!isText(cJSON_GetObjectItem(configWatermark, "path"))) return "No watermark!";
+  if (textOf(configIcon) == nullptr) return "No icon!";
+  if (textOf(configCover) == nullptr) return "No cover!";
+  if (textOf(cJSON_GetObjectItem(configWatermark, "path")) == nullptr) return "No watermark!";
   return "";
 }
 
@@ -241,8 +234,7 @@ int runNode() {
     return 1;
   }
 
-  // The pool serves the connections that the accept loop takes on listenFd,
-  // for ever; the stop-signal thread ends the process. A pool that cannot be
-  // built ends start-up with status 1.
-  return serveConnections(listenFd);
+  // The workers serve listenFd for ever; the stop-signal thread ends the
+  // process. A pool that cannot be built ends start-up with status 1.
+  return serveWithWorkers(listenFd);
 }

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "api/settings.h"
 #include "node/node_key.h"
 #include "storage/database_file.h"
 #include "storage/file_helpers.h"
@@ -20,7 +21,6 @@
 
 namespace {
 
-constexpr char kConfigPath[] = "config.json";
 constexpr char kPictureDirectory[] = "img";
 
 constexpr char kDefaultName[] = "Ondrix Node Server";

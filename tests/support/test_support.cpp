@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -111,11 +112,10 @@ pid_t spawnNode(const std::string& dir, int stdinFd, int outFd, int errFd,
 
 }  // namespace
 
-TempDir::TempDir() {
-  char pattern[] = "/tmp/ondrix-test-XXXXXX";
-  char* made = mkdtemp(pattern);
-  if (made == nullptr) throw std::runtime_error("mkdtemp failed");
-  path = made;
+TempDir::TempDir(const std::string& parent) {
+  std::string pattern = parent + "/ondrix-test-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path = pattern;
 }
 
 TempDir::~TempDir() {
@@ -480,27 +480,43 @@ std::string multipartRequest(const std::string& path, const std::vector<Multipar
                      multipartBody(fields, boundary));
 }
 
-std::string captureReply(const std::function<void(int)>& handler) {
+PairReply serveOnSocketPair(const std::function<void(int)>& handler, const std::string& request,
+                            std::size_t maxReplyBytes, bool handlerCloses) {
+  PairReply result;
   int sv[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return "";
-  std::string received;
+  if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return result;
+  const int served = sv[0];
+  const int client = sv[1];
+  int bufferBytes = 1 << 20;
+  setsockopt(client, SOL_SOCKET, SO_SNDBUF, &bufferBytes, sizeof bufferBytes);
+  sendBytes(client, request);
+  shutdown(client, SHUT_WR);
   std::thread reader([&] {
     char buf[65536];
-    while (true) {
-      ssize_t n = recv(sv[1], buf, sizeof buf, 0);
+    while (result.received.size() < maxReplyBytes) {
+      ssize_t n = recv(client, buf, sizeof buf, 0);
       if (n > 0) {
-        received.append(buf, static_cast<size_t>(n));
+        result.received.append(buf, static_cast<size_t>(n));
         continue;
       }
       if (n < 0 && errno == EINTR) continue;
       break;
     }
+    close(client);
   });
-  handler(sv[0]);
-  close(sv[0]);
+  handler(served);
+  if (handlerCloses) {
+    errno = 0;
+    result.handlerEndClosed = fcntl(served, F_GETFD) == -1 && errno == EBADF;
+  } else {
+    close(served);
+  }
   reader.join();
-  close(sv[1]);
-  return received;
+  return result;
+}
+
+std::string captureReply(const std::function<void(int)>& handler) {
+  return serveOnSocketPair(handler, "", SIZE_MAX, false).received;
 }
 
 std::pair<std::string, std::string> splitReply(const std::string& reply) {

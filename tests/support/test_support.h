@@ -1,5 +1,6 @@
-// test_support.h -- shared fixtures for the tests: temporary working
-// directories, files, the real node as a child process, and raw clients.
+// test_support.h -- shared fixtures for the tests and the fuzz targets
+// (no GoogleTest): temporary working directories, files, the real node as a
+// child process, and raw clients.
 #pragma once
 
 #include <cjson/cJSON.h>
@@ -22,10 +23,12 @@
 
 namespace testsupport {
 
-// A fresh directory under /tmp, removed with everything in it on destruction.
+// A fresh directory under parent (/tmp by default), removed with everything
+// in it on destruction. Throws std::runtime_error when it cannot be made.
 struct TempDir {
   std::string path;
-  TempDir();
+  TempDir() : TempDir("/tmp") {}
+  explicit TempDir(const std::string& parent);
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -198,6 +201,23 @@ std::string multipartBody(const std::vector<MultipartField>& fields,
 // "multipart/form-data; boundary=<boundary>").
 std::string multipartRequest(const std::string& path, const std::vector<MultipartField>& fields,
                              const std::string& boundary = kMultipartBoundary);
+
+// What the client end of a socket pair received while a handler served the
+// other end.
+struct PairReply {
+  std::string received;
+  bool handlerEndClosed = false;  // the handler had closed its end when it returned
+};
+
+// Runs handler with one end of a connected socket pair while the client end
+// reads what it sends, until the end of the stream or maxReplyBytes (then it
+// hangs up, as a client would). request is queued on the client end, whose
+// sending side is then shut down, before handler starts: its first receive
+// brings all of it (up to 64 KiB), whatever the thread timing. With
+// handlerCloses the handler owns its end (handlerEndClosed tells whether it
+// closed it); otherwise the end is closed once handler returns.
+PairReply serveOnSocketPair(const std::function<void(int)>& handler, const std::string& request,
+                            std::size_t maxReplyBytes, bool handlerCloses);
 
 // Runs handler with one end of a connected socket pair and returns every
 // byte it sent before it returned (the other end is read concurrently).

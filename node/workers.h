@@ -1,4 +1,4 @@
-// accept_loop.h -- sizing and building the worker pool, and the connection
+// workers.h -- sizing and building the worker pool, and the connection
 // loops that its workers run.
 #pragma once
 
@@ -27,9 +27,9 @@ std::unique_ptr<ThreadPool> buildWorkerPool(unsigned long long count, std::ostre
 // POST routes under the default limits. This thread waits meanwhile. Returns
 // only when not even one loop can be made or started (after one line on
 // standard error).
-void acceptConnections(int listenSocket, ThreadPool& pool, unsigned long long workers);
+void runWorkerLoops(int listenSocket, ThreadPool& pool, unsigned long long workers);
 
 // The last start-up steps on the main thread: sizes and builds the pool from
-// the console, then accepts for ever. Returns 1 when the pool cannot be built
-// or the connections cannot be watched.
-int serveConnections(int listenSocket);
+// the console, then runs the workers' loops for ever. Returns 1 when the pool
+// cannot be built or the connections cannot be watched.
+int serveWithWorkers(int listenSocket);

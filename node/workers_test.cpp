@@ -1,6 +1,6 @@
-// accept_loop_test.cpp -- the worker count from the console and the pool's
+// workers_test.cpp -- the worker count from the console and the pool's
 // start-up messages.
-#include "node/accept_loop.h"
+#include "node/workers.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-// accept_loop.cpp -- the worker pool's size, and the connection loops its
+// workers.cpp -- the worker pool's size, and the connection loops its
 // workers run with the API's routes.
-#include "node/accept_loop.h"
+#include "node/workers.h"
 
 #include <algorithm>
 #include <cctype>
@@ -46,7 +46,7 @@ std::unique_ptr<ThreadPool> buildWorkerPool(unsigned long long count, std::ostre
   return nullptr;
 }
 
-void acceptConnections(int listenSocket, ThreadPool& pool, unsigned long long workers) {
+void runWorkerLoops(int listenSocket, ThreadPool& pool, unsigned long long workers) {
   const RequestHandlers routes{handleGet, handlePost};
   HeldRequestBytes held;
   // Every worker runs a loop of its own, all on the one listening socket: a
@@ -81,10 +81,10 @@ void acceptConnections(int listenSocket, ThreadPool& pool, unsigned long long wo
   for (std::future<void>& loop : running) loop.wait();
 }
 
-int serveConnections(int listenSocket) {
+int serveWithWorkers(int listenSocket) {
   unsigned long long count = workerCount(std::thread::hardware_concurrency(), std::cin, std::cout);
   std::unique_ptr<ThreadPool> pool = buildWorkerPool(count, std::cout, std::cerr);
   if (!pool) return 1;
-  acceptConnections(listenSocket, *pool, count);
+  runWorkerLoops(listenSocket, *pool, count);
   return 1;
 }
