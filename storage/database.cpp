@@ -7,6 +7,9 @@
 
 #include "storage/database_print.h"
 #include "storage/deferred_removals.h"
+#include "storage/like_index.h"
+#include "storage/news_index.h"
+#include "storage/user_index.h"
 
 DatabaseMutex databaseMutex;
 
@@ -44,6 +47,14 @@ void stampElements(cJSON* array) REQUIRES(databaseMutex) {
   }
 }
 
+// Every index and kept print made afresh from the arrays the handles name.
+void rebuildIndexes() REQUIRES(databaseMutex) {
+  buildNewsIndex();
+  buildUserIndex();
+  buildLikeIndex();
+  resetPrintedRecords();
+}
+
 int counterValue(const cJSON* root, const char* key) {
   const cJSON* counter = cJSON_GetObjectItem(root, key);
   // valueint is the number truncated toward zero and held at the int limits.
@@ -77,7 +88,7 @@ bool installDatabase(cJSON* root) {
   like_maxid = counterValue(root, "like_maxid");
   for (cJSON* array : arrays) stampElements(array);
   countChange();
-  resetPrintedRecords();
+  rebuildIndexes();
   return true;
 }
 
@@ -86,7 +97,7 @@ void clearDatabase() {
   databaseRoot = newsArray = newsDetailArray = userArray = likeArray = nullptr;
   news_maxid = user_maxid = like_maxid = 0;
   countChange();
-  resetPrintedRecords();
+  rebuildIndexes();
   forgetDeferredRemovals();
   cJSON_Delete(root);
 }

@@ -31,9 +31,6 @@
 #include "storage/deferred_removals.h"
 #include "storage/file_helpers.h"
 #include "storage/json_tree.h"
-#include "storage/like_index.h"
-#include "storage/news_index.h"
-#include "storage/user_index.h"
 
 namespace {
 
@@ -411,9 +408,6 @@ bool adoptDatabaseText(const std::string& text) {
   DatabaseLock lock(databaseMutex);
   if (!installDatabase(root.get())) return false;
   root.release();
-  buildNewsIndex();
-  buildUserIndex();
-  buildLikeIndex();
   return true;
 }
 

@@ -49,11 +49,6 @@ struct KeptChunk {
 // dropped, and a chunk that falls to a quarter full is merged into a
 // neighbour with room, so that memory follows the live elements.
 struct KeptArray {
-  const cJSON* array = nullptr;
-  // The ends the routines left the array with: other ends mean it was
-  // changed some other way.
-  const cJSON* first = nullptr;
-  const cJSON* last = nullptr;
   std::vector<KeptChunk> chunks;  // in rank order, none empty
   std::uint64_t nextRank = 0;
   std::unordered_map<const cJSON*, std::uint64_t> rankOf;
@@ -82,20 +77,6 @@ int kindOf(const cJSON* array) REQUIRES(databaseMutex) {
     if (array != nullptr && handleAt(kind) == array) return kind;
   }
   return -1;
-}
-
-const cJSON* lastOf(const cJSON* array) {
-  return array != nullptr && array->child != nullptr ? array->child->prev : nullptr;
-}
-
-void noteEnds(KeptArray& kept) {
-  kept.first = kept.array != nullptr ? kept.array->child : nullptr;
-  kept.last = lastOf(kept.array);
-}
-
-bool endsKnown(const KeptArray& kept) {
-  auto known = [&](const cJSON* end) { return end == nullptr || kept.rankOf.count(end) != 0; };
-  return known(kept.first) && known(kept.last);
 }
 
 // Gives back the room of a vector that removals left far below its capacity
@@ -202,25 +183,11 @@ void enter(KeptArray& kept, const cJSON* element) REQUIRES(databaseMutex) {
 // Every element of array to be printed afresh.
 void enterAll(KeptArray& kept, const cJSON* array) REQUIRES(databaseMutex) {
   kept = KeptArray();
-  kept.array = array;
   if (cJSON_IsArray(array)) {
     for (const cJSON* element = array->child; element != nullptr; element = element->next) {
       enter(kept, element);
     }
   }
-  noteEnds(kept);
-}
-
-// The kept prints of kind, started afresh when its array is another node or
-// was changed without the routines.
-KeptArray& currentKept(int kind) REQUIRES(databaseMutex) {
-  KeptArray& kept = keptPrints().arrays[kind];
-  const cJSON* array = handleAt(kind);
-  if (kept.array != array ||
-      (array != nullptr && (array->child != kept.first || lastOf(array) != kept.last))) {
-    enterAll(kept, array);
-  }
-  return kept;
 }
 
 // Prints up to limit pending elements of kept; false when memory runs out.
@@ -289,7 +256,7 @@ std::string printNested(const cJSON* item, int levels) {
 bool printPendingRecords(std::size_t limit) {
   try {
     for (int kind = 0; kind < kKeptArrays; ++kind) {
-      if (!printPending(currentKept(kind), limit)) return true;  // the snapshot fails then
+      if (!printPending(keptPrints().arrays[kind], limit)) return true;  // the snapshot fails then
       if (limit == 0) break;
     }
     for (int kind = 0; kind < kKeptArrays; ++kind) {
@@ -306,7 +273,7 @@ bool snapshotDatabase(DatabaseSnapshot& snapshot) {
   try {
     std::size_t unlimited = SIZE_MAX;
     for (int kind = 0; kind < kKeptArrays; ++kind) {
-      if (!printPending(currentKept(kind), unlimited)) return false;
+      if (!printPending(keptPrints().arrays[kind], unlimited)) return false;
     }
     PrintedStretch fixed;
     fixed.text = "{\n";
@@ -380,17 +347,7 @@ void resetPrintedRecords() {
 void printAppended(const cJSON* array, const cJSON* element) {
   const int kind = kindOf(array);
   if (kind < 0) return;
-  KeptArray& kept = keptPrints().arrays[kind];
-  // The element before it must be the last one the routines left; else the
-  // array changed some other way and is taken afresh, element included.
-  const cJSON* before = array->child != element ? element->prev : nullptr;
-  if (kept.array != array || kept.last != before ||
-      kept.first != (before != nullptr ? array->child : nullptr)) {
-    enterAll(kept, array);
-    return;
-  }
-  enter(kept, element);
-  noteEnds(kept);
+  enter(keptPrints().arrays[kind], element);
 }
 
 void printRemoved(const cJSON* array, const cJSON* element) {
@@ -398,10 +355,7 @@ void printRemoved(const cJSON* array, const cJSON* element) {
   if (kind < 0) return;
   KeptArray& kept = keptPrints().arrays[kind];
   auto rank = kept.rankOf.find(element);
-  if (kept.array != array || rank == kept.rankOf.end()) {
-    kept.array = nullptr;  // taken afresh when next used
-    return;
-  }
+  if (rank == kept.rankOf.end()) return;
   const Place place = placeOf(kept, rank->second);
   KeptChunk& chunk = kept.chunks[place.chunk];
   std::vector<Text>& texts = ownPrints(chunk);
@@ -412,8 +366,6 @@ void printRemoved(const cJSON* array, const cJSON* element) {
   kept.pending.erase(element);
   rehashIfSparse(kept.rankOf);
   rehashIfSparse(kept.pending);
-  noteEnds(kept);
-  if (!endsKnown(kept)) kept.array = nullptr;
 }
 
 void printChanged(const cJSON* element) {
@@ -429,7 +381,7 @@ KeptPrintsFootprint keptPrintsFootprint(const cJSON* array) {
   KeptPrintsFootprint footprint;
   const int kind = kindOf(array);
   if (kind < 0) return footprint;
-  const KeptArray& kept = currentKept(kind);
+  const KeptArray& kept = keptPrints().arrays[kind];
   footprint.elements = kept.rankOf.size();
   footprint.chunks = kept.chunks.size();
   for (const KeptChunk& chunk : kept.chunks) {

@@ -11,10 +11,9 @@
 // shows only after line breaks, since texts escape their own), and the root's
 // lines are laid out here as cJSON lays them out.
 //
-// The kept prints follow the storage routines: printAppended, printRemoved
-// and printChanged are called by them (recordChanged calls printChanged). An
-// array whose first or last element is not the one the routines left behind
-// has been changed some other way and is printed again whole.
+// The kept prints follow the storage routines, the only writers of the four
+// arrays: printAppended, printRemoved and printChanged are called by them
+// (recordChanged calls printChanged).
 #pragma once
 
 #include <cjson/cJSON.h>

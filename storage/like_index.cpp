@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <unordered_map>
 
-#include "storage/array_watch.h"
 #include "storage/database.h"
 #include "storage/database_print.h"
 #include "storage/json_search.h"
@@ -21,8 +20,6 @@ struct Entry {
 };
 
 struct LikeIndex {
-  bool current = false;
-  ArrayWatch watch;
   std::unordered_map<uint64_t, Entry> byNewsAndUser;
   std::unordered_map<int, Entry> byId;
 };
@@ -94,19 +91,6 @@ void withdraw(LikeIndex& index, cJSON* like) {
   if (idKeyOf(like, &id)) withdrawKey(index.byId, id, like, idKeyOf);
 }
 
-LikeIndex& currentIndex() REQUIRES(databaseMutex) {
-  LikeIndex& index = likeIndex();
-  if (index.current && arrayUnchanged(index.watch, likeArray)) return index;
-  index.byNewsAndUser.clear();
-  index.byId.clear();
-  if (cJSON_IsArray(likeArray)) {
-    for (cJSON* like = likeArray->child; like != nullptr; like = like->next) enter(index, like);
-  }
-  watchArray(index.watch, likeArray);
-  index.current = true;
-  return index;
-}
-
 template <typename Key>
 cJSON* firstWith(const std::unordered_map<Key, Entry>& map, Key key) {
   auto found = map.find(key);
@@ -115,22 +99,26 @@ cJSON* firstWith(const std::unordered_map<Key, Entry>& map, Key key) {
 
 }  // namespace
 
-void likeIndexChanged() { likeIndex().current = false; }
-
-void buildLikeIndex() { currentIndex(); }
-
-cJSON* findLikeRecord(int newsId, int userId) {
-  return firstWith(currentIndex().byNewsAndUser, pairKey(newsId, userId));
+void buildLikeIndex() {
+  LikeIndex& index = likeIndex();
+  index.byNewsAndUser.clear();
+  index.byId.clear();
+  if (cJSON_IsArray(likeArray)) {
+    for (cJSON* like = likeArray->child; like != nullptr; like = like->next) enter(index, like);
+  }
 }
 
-cJSON* findLikeById(int id) { return firstWith(currentIndex().byId, id); }
+cJSON* findLikeRecord(int newsId, int userId) {
+  return firstWith(likeIndex().byNewsAndUser, pairKey(newsId, userId));
+}
+
+cJSON* findLikeById(int id) { return firstWith(likeIndex().byId, id); }
 
 bool appendLike(cJSON* like) {
   if (like == nullptr || !cJSON_IsArray(likeArray)) return false;
-  LikeIndex& index = currentIndex();
+  LikeIndex& index = likeIndex();
   if (!cJSON_AddItemToArray(likeArray, like)) return false;
   enter(index, like);
-  noteArrayEnds(index.watch, likeArray);
   printAppended(likeArray, like);
   recordChanged(like);
   return true;
@@ -138,11 +126,10 @@ bool appendLike(cJSON* like) {
 
 void deleteLike(cJSON* like) {
   if (like == nullptr || !cJSON_IsArray(likeArray)) return;
-  LikeIndex& index = currentIndex();
+  LikeIndex& index = likeIndex();
   withdraw(index, like);
   cJSON* detached = cJSON_DetachItemViaPointer(likeArray, like);
   printRemoved(likeArray, detached);
   cJSON_Delete(detached);
-  noteArrayEnds(index.watch, likeArray);
   databaseChanged();
 }

@@ -2,27 +2,17 @@
 // first found in the "like" array, kept between requests so that islike and
 // a like toggle cost the same at any number of likes.
 //
-// The index refers to the records of likeArray. It is rebuilt on the first
-// use after likeIndexChanged(), and also when likeArray is another array node
-// than the one it was built from (a database loaded in place) or has another
-// first or last element. appendLike and deleteLike keep it in step
-// themselves. Every call needs the database lock
-// (DatabaseLock lock(databaseMutex)); the records returned are valid until
-// the lock is released or the array changes.
+// The index refers to the records of likeArray. It is built when a database
+// is installed and kept in step by appendLike and deleteLike. Every call
+// needs the database lock; the records returned are valid until the lock is
+// released or the array changes.
 #pragma once
 
 #include <cjson/cJSON.h>
 
 #include "storage/database.h"
 
-// Marks the index out of date. Called, under the database lock, by any change
-// of the "like" array or of a like record's "id", "news_id" or "user_id" that
-// does not go through appendLike or deleteLike.
-void likeIndexChanged() REQUIRES(databaseMutex);
-
-// Builds the index now when it is out of date, instead of on its next use:
-// a load builds it, so that the first requests after start-up do not wait
-// for a walk over the whole array.
+// Builds the index afresh from likeArray; installDatabase calls it.
 void buildLikeIndex() REQUIRES(databaseMutex);
 
 // The first object of "like", in array order, whose member "news_id" and

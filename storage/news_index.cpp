@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <unordered_map>
 
-#include "storage/array_watch.h"
 #include "storage/database_print.h"
 #include "storage/json_search.h"
 
@@ -20,13 +19,11 @@ constexpr const char* kViewsKey = "views";
 
 // The elements of one array and where each id is first found.
 struct ArrayIndex {
-  ArrayWatch watch;
   std::vector<cJSON*> elements;
   std::unordered_map<int, int> firstIndexById;
 };
 
 struct NewsIndex {
-  bool built = false;
   ArrayIndex news;
   ArrayIndex details;
   // The list order kept back to front (the newest record last), so that a
@@ -100,7 +97,7 @@ void indexIds(ArrayIndex& index) {
   }
 }
 
-void buildArrayIndex(ArrayIndex& index, cJSON* array) REQUIRES(databaseMutex) {
+void buildArrayIndex(ArrayIndex& index, cJSON* array) {
   index.elements.clear();
   if (cJSON_IsArray(array)) {
     for (cJSON* element = array->child; element != nullptr; element = element->next) {
@@ -108,7 +105,6 @@ void buildArrayIndex(ArrayIndex& index, cJSON* array) REQUIRES(databaseMutex) {
     }
   }
   indexIds(index);
-  watchArray(index.watch, array);
 }
 
 // The list order made afresh: the keys are read once, then sorted.
@@ -128,19 +124,6 @@ void buildListOrder(NewsIndex& index) {
   for (auto entry = keyed.rbegin(); entry != keyed.rend(); ++entry) {
     index.listOrder.push_back(entry->second);
   }
-}
-
-NewsIndex& currentIndex() REQUIRES(databaseMutex) {
-  NewsIndex& index = newsIndex();
-  if (index.built && arrayUnchanged(index.news.watch, newsArray) &&
-      arrayUnchanged(index.details.watch, newsDetailArray)) {
-    return index;
-  }
-  buildArrayIndex(index.news, newsArray);
-  buildArrayIndex(index.details, newsDetailArray);
-  buildListOrder(index);
-  index.built = true;
-  return index;
 }
 
 cJSON* findIn(const ArrayIndex& array, int id, int* index) {
@@ -165,7 +148,6 @@ bool appendTo(ArrayIndex& index, cJSON* array, cJSON* element) REQUIRES(database
   if (recordIdByText(element, kIdKey, &id)) {
     index.firstIndexById.emplace(id, static_cast<int>(index.elements.size() - 1));
   }
-  noteArrayEnds(index.watch, array);
   return true;
 }
 
@@ -178,48 +160,49 @@ void deleteFrom(ArrayIndex& index, cJSON* array, int position) REQUIRES(database
   printRemoved(array, detached);
   cJSON_Delete(detached);
   indexIds(index);
-  noteArrayEnds(index.watch, array);
 }
 
 }  // namespace
 
-void newsIndexChanged() { newsIndex().built = false; }
-
-void buildNewsIndex() { currentIndex(); }
+void buildNewsIndex() {
+  NewsIndex& index = newsIndex();
+  buildArrayIndex(index.news, newsArray);
+  buildArrayIndex(index.details, newsDetailArray);
+  buildListOrder(index);
+}
 
 std::vector<cJSON*> newsInListOrder() {
-  const std::vector<cJSON*>& kept = currentIndex().listOrder;
+  const std::vector<cJSON*>& kept = newsIndex().listOrder;
   return std::vector<cJSON*>(kept.rbegin(), kept.rend());
 }
 
 cJSON* newsAtListPlace(std::int64_t place) {
-  const std::vector<cJSON*>& kept = currentIndex().listOrder;
+  const std::vector<cJSON*>& kept = newsIndex().listOrder;
   if (place < 0 || static_cast<std::uint64_t>(place) >= kept.size()) return nullptr;
   return kept[kept.size() - 1 - static_cast<std::size_t>(place)];
 }
 
-int newsCount() { return static_cast<int>(currentIndex().news.elements.size()); }
+int newsCount() { return static_cast<int>(newsIndex().news.elements.size()); }
 
-cJSON* newsRecordAt(int index) { return elementAt(currentIndex().news, index); }
+cJSON* newsRecordAt(int index) { return elementAt(newsIndex().news, index); }
 
-cJSON* newsDetailAt(int index) { return elementAt(currentIndex().details, index); }
+cJSON* newsDetailAt(int index) { return elementAt(newsIndex().details, index); }
 
-cJSON* findNewsById(int id, int* index) { return findIn(currentIndex().news, id, index); }
+cJSON* findNewsById(int id, int* index) { return findIn(newsIndex().news, id, index); }
 
-cJSON* findNewsDetailById(int id, int* index) { return findIn(currentIndex().details, id, index); }
+cJSON* findNewsDetailById(int id, int* index) { return findIn(newsIndex().details, id, index); }
 
 bool appendNewsItem(cJSON* news, cJSON* detail) {
   if (news == nullptr || detail == nullptr || !cJSON_IsArray(newsArray) ||
       !cJSON_IsArray(newsDetailArray)) {
     return false;
   }
-  NewsIndex& index = currentIndex();
+  NewsIndex& index = newsIndex();
   if (!appendTo(index.news, newsArray, news)) return false;
   if (!appendTo(index.details, newsDetailArray, detail)) {
     printRemoved(newsArray, cJSON_DetachItemViaPointer(newsArray, news));
     index.news.elements.pop_back();
     indexIds(index.news);
-    noteArrayEnds(index.news.watch, newsArray);
     return false;
   }
   index.rankOf[news] = index.nextRank++;
@@ -230,7 +213,7 @@ bool appendNewsItem(cJSON* news, cJSON* detail) {
 }
 
 bool setNewsMember(cJSON* news, const char* key, cJSON* item) {
-  NewsIndex& index = currentIndex();
+  NewsIndex& index = newsIndex();
   withdrawFromOrder(index, news);
   const bool placed = setRecordMember(news, key, item);
   enterInOrder(index, news);
@@ -241,7 +224,7 @@ bool setNewsMember(cJSON* news, const char* key, cJSON* item) {
 }
 
 void deleteNewsItem(int position) {
-  NewsIndex& index = currentIndex();
+  NewsIndex& index = newsIndex();
   cJSON* news = elementAt(index.news, position);
   if (news == nullptr) return;
   withdrawFromOrder(index, news);

@@ -5,11 +5,9 @@
 // step in place.
 //
 // The index refers to the records of newsArray and newsDetailArray. It is
-// built on the first use after a database is installed, and again when the
-// arrays turn out to have been changed without these routines (another array
-// node, or another first or last element), or after newsIndexChanged().
-// Every call needs the database lock; the results are valid until the lock is
-// released.
+// built when a database is installed and kept in step by the routines below,
+// the only writers of the two arrays. Every call needs the database lock; the
+// results are valid until the lock is released.
 #pragma once
 
 #include <cjson/cJSON.h>
@@ -19,13 +17,7 @@
 
 #include "storage/database.h"
 
-// Marks the index out of date, for a change of the news arrays made without
-// the routines below (tests that build odd databases by hand).
-void newsIndexChanged() REQUIRES(databaseMutex);
-
-// Builds the index now when it is out of date, instead of on its next use:
-// a load builds it, so that the first requests after start-up do not wait
-// for a walk over the whole array.
+// Builds the index afresh from the two arrays; installDatabase calls it.
 void buildNewsIndex() REQUIRES(databaseMutex);
 
 // The records of "news" in list order: the order of a stable sort under

@@ -6,7 +6,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include "storage/array_watch.h"
 #include "storage/database.h"
 #include "storage/database_print.h"
 #include "storage/json_search.h"
@@ -17,8 +16,6 @@ constexpr const char* kIdKey = "id";
 constexpr const char* kSessionKey = "user_sid";
 
 struct UserIndex {
-  bool built = false;
-  ArrayWatch watch;
   std::vector<cJSON*> elements;
   std::unordered_map<int, int> firstById;
   std::unordered_map<std::string, int> firstBySession;
@@ -49,9 +46,10 @@ void enter(UserIndex& index, cJSON* user) {
   }
 }
 
-UserIndex& currentIndex() REQUIRES(databaseMutex) {
+}  // namespace
+
+void buildUserIndex() {
   UserIndex& index = userIndex();
-  if (index.built && arrayUnchanged(index.watch, userArray)) return index;
   index.elements.clear();
   index.firstById.clear();
   index.firstBySession.clear();
@@ -59,18 +57,11 @@ UserIndex& currentIndex() REQUIRES(databaseMutex) {
   if (cJSON_IsArray(userArray)) {
     for (cJSON* user = userArray->child; user != nullptr; user = user->next) enter(index, user);
   }
-  watchArray(index.watch, userArray);
-  index.built = true;
-  return index;
 }
-
-}  // namespace
-
-void buildUserIndex() { currentIndex(); }
 
 cJSON* findUserById(int userId, int* index) {
   if (index != nullptr) *index = -1;
-  const UserIndex& users = currentIndex();
+  const UserIndex& users = userIndex();
   auto found = users.firstById.find(userId);
   if (found == users.firstById.end()) return nullptr;
   if (index != nullptr) *index = found->second;
@@ -79,7 +70,7 @@ cJSON* findUserById(int userId, int* index) {
 
 cJSON* findUserBySession(const char* sessionId) {
   if (sessionId == nullptr) return nullptr;
-  const UserIndex& users = currentIndex();
+  const UserIndex& users = userIndex();
   auto found = users.firstBySession.find(sessionId);
   const int byText = found != users.firstBySession.end() ? found->second : -1;
   for (int position : users.oddSessions) {
@@ -92,10 +83,9 @@ cJSON* findUserBySession(const char* sessionId) {
 
 bool appendUser(cJSON* user) {
   if (user == nullptr || !cJSON_IsArray(userArray)) return false;
-  UserIndex& index = currentIndex();
+  UserIndex& index = userIndex();
   if (!cJSON_AddItemToArray(userArray, user)) return false;
   enter(index, user);
-  noteArrayEnds(index.watch, userArray);
   printAppended(userArray, user);
   recordChanged(user);
   return true;

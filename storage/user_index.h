@@ -2,11 +2,10 @@
 // the "user" array, kept between requests so that finding a user costs the
 // same for the last of many users as for the first.
 //
-// The index refers to the records of userArray. appendUser keeps it in step;
-// it is rebuilt on the first use after userArray turns out to be another
-// array node (a database loaded in place) or to have another first or last
-// element. Every call needs the database lock; the records returned are
-// valid until the lock is released or the array changes.
+// The index refers to the records of userArray. It is built when a database
+// is installed and kept in step by appendUser. Every call needs the database
+// lock; the records returned are valid until the lock is released or the
+// array changes.
 #pragma once
 
 #include <cjson/cJSON.h>
@@ -18,9 +17,7 @@
 // through index (-1 when none). Null when none.
 cJSON* findUserById(int userId, int* index) REQUIRES(databaseMutex);
 
-// Builds the index now when it is out of date, instead of on its next use:
-// a load builds it, so that the first requests after start-up do not wait
-// for a walk over the whole array.
+// Builds the index afresh from userArray; installDatabase calls it.
 void buildUserIndex() REQUIRES(databaseMutex);
 
 // What findObjectByField(userArray, "user_sid", sessionId, nullptr) gives:
