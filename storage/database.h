@@ -14,26 +14,65 @@
 
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdint>
 
 #include "storage/database_lock.h"
+#include "storage/database_print.h"
+#include "storage/deferred_removals.h"
+#include "storage/detail_texts.h"
+#include "storage/like_index.h"
+#include "storage/list_pages.h"
+#include "storage/news_index.h"
+#include "storage/user_index.h"
 
-// The parsed data/index.ndb, set up by start-up for the whole run.
-extern cJSON* databaseRoot GUARDED_BY(databaseMutex);
+// The database: one instance, every member guarded by databaseMutex.
+struct DatabaseState {
+  // The parsed data/index.ndb, set up by start-up for the whole run.
+  cJSON* root GUARDED_BY(databaseMutex) = nullptr;
+  // Handles to the four arrays of root. The array nodes are never replaced,
+  // detached or deleted while the tree is in use; only their elements change.
+  cJSON* newsArray GUARDED_BY(databaseMutex) = nullptr;
+  cJSON* newsDetailArray GUARDED_BY(databaseMutex) = nullptr;
+  cJSON* userArray GUARDED_BY(databaseMutex) = nullptr;
+  cJSON* likeArray GUARDED_BY(databaseMutex) = nullptr;
+  // The id counters: the authority during the run. A save copies them into
+  // the tree before it prints.
+  int news_maxid GUARDED_BY(databaseMutex) = 0;
+  int user_maxid GUARDED_BY(databaseMutex) = 0;
+  int like_maxid GUARDED_BY(databaseMutex) = 0;
 
-// Handles to the four arrays of databaseRoot. The array nodes are never
-// replaced, detached or deleted while the tree is in use; only their
-// elements change.
-extern cJSON* newsArray GUARDED_BY(databaseMutex);
-extern cJSON* newsDetailArray GUARDED_BY(databaseMutex);
-extern cJSON* userArray GUARDED_BY(databaseMutex);
-extern cJSON* likeArray GUARDED_BY(databaseMutex);
+  // The last record stamp given out; stamps are whole numbers well inside a
+  // double's exact range.
+  double lastStamp GUARDED_BY(databaseMutex) = 0;
+  std::uint64_t changeCount GUARDED_BY(databaseMutex) = 0;
+  // Wakes the threads in waitForDatabaseChange; changeWaiters counts them, so
+  // that a change made while none waits costs no more than the count.
+  std::condition_variable_any changeSignal;
+  int changeWaiters GUARDED_BY(databaseMutex) = 0;
 
-// The id counters: the authority during the run. A save copies them into the
-// tree before it prints.
-extern int news_maxid GUARDED_BY(databaseMutex);
-extern int user_maxid GUARDED_BY(databaseMutex);
-extern int like_maxid GUARDED_BY(databaseMutex);
+  // The parts built from the arrays when a database is installed and kept
+  // in step by the routines that change records.
+  NewsIndex newsIndex GUARDED_BY(databaseMutex);
+  UserIndex userIndex GUARDED_BY(databaseMutex);
+  LikeIndex likeIndex GUARDED_BY(databaseMutex);
+  KeptPrints keptPrints GUARDED_BY(databaseMutex);
+  KeptListPages listPages GUARDED_BY(databaseMutex);
+  KeptDetails detailTexts GUARDED_BY(databaseMutex);
+  DeferredRemovals removals GUARDED_BY(databaseMutex);
+};
+
+extern DatabaseState databaseState;
+
+// The names the handlers and tests use for members of databaseState.
+extern cJSON*& databaseRoot GUARDED_BY(databaseMutex);
+extern cJSON*& newsArray GUARDED_BY(databaseMutex);
+extern cJSON*& newsDetailArray GUARDED_BY(databaseMutex);
+extern cJSON*& userArray GUARDED_BY(databaseMutex);
+extern cJSON*& likeArray GUARDED_BY(databaseMutex);
+extern int& news_maxid GUARDED_BY(databaseMutex);
+extern int& user_maxid GUARDED_BY(databaseMutex);
+extern int& like_maxid GUARDED_BY(databaseMutex);
 
 // The largest value an id counter can reach.
 constexpr int kMaxCounterValue = INT_MAX;

@@ -190,15 +190,17 @@ SavedState lastSaved;
 // Copies the counters into the tree and takes a snapshot of its text; false
 // when it cannot be printed. Notes in state what the snapshot holds.
 bool snapshotLocked(DatabaseSnapshot& snapshot, SavedState& state) REQUIRES(databaseMutex) {
-  if (databaseRoot == nullptr) return false;
-  const int counters[] = {news_maxid, user_maxid, like_maxid};
+  if (databaseState.root == nullptr) return false;
+  const int counters[] = {databaseState.news_maxid, databaseState.user_maxid,
+                          databaseState.like_maxid};
   for (size_t i = 0; i < 3; ++i) {
     cJSON* number = cJSON_CreateNumber(counters[i]);
     if (number == nullptr) return false;
-    if (!cJSON_ReplaceItemInObject(databaseRoot, kCounterKeys[i], number)) cJSON_Delete(number);
+    if (!cJSON_ReplaceItemInObject(databaseState.root, kCounterKeys[i], number))
+      cJSON_Delete(number);
     state.counters[i] = counters[i];
   }
-  for (const char* key : kArrayKeys) respellKey(cJSON_GetObjectItem(databaseRoot, key), key);
+  for (const char* key : kArrayKeys) respellKey(cJSON_GetObjectItem(databaseState.root, key), key);
   state.changeCount = databaseChangeCount();
   state.saved = true;
   return snapshotDatabase(snapshot);
@@ -207,8 +209,9 @@ bool snapshotLocked(DatabaseSnapshot& snapshot, SavedState& state) REQUIRES(data
 // True when the database holds what the last save wrote.
 bool unchangedSinceLastSave() REQUIRES(databaseMutex) {
   return lastSaved.saved && lastSaved.changeCount == databaseChangeCount() &&
-         lastSaved.counters[0] == news_maxid && lastSaved.counters[1] == user_maxid &&
-         lastSaved.counters[2] == like_maxid;
+         lastSaved.counters[0] == databaseState.news_maxid &&
+         lastSaved.counters[1] == databaseState.user_maxid &&
+         lastSaved.counters[2] == databaseState.like_maxid;
 }
 
 // The zlib stream of the snapshot's text, fed to deflate piece by piece

@@ -11,16 +11,13 @@
 #include <unordered_set>
 #include <utility>
 
+#include "storage/database.h"
 #include "storage/json_tree.h"
 
 namespace {
 
 using Text = std::shared_ptr<const std::string>;
 
-constexpr int kKeptArrays = 4;
-// Elements per chunk: a snapshot copies one pointer per chunk, a change
-// copies at most the chunk it falls in.
-constexpr std::size_t kChunkSlots = 1024;
 // A vector or a hash table's bucket array holding more than kSparseFactor
 // times the room its elements need (and more than kShrinkFloor) is shrunk.
 constexpr std::size_t kSparseFactor = 4;
@@ -32,43 +29,9 @@ constexpr int kElementLevels = 2;
 // that needs more is printed by cJSON_Print.
 constexpr std::size_t kPrintBufferBytes = 64 * 1024;
 
-// The prints of a run of consecutive elements of one array, as the store
-// keeps them: the prints (shared with the snapshots) and the rank of each.
-struct KeptChunk {
-  std::shared_ptr<PrintedChunk> prints;
-  std::vector<std::uint64_t> ranks;  // ascending, one per print
-  // Given to a snapshot: copied before its next change, so that the snapshot
-  // is read outside the lock while the store changes only chunks of its own.
-  bool shared = false;
-};
-
-// The kept prints of one array. Every element has a rank: ranks grow in
-// array order (elements are only appended, never inserted), so the chunks in
-// rank order hold the array's prints in its order. A removed element leaves
-// no slot behind: chunks hold the live elements only, a chunk left empty is
-// dropped, and a chunk that falls to a quarter full is merged into a
-// neighbour with room, so that memory follows the live elements.
-struct KeptArray {
-  std::vector<KeptChunk> chunks;  // in rank order, none empty
-  std::uint64_t nextRank = 0;
-  std::unordered_map<const cJSON*, std::uint64_t> rankOf;
-  std::unordered_set<const cJSON*> pending;  // added or changed, not printed since
-};
-
-struct KeptPrints {
-  KeptArray arrays[kKeptArrays];
-};
-
-KeptPrints& keptPrints() REQUIRES(databaseMutex) {
-  static KeptPrints prints;
-  return prints;
-}
-
-// Elements per chunk: kChunkSlots, or what a test set.
-std::size_t chunkSlots GUARDED_BY(databaseMutex) = kChunkSlots;
-
 const cJSON* handleAt(int kind) REQUIRES(databaseMutex) {
-  const cJSON* handles[kKeptArrays] = {newsArray, newsDetailArray, userArray, likeArray};
+  const cJSON* handles[kKeptArrays] = {databaseState.newsArray, databaseState.newsDetailArray,
+                                       databaseState.userArray, databaseState.likeArray};
   return handles[kind];
 }
 
@@ -145,7 +108,7 @@ void mergeWithNext(KeptArray& kept, std::size_t index) {
 // of them, so merges cost no more than the appends did.
 void closeUp(KeptArray& kept, std::size_t index) REQUIRES(databaseMutex) {
   const std::size_t size = kept.chunks[index].ranks.size();
-  const std::size_t slots = chunkSlots;
+  const std::size_t slots = databaseState.keptPrints.chunkSlots;
   if (size == 0) {
     kept.chunks.erase(kept.chunks.begin() + static_cast<std::ptrdiff_t>(index));
   } else if (size <= slots / 4) {
@@ -172,7 +135,8 @@ void enter(KeptArray& kept, const cJSON* element) REQUIRES(databaseMutex) {
   const std::uint64_t rank = kept.nextRank++;
   kept.rankOf[element] = rank;
   kept.pending.insert(element);
-  if (kept.chunks.empty() || kept.chunks.back().ranks.size() >= chunkSlots) {
+  if (kept.chunks.empty() ||
+      kept.chunks.back().ranks.size() >= databaseState.keptPrints.chunkSlots) {
     kept.chunks.push_back(KeptChunk{std::make_shared<PrintedChunk>(), {}, false});
   }
   KeptChunk& last = kept.chunks.back();
@@ -256,11 +220,12 @@ std::string printNested(const cJSON* item, int levels) {
 bool printPendingRecords(std::size_t limit) {
   try {
     for (int kind = 0; kind < kKeptArrays; ++kind) {
-      if (!printPending(keptPrints().arrays[kind], limit)) return true;  // the snapshot fails then
+      if (!printPending(databaseState.keptPrints.arrays[kind], limit))
+        return true;  // the snapshot fails then
       if (limit == 0) break;
     }
     for (int kind = 0; kind < kKeptArrays; ++kind) {
-      if (!keptPrints().arrays[kind].pending.empty()) return false;
+      if (!databaseState.keptPrints.arrays[kind].pending.empty()) return false;
     }
   } catch (const std::bad_alloc&) {
   }
@@ -269,15 +234,16 @@ bool printPendingRecords(std::size_t limit) {
 
 bool snapshotDatabase(DatabaseSnapshot& snapshot) {
   snapshot.stretches.clear();
-  if (!cJSON_IsObject(databaseRoot)) return false;
+  if (!cJSON_IsObject(databaseState.root)) return false;
   try {
     std::size_t unlimited = SIZE_MAX;
     for (int kind = 0; kind < kKeptArrays; ++kind) {
-      if (!printPending(keptPrints().arrays[kind], unlimited)) return false;
+      if (!printPending(databaseState.keptPrints.arrays[kind], unlimited)) return false;
     }
     PrintedStretch fixed;
     fixed.text = "{\n";
-    for (const cJSON* member = databaseRoot->child; member != nullptr; member = member->next) {
+    for (const cJSON* member = databaseState.root->child; member != nullptr;
+         member = member->next) {
       fixed.text += '\t';
       if (!printQuoted(member->string, fixed.text)) return false;
       fixed.text += ":\t";
@@ -287,7 +253,7 @@ bool snapshotDatabase(DatabaseSnapshot& snapshot) {
         snapshot.stretches.push_back(std::move(fixed));
         PrintedStretch elements;
         elements.isArray = true;
-        KeptArray& kept = keptPrints().arrays[kind];
+        KeptArray& kept = databaseState.keptPrints.arrays[kind];
         elements.chunks.reserve(kept.chunks.size());
         for (KeptChunk& chunk : kept.chunks) {
           elements.chunks.push_back(chunk.prints);
@@ -340,20 +306,20 @@ std::string databaseText(const DatabaseSnapshot& snapshot) {
 
 void resetPrintedRecords() {
   for (int kind = 0; kind < kKeptArrays; ++kind) {
-    enterAll(keptPrints().arrays[kind], handleAt(kind));
+    enterAll(databaseState.keptPrints.arrays[kind], handleAt(kind));
   }
 }
 
 void printAppended(const cJSON* array, const cJSON* element) {
   const int kind = kindOf(array);
   if (kind < 0) return;
-  enter(keptPrints().arrays[kind], element);
+  enter(databaseState.keptPrints.arrays[kind], element);
 }
 
 void printRemoved(const cJSON* array, const cJSON* element) {
   const int kind = kindOf(array);
   if (kind < 0) return;
-  KeptArray& kept = keptPrints().arrays[kind];
+  KeptArray& kept = databaseState.keptPrints.arrays[kind];
   auto rank = kept.rankOf.find(element);
   if (rank == kept.rankOf.end()) return;
   const Place place = placeOf(kept, rank->second);
@@ -369,7 +335,7 @@ void printRemoved(const cJSON* array, const cJSON* element) {
 }
 
 void printChanged(const cJSON* element) {
-  for (KeptArray& kept : keptPrints().arrays) {
+  for (KeptArray& kept : databaseState.keptPrints.arrays) {
     if (kept.rankOf.count(element) != 0) {
       kept.pending.insert(element);
       return;
@@ -381,7 +347,7 @@ KeptPrintsFootprint keptPrintsFootprint(const cJSON* array) {
   KeptPrintsFootprint footprint;
   const int kind = kindOf(array);
   if (kind < 0) return footprint;
-  const KeptArray& kept = keptPrints().arrays[kind];
+  const KeptArray& kept = databaseState.keptPrints.arrays[kind];
   footprint.elements = kept.rankOf.size();
   footprint.chunks = kept.chunks.size();
   for (const KeptChunk& chunk : kept.chunks) {
@@ -394,7 +360,7 @@ KeptPrintsFootprint keptPrintsFootprint(const cJSON* array) {
 namespace databaseprint_detail {
 
 void setChunkSlots(std::size_t slots) {
-  chunkSlots = std::max<std::size_t>(slots, 1);
+  databaseState.keptPrints.chunkSlots = std::max<std::size_t>(slots, 1);
   resetPrintedRecords();
 }
 

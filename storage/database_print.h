@@ -19,12 +19,15 @@
 #include <cjson/cJSON.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
-#include "storage/database.h"
+#include "storage/database_lock.h"
 
 // Kept prints of consecutive elements of one array, in array order (null for
 // an element not printed yet), shared between the store and the snapshots
@@ -46,6 +49,42 @@ struct PrintedStretch {
 // it needs no lock.
 struct DatabaseSnapshot {
   std::vector<PrintedStretch> stretches;
+};
+
+// The four arrays, in the order of their kept prints: news, news details,
+// users, likes.
+constexpr int kKeptArrays = 4;
+// Elements per chunk: a snapshot copies one pointer per chunk, a change
+// copies at most the chunk it falls in.
+constexpr std::size_t kChunkSlots = 1024;
+
+// The prints of a run of consecutive elements of one array, as the store
+// keeps them: the prints (shared with the snapshots) and the rank of each.
+struct KeptChunk {
+  std::shared_ptr<PrintedChunk> prints;
+  std::vector<std::uint64_t> ranks;  // ascending, one per print
+  // Given to a snapshot: copied before its next change, so that the snapshot
+  // is read outside the lock while the store changes only chunks of its own.
+  bool shared = false;
+};
+
+// The kept prints of one array. Every element has a rank: ranks grow in
+// array order (elements are only appended, never inserted), so the chunks in
+// rank order hold the array's prints in its order. A removed element leaves
+// no slot behind: chunks hold the live elements only, a chunk left empty is
+// dropped, and a chunk that falls to a quarter full is merged into a
+// neighbour with room, so that memory follows the live elements.
+struct KeptArray {
+  std::vector<KeptChunk> chunks;  // in rank order, none empty
+  std::uint64_t nextRank = 0;
+  std::unordered_map<const cJSON*, std::uint64_t> rankOf;
+  std::unordered_set<const cJSON*> pending;  // added or changed, not printed since
+};
+
+// The kept prints part of the database (DatabaseState::keptPrints).
+struct KeptPrints {
+  KeptArray arrays[kKeptArrays];
+  std::size_t chunkSlots = kChunkSlots;  // or what a test set
 };
 
 // Prints up to limit of the elements added or changed since they were last

@@ -25,8 +25,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 
-#include "storage/database.h"
+#include "storage/database_lock.h"
 
 // What a removal does with the directories its file leaves empty.
 enum class EmptiedDirectories {
@@ -43,6 +44,24 @@ struct FileRemoval {
   std::string deepestDirectory;
   std::string stopAt;
   EmptiedDirectories directories = EmptiedDirectories::kKept;
+};
+
+struct QueuedRemoval {
+  FileRemoval removal;
+  std::uint64_t queuedAt = 0;  // databaseChangeCount() when it was queued
+  bool removing = false;       // picked by the writer, whose removal is under way
+};
+
+struct NameHold {
+  int keepers = 0;
+  bool writer = false;
+};
+
+// The pending removals part of the database (DatabaseState::removals): the
+// queued files and the held names, each by path.
+struct DeferredRemovals {
+  std::unordered_map<std::string, QueuedRemoval> queued;
+  std::unordered_map<std::string, NameHold> holds;
 };
 
 // Queues the removal for after the next save whose snapshot is taken after

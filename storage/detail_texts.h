@@ -14,11 +14,13 @@
 #include <cjson/cJSON.h>
 
 #include <cstddef>
+#include <list>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
-#include "storage/database.h"
+#include "storage/database_lock.h"
 
 constexpr std::size_t kKeptDetailLimit = 1024;
 constexpr std::size_t kKeptDetailBytes = 64u << 20;
@@ -29,6 +31,19 @@ struct DetailTextSource {
   const cJSON* detail = nullptr;
   double stamp = 0;
   std::string avatar;
+};
+
+struct KeptDetail {
+  DetailTextSource source;
+  std::shared_ptr<const std::string> text;
+};
+
+// The kept detail texts part of the database (DatabaseState::detailTexts): the
+// texts, the most recently asked first, found by their record.
+struct KeptDetails {
+  std::list<KeptDetail> order;
+  std::unordered_map<const cJSON*, std::list<KeptDetail>::iterator> byRecord;
+  std::size_t bytes = 0;
 };
 
 // The source of the text of detail, an element of "news_detail", shown with

@@ -12,23 +12,6 @@
 
 namespace {
 
-// The first record with one key, and how many records of the array have it,
-// so that removing the first finds the next only when there is one.
-struct Entry {
-  cJSON* first = nullptr;
-  int count = 0;
-};
-
-struct LikeIndex {
-  std::unordered_map<uint64_t, Entry> byNewsAndUser;
-  std::unordered_map<int, Entry> byId;
-};
-
-LikeIndex& likeIndex() REQUIRES(databaseMutex) {
-  static LikeIndex index;
-  return index;
-}
-
 uint64_t pairKey(int newsId, int userId) {
   return (static_cast<uint64_t>(static_cast<uint32_t>(newsId)) << 32) |
          static_cast<uint32_t>(userId);
@@ -51,12 +34,12 @@ bool idKeyOf(const cJSON* like, int* key) { return recordIdByText(like, "id", ke
 void enter(LikeIndex& index, cJSON* like) {
   uint64_t pair = 0;
   if (pairKeyOf(like, &pair)) {
-    Entry& entry = index.byNewsAndUser[pair];
+    LikeIndexEntry& entry = index.byNewsAndUser[pair];
     if (entry.count++ == 0) entry.first = like;
   }
   int id = 0;
   if (idKeyOf(like, &id)) {
-    Entry& entry = index.byId[id];
+    LikeIndexEntry& entry = index.byId[id];
     if (entry.count++ == 0) entry.first = like;
   }
 }
@@ -65,10 +48,10 @@ void enter(LikeIndex& index, cJSON* like) {
 // record with the key and others have it too, the next one after it in array
 // order becomes the first.
 template <typename Key, typename KeyOf>
-void withdrawKey(std::unordered_map<Key, Entry>& map, Key key, cJSON* like, KeyOf keyOf) {
+void withdrawKey(std::unordered_map<Key, LikeIndexEntry>& map, Key key, cJSON* like, KeyOf keyOf) {
   auto found = map.find(key);
   if (found == map.end()) return;
-  Entry& entry = found->second;
+  LikeIndexEntry& entry = found->second;
   if (--entry.count <= 0) {
     map.erase(found);
     return;
@@ -92,7 +75,7 @@ void withdraw(LikeIndex& index, cJSON* like) {
 }
 
 template <typename Key>
-cJSON* firstWith(const std::unordered_map<Key, Entry>& map, Key key) {
+cJSON* firstWith(const std::unordered_map<Key, LikeIndexEntry>& map, Key key) {
   auto found = map.find(key);
   return found != map.end() ? found->second.first : nullptr;
 }
@@ -100,36 +83,37 @@ cJSON* firstWith(const std::unordered_map<Key, Entry>& map, Key key) {
 }  // namespace
 
 void buildLikeIndex() {
-  LikeIndex& index = likeIndex();
+  LikeIndex& index = databaseState.likeIndex;
   index.byNewsAndUser.clear();
   index.byId.clear();
-  if (cJSON_IsArray(likeArray)) {
-    for (cJSON* like = likeArray->child; like != nullptr; like = like->next) enter(index, like);
+  if (cJSON_IsArray(databaseState.likeArray)) {
+    for (cJSON* like = databaseState.likeArray->child; like != nullptr; like = like->next)
+      enter(index, like);
   }
 }
 
 cJSON* findLikeRecord(int newsId, int userId) {
-  return firstWith(likeIndex().byNewsAndUser, pairKey(newsId, userId));
+  return firstWith(databaseState.likeIndex.byNewsAndUser, pairKey(newsId, userId));
 }
 
-cJSON* findLikeById(int id) { return firstWith(likeIndex().byId, id); }
+cJSON* findLikeById(int id) { return firstWith(databaseState.likeIndex.byId, id); }
 
 bool appendLike(cJSON* like) {
-  if (like == nullptr || !cJSON_IsArray(likeArray)) return false;
-  LikeIndex& index = likeIndex();
-  if (!cJSON_AddItemToArray(likeArray, like)) return false;
+  if (like == nullptr || !cJSON_IsArray(databaseState.likeArray)) return false;
+  LikeIndex& index = databaseState.likeIndex;
+  if (!cJSON_AddItemToArray(databaseState.likeArray, like)) return false;
   enter(index, like);
-  printAppended(likeArray, like);
+  printAppended(databaseState.likeArray, like);
   recordChanged(like);
   return true;
 }
 
 void deleteLike(cJSON* like) {
-  if (like == nullptr || !cJSON_IsArray(likeArray)) return;
-  LikeIndex& index = likeIndex();
+  if (like == nullptr || !cJSON_IsArray(databaseState.likeArray)) return;
+  LikeIndex& index = databaseState.likeIndex;
   withdraw(index, like);
-  cJSON* detached = cJSON_DetachItemViaPointer(likeArray, like);
-  printRemoved(likeArray, detached);
+  cJSON* detached = cJSON_DetachItemViaPointer(databaseState.likeArray, like);
+  printRemoved(databaseState.likeArray, detached);
   cJSON_Delete(detached);
   databaseChanged();
 }

@@ -10,7 +10,24 @@
 
 #include <cjson/cJSON.h>
 
-#include "storage/database.h"
+#include <cstdint>
+#include <unordered_map>
+
+#include "storage/database_lock.h"
+
+// The first record with one key, and how many records of the array have it,
+// so that removing the first finds the next only when there is one.
+struct LikeIndexEntry {
+  cJSON* first = nullptr;
+  int count = 0;
+};
+
+// The like part of the database (DatabaseState::likeIndex): likes by news and
+// user id (the news id in the high 32 bits) and by like id.
+struct LikeIndex {
+  std::unordered_map<std::uint64_t, LikeIndexEntry> byNewsAndUser;
+  std::unordered_map<int, LikeIndexEntry> byId;
+};
 
 // Builds the index afresh from likeArray; installDatabase calls it.
 void buildLikeIndex() REQUIRES(databaseMutex);

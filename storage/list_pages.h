@@ -10,12 +10,14 @@
 
 #include <cjson/cJSON.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
-#include "storage/database.h"
+#include "storage/database_lock.h"
 
 // What one item of a page was made from.
 struct PageItemSource {
@@ -23,6 +25,31 @@ struct PageItemSource {
   double stamp = 0;
   const cJSON* author = nullptr;
   double authorStamp = 0;
+};
+
+struct KeptPage {
+  int page = 0;
+  std::int64_t start = 0;
+  std::vector<PageItemSource> sources;
+  std::shared_ptr<const std::string> text;
+};
+
+struct KeptListItem {
+  PageItemSource source;
+  std::shared_ptr<const std::string> text;
+};
+
+// The last few pages made.
+constexpr std::size_t kKeptPageSlots = 8;
+// The kept item texts are dropped all at once when they reach this many (a
+// few pages' worth is what is reused).
+constexpr std::size_t kKeptItemLimit = 4096;
+
+// The kept list pages part of the database (DatabaseState::listPages).
+struct KeptListPages {
+  KeptPage slots[kKeptPageSlots];
+  std::size_t next = 0;  // the slot a page not kept yet replaces
+  std::unordered_map<const cJSON*, KeptListItem> items;
 };
 
 // The source of the item made of record, as it stands now.

@@ -13,9 +13,32 @@
 #include <cjson/cJSON.h>
 
 #include <cstdint>
+#include <unordered_map>
 #include <vector>
 
-#include "storage/database.h"
+#include "storage/database_lock.h"
+
+// The elements of one of the two news arrays and where each id is first
+// found.
+struct NewsArrayIndex {
+  std::vector<cJSON*> elements;
+  std::unordered_map<int, int> firstIndexById;
+};
+
+// The news part of the database (DatabaseState::newsIndex).
+struct NewsIndex {
+  NewsArrayIndex news;
+  NewsArrayIndex details;
+  // The list order kept back to front (the newest record last), so that a
+  // new item or an edit, which go to the front of the list, are appended
+  // instead of moving every other record; and each record's rank in array
+  // order: ranks grow with the array position and stay when records before
+  // them are deleted, so they break ties of equal timestamps as the stable
+  // sort does.
+  std::vector<cJSON*> listOrder;
+  std::unordered_map<const cJSON*, std::uint64_t> rankOf;
+  std::uint64_t nextRank = 0;
+};
 
 // Builds the index afresh from the two arrays; installDatabase calls it.
 void buildNewsIndex() REQUIRES(databaseMutex);

@@ -15,21 +15,6 @@ namespace {
 constexpr const char* kIdKey = "id";
 constexpr const char* kSessionKey = "user_sid";
 
-struct UserIndex {
-  std::vector<cJSON*> elements;
-  std::unordered_map<int, int> firstById;
-  std::unordered_map<std::string, int> firstBySession;
-  // Positions, in array order, of the records whose "user_sid" is a number,
-  // true, false or null: the search matches those by the text's value or
-  // name, so they are tried one by one (only a damaged database holds any).
-  std::vector<int> oddSessions;
-};
-
-UserIndex& userIndex() REQUIRES(databaseMutex) {
-  static UserIndex index;
-  return index;
-}
-
 // Enters user, the last element of the array, under its keys: a key already
 // held keeps its earlier first record.
 void enter(UserIndex& index, cJSON* user) {
@@ -49,19 +34,20 @@ void enter(UserIndex& index, cJSON* user) {
 }  // namespace
 
 void buildUserIndex() {
-  UserIndex& index = userIndex();
+  UserIndex& index = databaseState.userIndex;
   index.elements.clear();
   index.firstById.clear();
   index.firstBySession.clear();
   index.oddSessions.clear();
-  if (cJSON_IsArray(userArray)) {
-    for (cJSON* user = userArray->child; user != nullptr; user = user->next) enter(index, user);
+  if (cJSON_IsArray(databaseState.userArray)) {
+    for (cJSON* user = databaseState.userArray->child; user != nullptr; user = user->next)
+      enter(index, user);
   }
 }
 
 cJSON* findUserById(int userId, int* index) {
   if (index != nullptr) *index = -1;
-  const UserIndex& users = userIndex();
+  const UserIndex& users = databaseState.userIndex;
   auto found = users.firstById.find(userId);
   if (found == users.firstById.end()) return nullptr;
   if (index != nullptr) *index = found->second;
@@ -70,7 +56,7 @@ cJSON* findUserById(int userId, int* index) {
 
 cJSON* findUserBySession(const char* sessionId) {
   if (sessionId == nullptr) return nullptr;
-  const UserIndex& users = userIndex();
+  const UserIndex& users = databaseState.userIndex;
   auto found = users.firstBySession.find(sessionId);
   const int byText = found != users.firstBySession.end() ? found->second : -1;
   for (int position : users.oddSessions) {
@@ -82,11 +68,11 @@ cJSON* findUserBySession(const char* sessionId) {
 }
 
 bool appendUser(cJSON* user) {
-  if (user == nullptr || !cJSON_IsArray(userArray)) return false;
-  UserIndex& index = userIndex();
-  if (!cJSON_AddItemToArray(userArray, user)) return false;
+  if (user == nullptr || !cJSON_IsArray(databaseState.userArray)) return false;
+  UserIndex& index = databaseState.userIndex;
+  if (!cJSON_AddItemToArray(databaseState.userArray, user)) return false;
   enter(index, user);
-  printAppended(userArray, user);
+  printAppended(databaseState.userArray, user);
   recordChanged(user);
   return true;
 }

@@ -10,7 +10,23 @@
 
 #include <cjson/cJSON.h>
 
-#include "storage/database.h"
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "storage/database_lock.h"
+
+// The user part of the database (DatabaseState::userIndex): the records in array
+// order and the first position of each id and session id.
+struct UserIndex {
+  std::vector<cJSON*> elements;
+  std::unordered_map<int, int> firstById;
+  std::unordered_map<std::string, int> firstBySession;
+  // Positions, in array order, of the records whose "user_sid" is a number,
+  // true, false or null: the search matches those by the text's value or
+  // name, so they are tried one by one (only a damaged database holds any).
+  std::vector<int> oddSessions;
+};
 
 // The first element of "user", in array order, whose member "id" (key
 // ignoring case) has the integer value userId (jsonIntValue), and its index
