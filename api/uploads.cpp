@@ -14,6 +14,7 @@
 #include "http/response.h"
 #include "http/url_form.h"
 #include "storage/file_helpers.h"
+#include "storage/record_changes.h"
 
 namespace {
 

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "storage/record_changes.h"
+
 DatabaseMutex databaseMutex;
 DatabaseState databaseState;
 

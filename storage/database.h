@@ -74,13 +74,6 @@ extern int& news_maxid GUARDED_BY(databaseMutex);
 extern int& user_maxid GUARDED_BY(databaseMutex);
 extern int& like_maxid GUARDED_BY(databaseMutex);
 
-// The largest value an id counter can reach.
-constexpr int kMaxCounterValue = INT_MAX;
-
-// Raises a counter by one. Returns false and leaves it unchanged when it is
-// already at kMaxCounterValue (the caller then refuses and creates nothing).
-bool raiseCounter(int& counter) REQUIRES(databaseMutex);
-
 // Installs root as the database when it is an object whose members "news",
 // "news_detail", "user" and "like" (keys ignoring case) are arrays: the
 // earlier tree is freed, the handles point into root, each counter takes the
@@ -94,22 +87,6 @@ bool installDatabase(cJSON* root) REQUIRES(databaseMutex);
 // Frees the database tree and clears the handles and the counters.
 void clearDatabase() REQUIRES(databaseMutex);
 
-// The stamp of an element of one of the four arrays: a number that changes
-// whenever a storage routine changes the element. Kept in the node's number
-// field, which cJSON neither prints nor reads for objects, arrays, texts,
-// true, false and null; a number element has no stamp of its own (0). Kept
-// list pages compare stamps to know whether what they show has changed.
-double recordStamp(const cJSON* record) REQUIRES(databaseMutex);
-
-// Gives record a new stamp, marks its kept print for printing again and
-// counts one change of the database: called by every routine that changes a
-// member of a record in place.
-void recordChanged(cJSON* record) REQUIRES(databaseMutex);
-
-// Counts one change of the database that changes no record (a counter, an
-// element added or removed): the save after it writes the file again.
-void databaseChanged() REQUIRES(databaseMutex);
-
 // How many changes the routines above have counted since start.
 std::uint64_t databaseChangeCount() REQUIRES(databaseMutex);
 
@@ -120,14 +97,3 @@ std::uint64_t databaseChangeCount() REQUIRES(databaseMutex);
 // waits.
 bool waitForDatabaseChange(std::uint64_t seen, std::chrono::milliseconds timeout)
     EXCLUDES(databaseMutex);
-
-// Replaces the member key of record in place (keeping its position), or adds
-// it when a damaged record lacks it, and stamps the record. Takes ownership
-// of item. False, with the record unchanged, not stamped and no change
-// counted, when item is null (its creation ran out of memory) or it cannot
-// be placed (item is then freed). Placing a member that exists with the
-// same spelling of key needs no memory, so a caller that has created every
-// item of a change before it sets them cannot fail half way on a record the
-// node made. For members that no index depends on: users' nickname and
-// avatar members, news details' members.
-bool setRecordMember(cJSON* record, const char* key, cJSON* item) REQUIRES(databaseMutex);

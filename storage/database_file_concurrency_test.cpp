@@ -11,6 +11,7 @@
 
 #include "storage/database.h"
 #include "storage/database_file.h"
+#include "storage/record_changes.h"
 #include "storage/user_index.h"
 #include "tests/support/test_support.h"
 

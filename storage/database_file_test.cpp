@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "storage/database.h"
+#include "storage/record_changes.h"
 #include "tests/support/test_support.h"
 
 using testsupport::directoryEntries;

@@ -8,6 +8,7 @@
 
 #include "storage/database.h"
 #include "storage/file_helpers.h"
+#include "storage/record_changes.h"
 
 namespace {
 

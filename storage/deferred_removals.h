@@ -64,19 +64,6 @@ struct DeferredRemovals {
   std::unordered_map<std::string, NameHold> holds;
 };
 
-// Queues the removal for after the next save whose snapshot is taken after
-// this hold of the database lock (the call counts a change, so that save
-// comes), in the hold that makes the change which stops naming the file. A
-// file that
-// already waits keeps one entry: it waits for that save, and its directories
-// go when either removal would remove them.
-void deferRemoval(const FileRemoval& removal) REQUIRES(databaseMutex);
-
-// A change names path again: its queued removal is dropped. A removal that
-// the writer is carrying out already is not stopped (no request holds that
-// name; see above).
-void keepFile(const std::string& path) REQUIRES(databaseMutex);
-
 // True while the removal of path waits or is being carried out.
 bool removalPending(const std::string& path) REQUIRES(databaseMutex);
 

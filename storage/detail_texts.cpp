@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "storage/database.h"
+#include "storage/record_changes.h"
 
 namespace {
 

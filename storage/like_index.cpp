@@ -9,6 +9,7 @@
 #include "storage/database.h"
 #include "storage/database_print.h"
 #include "storage/json_search.h"
+#include "storage/record_changes.h"
 
 namespace {
 

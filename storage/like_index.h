@@ -42,12 +42,3 @@ cJSON* findLikeRecord(int newsId, int userId) REQUIRES(databaseMutex);
 // first object whose member "id" (exact key) is a number equal to id or the
 // text of it in decimal; null when none.
 cJSON* findLikeById(int id) REQUIRES(databaseMutex);
-
-// Appends like to the "like" array (which takes it over), enters it in the
-// index and stamps it. False, with the array unchanged and like still the caller's, when
-// likeArray is not an array or cJSON refuses.
-bool appendLike(cJSON* like) REQUIRES(databaseMutex);
-
-// Removes like, an element of the "like" array, from the array and the index
-// and frees it; the array closes up as cJSON_DeleteItemFromArray does.
-void deleteLike(cJSON* like) REQUIRES(databaseMutex);

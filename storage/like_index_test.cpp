@@ -17,6 +17,7 @@
 #include "storage/json_search.h"
 #include "storage/json_tree.h"
 #include "storage/news_index.h"
+#include "storage/record_changes.h"
 #include "storage/records.h"
 #include "tests/support/database_fixture.h"
 #include "tests/support/test_support.h"

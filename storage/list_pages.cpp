@@ -3,6 +3,7 @@
 
 #include "storage/database.h"
 #include "storage/news_index.h"
+#include "storage/record_changes.h"
 #include "storage/records.h"
 
 namespace {

@@ -66,22 +66,3 @@ cJSON* findNewsById(int id, int* index) REQUIRES(databaseMutex);
 
 // The same search over newsDetailArray.
 cJSON* findNewsDetailById(int id, int* index) REQUIRES(databaseMutex);
-
-// Appends news to "news" and detail to "news_detail" (both taken over) and
-// places the new item in the list order. False, with nothing changed and both
-// still the caller's, when either array refuses.
-bool appendNewsItem(cJSON* news, cJSON* detail) REQUIRES(databaseMutex);
-
-// Replaces member key of news, an element of "news", as setRecordMember does
-// (false, with nothing changed, when it fails), and moves the record to its
-// new place in the list order when the change moves it (a new "timestamp").
-bool setNewsMember(cJSON* news, const char* key, cJSON* item) REQUIRES(databaseMutex);
-
-// Deletes the element index of "news" and the element at the same index of
-// "news_detail" (when there is one); both arrays close up.
-void deleteNewsItem(int index) REQUIRES(databaseMutex);
-
-// Raises the numeric member "views" (exact key) of news, an element of
-// "news", by one, counted in 64 bits. False, with nothing changed, when news
-// has no such member.
-bool countNewsView(cJSON* news) REQUIRES(databaseMutex);

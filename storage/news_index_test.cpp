@@ -14,6 +14,7 @@
 
 #include "storage/database.h"
 #include "storage/json_search.h"
+#include "storage/record_changes.h"
 #include "tests/support/database_fixture.h"
 #include "tests/support/test_support.h"
 

@@ -11,6 +11,7 @@
 #include "storage/json_tree.h"
 #include "storage/like_index.h"
 #include "storage/news_index.h"
+#include "storage/record_changes.h"
 #include "storage/user_index.h"
 
 const cJSON* administratorList = nullptr;

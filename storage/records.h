@@ -54,12 +54,3 @@ int adminIndexChecked(int userId, const std::string& sessionId) REQUIRES(databas
 // the user is checked); -2 when the search fails, the user does not exist or
 // sessionId is not the user's.
 int findLike(int newsId, int userId, const std::string& sessionId) REQUIRES(databaseMutex);
-
-// Adds userId's like of newsId (1) or removes it (0), moving the news
-// record's "likes" by one. A like is added only for an existing user whose
-// "user_sid" is sessionId byte for byte, and only while like_maxid can still
-// be raised; otherwise -1 with nothing changed. Also -1 with nothing changed
-// when the like record or the news record's new count cannot be made (memory
-// exhausted), or a removal finds no record; and -1 when no news record has
-// newsId (the like change then stays).
-int toggleLike(int newsId, int userId, const std::string& sessionId) REQUIRES(databaseMutex);

@@ -11,6 +11,7 @@
 #include "node/config.h"
 #include "storage/database.h"
 #include "storage/news_index.h"
+#include "storage/record_changes.h"
 #include "tests/support/database_fixture.h"
 #include "tests/support/test_support.h"
 

@@ -40,8 +40,3 @@ void buildUserIndex() REQUIRES(databaseMutex);
 // the first object whose exact member "user_sid" agrees with the text
 // sessionId by the search's match rule. Null when none.
 cJSON* findUserBySession(const char* sessionId) REQUIRES(databaseMutex);
-
-// Appends user to the "user" array (which takes it over), enters it in the
-// index and stamps it. False, with the array unchanged and user still the caller's, when
-// userArray is not an array or cJSON refuses.
-bool appendUser(cJSON* user) REQUIRES(databaseMutex);

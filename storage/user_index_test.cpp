@@ -14,6 +14,7 @@
 #include "storage/database.h"
 #include "storage/json_search.h"
 #include "storage/json_tree.h"
+#include "storage/record_changes.h"
 #include "storage/records.h"
 #include "tests/support/database_fixture.h"
 
