@@ -1,13 +1,7 @@
-// database.h -- the in-memory database and its one owner: the tree, its four
-// array handles, the three id counters, the database lock that guards them,
-// and the stamps that tell the kept list pages and the kept printed records
-// whether a record changed; and the change count a waiting writer wakes on.
-//
-// Every change of the arrays, and of the record members that an index, a
-// kept page or a kept print depends on, goes through storage's routines
-// (appendUser, appendNewsItem, setNewsMember, deleteNewsItem, toggleLike,
-// setRecordMember, ...), which keep the indexes in step and stamp what they
-// change. The lock's contract is checked by clang's -Wthread-safety.
+// database.h -- the in-memory database, one DatabaseState guarded by the
+// database lock: the tree, its array handles, the id counters, the change
+// count a waiting writer wakes on, and the parts built from the arrays. The
+// routines that change records are in record_changes.h.
 #pragma once
 
 #include <cjson/cJSON.h>
@@ -87,7 +81,7 @@ bool installDatabase(cJSON* root) REQUIRES(databaseMutex);
 // Frees the database tree and clears the handles and the counters.
 void clearDatabase() REQUIRES(databaseMutex);
 
-// How many changes the routines above have counted since start.
+// How many changes the routines of record_changes.h have counted since start.
 std::uint64_t databaseChangeCount() REQUIRES(databaseMutex);
 
 // Waits, without the database lock, until the change count differs from

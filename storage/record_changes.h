@@ -1,4 +1,20 @@
 // record_changes.h -- every routine that changes the records of the database.
+//
+// These are the only writers of the four arrays and of the record members
+// that an index, a kept page or a kept print depends on. Each keeps the
+// indexes and the kept prints in step and counts the change, so that the
+// next save writes it. Every one needs the database lock. They are defined
+// beside the part they keep in step: database.cpp, user_index.cpp,
+// news_index.cpp, like_index.cpp, records.cpp (toggleLike) and
+// deferred_removals.cpp.
+//
+// A record's stamp: every element of the four arrays carries a number in its
+// cJSON valuedouble, which cJSON neither prints nor reads for objects,
+// arrays, texts, true, false and null. installDatabase stamps every element;
+// each routine here that adds or changes a record gives it a new stamp
+// through recordChanged, never one given before, so a new record at a freed
+// record's address never matches the old one. Kept list pages and kept
+// detail texts compare stamps to tell whether what they show has changed.
 #pragma once
 
 #include <cjson/cJSON.h>
@@ -16,16 +32,13 @@ constexpr int kMaxCounterValue = INT_MAX;
 // already at kMaxCounterValue (the caller then refuses and creates nothing).
 bool raiseCounter(int& counter) REQUIRES(databaseMutex);
 
-// The stamp of an element of one of the four arrays: a number that changes
-// whenever a storage routine changes the element. Kept in the node's number
-// field, which cJSON neither prints nor reads for objects, arrays, texts,
-// true, false and null; a number element has no stamp of its own (0). Kept
-// list pages compare stamps to know whether what they show has changed.
+// The stamp of an element of one of the four arrays (see above); 0 for a
+// number element, which has no stamp of its own.
 double recordStamp(const cJSON* record) REQUIRES(databaseMutex);
 
 // Gives record a new stamp, marks its kept print for printing again and
-// counts one change of the database: called by every routine that changes a
-// member of a record in place.
+// counts one change of the database: called by every routine here that adds
+// a record or changes a member of one.
 void recordChanged(cJSON* record) REQUIRES(databaseMutex);
 
 // Counts one change of the database that changes no record (a counter, an
@@ -44,8 +57,8 @@ void databaseChanged() REQUIRES(databaseMutex);
 bool setRecordMember(cJSON* record, const char* key, cJSON* item) REQUIRES(databaseMutex);
 
 // Appends user to the "user" array (which takes it over), enters it in the
-// index and stamps it. False, with the array unchanged and user still the caller's, when
-// userArray is not an array or cJSON refuses.
+// index and stamps it. False, with the array unchanged and user still the
+// caller's, when userArray is not an array or cJSON refuses.
 bool appendUser(cJSON* user) REQUIRES(databaseMutex);
 
 // Appends news to "news" and detail to "news_detail" (both taken over) and
@@ -77,8 +90,8 @@ bool countNewsView(cJSON* news) REQUIRES(databaseMutex);
 int toggleLike(int newsId, int userId, const std::string& sessionId) REQUIRES(databaseMutex);
 
 // Appends like to the "like" array (which takes it over), enters it in the
-// index and stamps it. False, with the array unchanged and like still the caller's, when
-// likeArray is not an array or cJSON refuses.
+// index and stamps it. False, with the array unchanged and like still the
+// caller's, when likeArray is not an array or cJSON refuses.
 bool appendLike(cJSON* like) REQUIRES(databaseMutex);
 
 // Removes like, an element of the "like" array, from the array and the index
@@ -88,12 +101,11 @@ void deleteLike(cJSON* like) REQUIRES(databaseMutex);
 // Queues the removal for after the next save whose snapshot is taken after
 // this hold of the database lock (the call counts a change, so that save
 // comes), in the hold that makes the change which stops naming the file. A
-// file that
-// already waits keeps one entry: it waits for that save, and its directories
-// go when either removal would remove them.
+// file that already waits keeps one entry: it waits for that save, and its
+// directories go when either removal would remove them.
 void deferRemoval(const FileRemoval& removal) REQUIRES(databaseMutex);
 
 // A change names path again: its queued removal is dropped. A removal that
 // the writer is carrying out already is not stopped (no request holds that
-// name; see above).
+// name; see deferred_removals.h).
 void keepFile(const std::string& path) REQUIRES(databaseMutex);
