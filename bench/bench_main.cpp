@@ -31,6 +31,7 @@
 #include "storage/json_tree.h"
 #include "storage/news_index.h"
 #include "storage/record_changes.h"
+#include "storage/zlib_codec.h"
 
 namespace {
 

@@ -19,6 +19,7 @@
 #include "fuzz/fuzz_check.h"
 #include "fuzz/node_fixture.h"
 #include "storage/database_file.h"
+#include "storage/zlib_codec.h"
 
 using namespace fuzzfixture;
 

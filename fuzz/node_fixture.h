@@ -29,6 +29,7 @@
 #include "http/connection_loop.h"
 #include "node/startup.h"
 #include "storage/database_file.h"
+#include "storage/zlib_codec.h"
 
 namespace fuzzfixture {
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "node/node_key.h"
+#include "storage/atomic_file.h"
 #include "storage/database_file.h"
 #include "storage/file_helpers.h"
 #include "storage/json_tree.h"

@@ -18,6 +18,7 @@
 #include "storage/record_changes.h"
 #include "storage/records.h"
 #include "storage/user_index.h"
+#include "storage/zlib_codec.h"
 #include "tests/support/database_fixture.h"
 #include "tests/support/test_support.h"
 
