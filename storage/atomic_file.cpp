@@ -22,18 +22,6 @@ constexpr int kMaxLinkHops = 40;
 
 std::string errnoText(int code) { return std::generic_category().message(code); }
 
-std::string parentDirectory(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-std::string baseName(const std::string& path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // The file that path leads to through symbolic links (a relative target
 // counts from its link's directory); path itself when it is no link, and the
 // last name reached when nothing is there yet. False with errno set when a
@@ -56,7 +44,7 @@ bool followLinks(const std::string& path, std::string& target) {
     if (length < 0) return false;
     std::string link(buffer.data(), static_cast<size_t>(length));
     const bool relative = !link.empty() && link[0] != '/' && current.find('/') != std::string::npos;
-    current = relative ? parentDirectory(current) + "/" + link : link;
+    current = relative ? parentPath(current) + "/" + link : link;
   }
   errno = ELOOP;
   return false;
@@ -104,7 +92,7 @@ bool writeFileAtomically(const std::string& linkPath, const std::string& bytes,
     return false;
   }
   // The rename is durable only once the directory entry is on disk.
-  std::string dir = parentDirectory(path);
+  std::string dir = parentPath(path);
   int dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dirFd < 0 || fsync(dirFd) != 0) {
     error = "sync directory " + dir + ": " + errnoText(errno);
@@ -119,8 +107,8 @@ void removeStaleSaveFiles(const std::string& linkPath) {
   // Saves write beside the file that a symbolic link leads to.
   std::string path;
   if (!followLinks(linkPath, path)) return;
-  std::string dir = parentDirectory(path);
-  std::string prefix = baseName(path) + kSaveFileSuffix;
+  std::string dir = parentPath(path);
+  std::string prefix = lastElement(path) + kSaveFileSuffix;
   DirHandle listing(opendir(dir.c_str()));
   if (!listing) return;
   while (dirent* entry = readdir(listing.get())) {

@@ -42,19 +42,6 @@ PathKind pathKind(const std::string& path, struct stat* out = nullptr) {
   return PathKind::kOther;
 }
 
-// The path without its last element: "a/b/c" -> "a/b", "a" -> "", "/" -> "/".
-std::string parentPath(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return "";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-std::string lastElement(const std::string& path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // One "/" between dir and name; a name beginning with "/" stands alone.
 std::string joinPath(const std::string& dir, const std::string& name) {
   if (!name.empty() && name[0] == '/') return name;
@@ -144,6 +131,18 @@ bool copyDirectoryFiles(const std::string& src, const std::string& target) {
 }
 
 }  // namespace
+
+std::string parentPath(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string lastElement(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
 
 bool writeAllBytes(int fd, const char* data, size_t size) {
   while (size > 0) {

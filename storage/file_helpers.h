@@ -30,6 +30,13 @@ struct DirCloser {
 };
 using DirHandle = std::unique_ptr<DIR, DirCloser>;
 
+// The directory path names (as dirname(3) spells it): "a/b/c" -> "a/b",
+// "a" -> ".", "/a" -> "/".
+std::string parentPath(const std::string& path);
+
+// The last element of path: "a/b/c" -> "c", "a" -> "a".
+std::string lastElement(const std::string& path);
+
 // Writes all size bytes to fd, going on after short writes and EINTR.
 // False on the first error, with errno set.
 bool writeAllBytes(int fd, const char* data, size_t size);
