@@ -131,7 +131,9 @@ void closeUp(KeptArray& kept, std::size_t index) REQUIRES(databaseMutex) {
   shrinkIfSparse(kept.chunks);
 }
 
-void enter(KeptArray& kept, const cJSON* element) REQUIRES(databaseMutex) {
+// Gives element, just appended to its array, the next rank and an empty slot
+// at the end of the last chunk, to be printed by the next save.
+void addSlot(KeptArray& kept, const cJSON* element) REQUIRES(databaseMutex) {
   const std::uint64_t rank = kept.nextRank++;
   kept.rankOf[element] = rank;
   kept.pending.insert(element);
@@ -144,12 +146,12 @@ void enter(KeptArray& kept, const cJSON* element) REQUIRES(databaseMutex) {
   last.ranks.push_back(rank);
 }
 
-// Every element of array to be printed afresh.
-void enterAll(KeptArray& kept, const cJSON* array) REQUIRES(databaseMutex) {
+// Every element of array given a slot afresh, to be printed.
+void addSlotsForAll(KeptArray& kept, const cJSON* array) REQUIRES(databaseMutex) {
   kept = KeptArray();
   if (cJSON_IsArray(array)) {
     for (const cJSON* element = array->child; element != nullptr; element = element->next) {
-      enter(kept, element);
+      addSlot(kept, element);
     }
   }
 }
@@ -306,14 +308,14 @@ std::string databaseText(const DatabaseSnapshot& snapshot) {
 
 void resetPrintedRecords() {
   for (int kind = 0; kind < kKeptArrays; ++kind) {
-    enterAll(databaseState.keptPrints.arrays[kind], handleAt(kind));
+    addSlotsForAll(databaseState.keptPrints.arrays[kind], handleAt(kind));
   }
 }
 
 void printAppended(const cJSON* array, const cJSON* element) {
   const int kind = kindOf(array);
   if (kind < 0) return;
-  enter(databaseState.keptPrints.arrays[kind], element);
+  addSlot(databaseState.keptPrints.arrays[kind], element);
 }
 
 void printRemoved(const cJSON* array, const cJSON* element) {

@@ -30,9 +30,9 @@ bool pairKeyOf(const cJSON* like, uint64_t* key) {
 
 bool idKeyOf(const cJSON* like, int* key) { return recordIdByText(like, "id", key); }
 
-// Enters like, the last element of the array, under its keys: a key already
+// Indexes like, the last element of the array, under its keys: a key already
 // held keeps its earlier first record.
-void enter(LikeIndex& index, cJSON* like) {
+void indexLike(LikeIndex& index, cJSON* like) {
   uint64_t pair = 0;
   if (pairKeyOf(like, &pair)) {
     LikeIndexEntry& entry = index.byNewsAndUser[pair];
@@ -89,7 +89,7 @@ void buildLikeIndex() {
   index.byId.clear();
   if (cJSON_IsArray(databaseState.likeArray)) {
     for (cJSON* like = databaseState.likeArray->child; like != nullptr; like = like->next)
-      enter(index, like);
+      indexLike(index, like);
   }
 }
 
@@ -103,7 +103,7 @@ bool appendLike(cJSON* like) {
   if (like == nullptr || !cJSON_IsArray(databaseState.likeArray)) return false;
   LikeIndex& index = databaseState.likeIndex;
   if (!cJSON_AddItemToArray(databaseState.likeArray, like)) return false;
-  enter(index, like);
+  indexLike(index, like);
   printAppended(databaseState.likeArray, like);
   recordChanged(like);
   return true;

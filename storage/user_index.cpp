@@ -16,9 +16,9 @@ namespace {
 constexpr const char* kIdKey = "id";
 constexpr const char* kSessionKey = "user_sid";
 
-// Enters user, the last element of the array, under its keys: a key already
+// Indexes user, the last element of the array, under its keys: a key already
 // held keeps its earlier first record.
-void enter(UserIndex& index, cJSON* user) {
+void indexUser(UserIndex& index, cJSON* user) {
   const int position = static_cast<int>(index.elements.size());
   index.elements.push_back(user);
   const cJSON* id = cJSON_GetObjectItem(user, kIdKey);
@@ -42,7 +42,7 @@ void buildUserIndex() {
   index.oddSessions.clear();
   if (cJSON_IsArray(databaseState.userArray)) {
     for (cJSON* user = databaseState.userArray->child; user != nullptr; user = user->next)
-      enter(index, user);
+      indexUser(index, user);
   }
 }
 
@@ -72,7 +72,7 @@ bool appendUser(cJSON* user) {
   if (user == nullptr || !cJSON_IsArray(databaseState.userArray)) return false;
   UserIndex& index = databaseState.userIndex;
   if (!cJSON_AddItemToArray(databaseState.userArray, user)) return false;
-  enter(index, user);
+  indexUser(index, user);
   printAppended(databaseState.userArray, user);
   recordChanged(user);
   return true;

@@ -11,7 +11,7 @@ InputFeeder feederFor(const std::string& input, size_t pieceBytes) {
 
 }  // namespace
 
-namespace databasefile_detail {
+namespace zlibcodec_detail {
 
 std::string compressInPieces(const std::string& input, int level, size_t pieceBytes) {
   Deflater deflater(level, feederFor(input, pieceBytes).pieceBytes);
@@ -48,12 +48,12 @@ std::string decompressInPieces(const std::string& input, size_t pieceBytes) {
   return result;
 }
 
-}  // namespace databasefile_detail
+}  // namespace zlibcodec_detail
 
 std::string compressString(const std::string& input, int level) {
-  return databasefile_detail::compressInPieces(input, level, kZlibMaxPieceBytes);
+  return zlibcodec_detail::compressInPieces(input, level, kZlibMaxPieceBytes);
 }
 
 std::string decompressString(const std::string& input) {
-  return databasefile_detail::decompressInPieces(input, kZlibMaxPieceBytes);
+  return zlibcodec_detail::decompressInPieces(input, kZlibMaxPieceBytes);
 }

@@ -85,9 +85,9 @@ std::string compressString(const std::string& input, int level);
 // <code>" (2, -3, -4) or "Unexpected zlib error during decompression: <code>".
 std::string decompressString(const std::string& input);
 
-namespace databasefile_detail {
+namespace zlibcodec_detail {
 // compressString and decompressString hand their input to zlib in pieces of
 // at most pieceBytes (zlib counts input in 32 bits); exposed for the tests.
 std::string compressInPieces(const std::string& input, int level, size_t pieceBytes);
 std::string decompressInPieces(const std::string& input, size_t pieceBytes);
-}  // namespace databasefile_detail
+}  // namespace zlibcodec_detail

@@ -81,15 +81,15 @@ TEST(DatabaseFormat, InputsHandedOverInPiecesComeBackWhole) {
   // exercise the same refills.
   std::string text = largeDatabaseText(300) + randomBytes(50000, 2);
   for (size_t piece : {size_t{1}, size_t{7}, size_t{4096}, size_t{70000}}) {
-    std::string stream = databasefile_detail::compressInPieces(text, -1, piece);
+    std::string stream = zlibcodec_detail::compressInPieces(text, -1, piece);
     EXPECT_EQ(decompressString(stream), text) << "compressed in pieces of " << piece;
-    EXPECT_EQ(databasefile_detail::decompressInPieces(compressString(text, -1), piece), text)
+    EXPECT_EQ(zlibcodec_detail::decompressInPieces(compressString(text, -1), piece), text)
         << "inflated in pieces of " << piece;
   }
   EXPECT_EQ(errorOf(""), "Unexpected zlib error during decompression: -5");
   std::string cut = compressString(text, -1);
   cut.resize(cut.size() / 2);
-  EXPECT_THROW(databasefile_detail::decompressInPieces(cut, 5), std::runtime_error);
+  EXPECT_THROW(zlibcodec_detail::decompressInPieces(cut, 5), std::runtime_error);
 }
 
 TEST(DatabaseFormat, DamagedStreamsGiveTheirErrors) {
