@@ -63,28 +63,26 @@ bool writeFileAtomically(const std::string& linkPath, const std::string& bytes,
   std::string pattern = path + kSaveFileSuffix + "XXXXXX";
   std::string tempPath;
   // Created as open(2) creates a file: 0666 less the umask.
-  int fd = createUniqueFile(path + kSaveFileSuffix, tempPath);
-  if (fd < 0) {
+  FileDescriptor file(createUniqueFile(path + kSaveFileSuffix, tempPath));
+  if (!file.valid()) {
     error = "create " + pattern + ": " + errnoText(errno);
     return false;
   }
   auto fail = [&](const char* step) {
     int code = errno;
-    if (fd >= 0) close(fd);
+    file.close();
     unlink(tempPath.c_str());
     error = std::string(step) + " " + tempPath + ": " + errnoText(code);
     return false;
   };
   // The new file keeps the permissions of the one it replaces.
   struct stat previous;
-  if (stat(path.c_str(), &previous) == 0 && fchmod(fd, previous.st_mode & 07777) != 0) {
+  if (stat(path.c_str(), &previous) == 0 && fchmod(file.get(), previous.st_mode & 07777) != 0) {
     return fail("chmod");
   }
-  if (!writeAllBytes(fd, bytes.data(), bytes.size())) return fail("write");
-  if (fsync(fd) != 0) return fail("fsync");
-  int closed = close(fd);
-  fd = -1;
-  if (closed != 0) return fail("close");
+  if (!writeAllBytes(file.get(), bytes.data(), bytes.size())) return fail("write");
+  if (fsync(file.get()) != 0) return fail("fsync");
+  if (file.close() != 0) return fail("close");
   if (rename(tempPath.c_str(), path.c_str()) != 0) {
     int code = errno;
     unlink(tempPath.c_str());
@@ -93,13 +91,11 @@ bool writeFileAtomically(const std::string& linkPath, const std::string& bytes,
   }
   // The rename is durable only once the directory entry is on disk.
   std::string dir = parentPath(path);
-  int dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd < 0 || fsync(dirFd) != 0) {
+  const FileDescriptor directory(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!directory.valid() || fsync(directory.get()) != 0) {
     error = "sync directory " + dir + ": " + errnoText(errno);
-    if (dirFd >= 0) close(dirFd);
     return false;
   }
-  close(dirFd);
   return true;
 }
 

@@ -30,6 +30,30 @@ struct DirCloser {
 };
 using DirHandle = std::unique_ptr<DIR, DirCloser>;
 
+// Owns a file descriptor (-1: none) and closes it when it goes. Moved, never
+// copied.
+class FileDescriptor {
+ public:
+  FileDescriptor() = default;
+  explicit FileDescriptor(int descriptor) : fd(descriptor) {}
+  FileDescriptor(FileDescriptor&& other) noexcept : fd(other.release()) {}
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() { close(); }
+
+  int get() const { return fd; }
+  bool valid() const { return fd >= 0; }
+  // Gives the descriptor up without closing it.
+  int release();
+  // Closes the descriptor now: close(2)'s result (0 when none is held), which
+  // tells a writer whether its last bytes reached the file.
+  int close();
+
+ private:
+  int fd = -1;
+};
+
 // The directory path names (as dirname(3) spells it): "a/b/c" -> "a/b",
 // "a" -> ".", "/a" -> "/".
 std::string parentPath(const std::string& path);
