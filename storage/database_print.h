@@ -1,19 +1,13 @@
-// database_print.h -- the database's formatted text for the saves, made from
-// a kept print of every element of the four arrays, so that a save prints
-// only the elements added or changed since the last one and holds the
-// database lock for no more than that and a copy of a few hundred pointers;
-// the text is joined and compressed after the lock is released.
+// database_print.h -- the saves' database text, made from a kept print of
+// every element of the four arrays: a save prints only the elements added or
+// changed since the last one, so it holds the database lock for that and a
+// copy of a few hundred pointers; joining and compression follow without it.
 //
-// The text is exactly what cJSON_Print(databaseRoot) gives: cJSON's formatted
-// print of a value nested in the root is its own cJSON_Print with one tab more
-// after every line break for each level it is nested in (the root object and,
-// for an element, its array: cJSON counts a level for both, and the depth
-// shows only after line breaks, since texts escape their own), and the root's
-// lines are laid out here as cJSON lays them out.
-//
-// The kept prints follow the storage routines, the only writers of the four
-// arrays: printAppended, printRemoved and printChanged are called by them
-// (recordChanged calls printChanged).
+// The text is byte for byte cJSON_Print(databaseRoot): a value nested n
+// levels deep prints as its own cJSON_Print with n more tabs after every line
+// break (the root object and an element's array each count a level). The
+// routines of record_changes.h keep the prints in step through printAppended,
+// printRemoved and printChanged.
 #pragma once
 
 #include <cjson/cJSON.h>

@@ -1,25 +1,14 @@
-// deferred_removals.h -- files that the database no longer names, removed
-// only once a save that no longer names them is on disk, and the file names
-// that requests hold while they write or name a file without the database
-// lock.
+// deferred_removals.h -- removals of the files the database no longer names,
+// carried out once a save that no longer names them is on disk, and the names
+// requests hold while they write or name a file without the database lock.
 //
-// A change that stops naming a file (a replaced avatar, a dropped image, a
-// deleted item) queues its removal under the database lock, in the same hold
-// as the change. The writer carries the removals out after a save whose
-// snapshot holds that change has been renamed into place and its directory
-// synced: until then the file on disk still names it, and a crash restores a
-// record that must find its file. A change that names a queued file again
-// drops its removal (keepFile). The list holds one entry per file, so it is
-// bounded by the files that wait.
-//
-// A request that writes a file outside the lock holds its name from its
-// checks to its commit (holdForWriting); one that names an existing file
-// holds it too (holdForKeeping). The writer passes over every held name (it
-// waits in the list for a later save), and no name is held for writing
-// twice, so no request removes or replaces a file that another request is
-// about to name.
-//
-// Every routine but removeSavedAwayFiles needs the database lock.
+// A change that stops naming a file queues its removal in the same hold of
+// the lock (deferRemoval, record_changes.h); a change that names it again
+// drops it (keepFile). The writer removes a file only after a save holding
+// that change is renamed and synced: until then a crash restores a record
+// that must find its file. It passes over held names, and no name is held
+// for writing twice, so no request loses a file it is about to name. Every
+// routine but removeSavedAwayFiles needs the database lock.
 #pragma once
 
 #include <cstddef>

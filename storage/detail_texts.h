@@ -1,14 +1,10 @@
 // detail_texts.h -- the printed news details kept between requests. A kept
-// text notes the detail record it was printed from, the stamp the record
-// carried then and the author's avatar it shows; while the same record with
-// the same stamp is asked with the same avatar, the kept text is the reply.
-// An edit stamps the detail record, another author or a new avatar shows in
-// the avatar asked with: either makes the text be printed again. A view
-// stamps only the news record and leaves the text as it is.
-//
-// The texts of the details asked most recently are kept: at most
-// kKeptDetailLimit of them and kKeptDetailBytes in all, except that the text
-// kept last stays whatever its size. Every call needs the database lock.
+// text is the reply while its detail record carries the stamp it had when
+// printed and is asked with the same avatar: an edit stamps the record, a new
+// avatar shows in the one asked with; a view stamps only the news record.
+// The most recently asked texts are kept, at most kKeptDetailLimit and
+// kKeptDetailBytes in all (the text kept last stays whatever its size).
+// Every call needs the database lock.
 #pragma once
 
 #include <cjson/cJSON.h>

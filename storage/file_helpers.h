@@ -1,11 +1,10 @@
-// file_helpers.h -- small file and directory routines: modification time,
-// emptiness test, directory creation and clean-up, picture copy, whole-file
-// read and write.
+// file_helpers.h -- small file and directory routines: paths, holders of
+// descriptors and streams, modification time, directory creation and
+// clean-up, picture copy, whole-file read and write.
 //
-// None of them lets a file-system error reach the caller: an error becomes the
-// routine's failure result or silently ends a removal walk. Paths are used as
-// spelled (never normalised), relative to the working directory unless they
-// begin with "/". Symbolic links are followed by every test. They take no lock.
+// No file-system error reaches the caller: it becomes the routine's failure
+// result or ends a removal walk. Paths are used as spelled, relative to the
+// working directory unless they begin with "/"; links are followed. No lock.
 #pragma once
 
 #include <dirent.h>

@@ -1,11 +1,8 @@
 // like_index.h -- where each user's like of a news item and each like id is
-// first found in the "like" array, kept between requests so that islike and
-// a like toggle cost the same at any number of likes.
-//
-// The index refers to the records of likeArray. It is built when a database
-// is installed and kept in step by appendLike and deleteLike. Every call
-// needs the database lock; the records returned are valid until the lock is
-// released or the array changes.
+// first found in the "like" array, so that islike and a like toggle cost the
+// same at any number of likes. Built when a database is installed and kept in
+// step by appendLike and deleteLike. Every call needs the database lock; the
+// records returned are valid until it is released.
 #pragma once
 
 #include <cjson/cJSON.h>

@@ -1,11 +1,9 @@
 // list_pages.h -- the printed list pages kept between requests. A kept page
-// notes, for each item, the news record shown and its author's record with
-// the stamps both carried when the page was made; while the same records
-// stand at the page's places in the list order with the same stamps, the
-// kept text is the reply. Views, likes, edits, new or deleted news, a changed
-// order or nickname: each changes a stamp or a place, and the page is made
-// again. The items' texts are kept the same way, each checked by its own
-// record and author. Every call needs the database lock.
+// is the reply while the same records stand at its places in the list order
+// carrying the stamps they and their authors had when it was made: a view, a
+// like, an edit, a new or deleted item or a nickname changes a stamp or a
+// place. Item texts are kept the same way, each checked by its record and
+// author. Every call needs the database lock.
 #pragma once
 
 #include <cjson/cJSON.h>

@@ -1,13 +1,8 @@
 // news_index.h -- the newest-first order of the news records and their
-// positions by id, kept between requests so that a list page or a lookup by
-// id costs what the reply needs, not a walk over the whole "news" array; and
-// the routines that add, change and delete news items, which keep both in
-// step in place.
-//
-// The index refers to the records of newsArray and newsDetailArray. It is
-// built when a database is installed and kept in step by the routines below,
-// the only writers of the two arrays. Every call needs the database lock; the
-// results are valid until the lock is released.
+// positions by id, so that a list page or a lookup by id costs what the reply
+// needs, not a walk over the "news" array. Built when a database is installed
+// and kept in step by the routines of record_changes.h. Every call needs the
+// database lock; the records returned are valid until it is released.
 #pragma once
 
 #include <cjson/cJSON.h>

@@ -1,13 +1,8 @@
 // records.h -- the record lookups the request handlers share: users by
-// session id or id, administrators, likes, and toggling a like.
-//
-// Every routine but adminIndex reads databaseRoot: the caller holds the
-// database lock (DatabaseLock lock(databaseMutex)) for the call and for as
-// long as it uses what it learned. None of them takes the lock itself. Users
-// are found through the user index, likes through the like index and news
-// records through the news index; each answers as the walk over its array
-// from the first element would.
-// Session ids are byte strings as the client sent them.
+// session id or id, administrators and likes. Each answers as the walk over
+// its array from the first element would, through the indexes. The caller
+// holds the database lock for the call and for as long as it uses what it
+// learned (adminIndex excepted). Session ids are byte strings as sent.
 #pragma once
 
 #include <cjson/cJSON.h>

@@ -1,11 +1,8 @@
-// user_index.h -- where each user id and each session id is first found in
-// the "user" array, kept between requests so that finding a user costs the
-// same for the last of many users as for the first.
-//
-// The index refers to the records of userArray. It is built when a database
-// is installed and kept in step by appendUser. Every call needs the database
-// lock; the records returned are valid until the lock is released or the
-// array changes.
+// user_index.h -- where each user id and session id is first found in the
+// "user" array, so that finding the last of many users costs what finding the
+// first does. Built when a database is installed and kept in step by
+// appendUser. Every call needs the database lock; the records returned are
+// valid until it is released.
 #pragma once
 
 #include <cjson/cJSON.h>
