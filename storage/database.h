@@ -7,7 +7,6 @@
 #include <cjson/cJSON.h>
 
 #include <chrono>
-#include <climits>
 #include <condition_variable>
 #include <cstdint>
 

@@ -1,29 +1,19 @@
 // database_file.cpp -- the load and the save of data/index.ndb.
 #include "storage/database_file.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
-#include <algorithm>
-#include <cerrno>
+#include <atomic>
 #include <chrono>
-#include <climits>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <limits>
-#include <memory>
+#include <exception>
 #include <mutex>
-#include <stdexcept>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <utility>
-#include <vector>
 
 #include "storage/atomic_file.h"
 #include "storage/database.h"

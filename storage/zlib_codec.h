@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+// deflate and inflate write their output into a buffer of this many bytes.
 constexpr size_t kZlibChunkBytes = 32768;
 // zlib counts its input in 32 bits: longer inputs are handed over in pieces.
 constexpr size_t kZlibMaxPieceBytes = std::numeric_limits<uInt>::max();
