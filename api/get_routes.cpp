@@ -23,6 +23,7 @@
 #include "storage/json_tree.h"
 #include "storage/list_pages.h"
 #include "storage/news_index.h"
+#include "storage/record_changes.h"
 #include "storage/records.h"
 
 namespace {

@@ -13,6 +13,7 @@
 #include "api/get_routes.h"
 #include "storage/database.h"
 #include "storage/news_index.h"
+#include "storage/record_changes.h"
 #include "tests/support/database_fixture.h"
 #include "tests/support/test_support.h"
 

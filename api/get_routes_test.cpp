@@ -18,6 +18,7 @@
 #include "api/settings.h"
 #include "storage/database.h"
 #include "storage/news_index.h"
+#include "storage/record_changes.h"
 #include "storage/records.h"
 #include "tests/support/database_fixture.h"
 #include "tests/support/test_support.h"

@@ -13,6 +13,7 @@
 #include "storage/deferred_removals.h"
 #include "storage/json_tree.h"
 #include "storage/news_index.h"
+#include "storage/record_changes.h"
 #include "storage/records.h"
 
 namespace {

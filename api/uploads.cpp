@@ -15,6 +15,7 @@
 #include "http/response.h"
 #include "http/url_form.h"
 #include "storage/file_helpers.h"
+#include "storage/record_changes.h"
 
 namespace {
 
@@ -133,8 +134,7 @@ std::string writeUploadTemp(const std::string& path, std::string_view bytes) {
 }
 
 bool syncUploadDirectory(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
+  const std::string dir = parentPath(path);
   const OwnedDescriptor directory(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   return directory.fd >= 0 && fsync(directory.fd) == 0;
 }
@@ -295,7 +295,7 @@ bool writeNewsImages(NewsImagePlan& plan, const std::vector<FormPart>& parts) {
   static const UploadBytes kNoBytes;
   for (NewsImageWrite& write : plan.writes) {
     const UploadBytes& bytes = write.withData ? parts[write.part].data : kNoBytes;
-    const std::string dir = write.path.substr(0, write.path.rfind('/') + 1);
+    const std::string dir = parentPath(write.path);
     write.temp = writeUploadTempIn(dir, write.path, bytes);
     if (write.temp.empty()) {
       discardNewsImages(plan);

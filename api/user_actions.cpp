@@ -16,6 +16,7 @@
 #include "storage/json_search.h"
 #include "storage/json_tree.h"
 #include "storage/news_index.h"
+#include "storage/record_changes.h"
 #include "storage/records.h"
 #include "storage/user_index.h"
 

@@ -9,6 +9,7 @@
 
 #include "storage/database_file.h"
 #include "storage/json_tree.h"
+#include "storage/zlib_codec.h"
 
 namespace {
 

@@ -30,6 +30,8 @@
 #include "storage/database_print.h"
 #include "storage/json_tree.h"
 #include "storage/news_index.h"
+#include "storage/record_changes.h"
+#include "storage/zlib_codec.h"
 
 namespace {
 

@@ -15,6 +15,7 @@
 #include "storage/database_print.h"
 #include "storage/like_index.h"
 #include "storage/news_index.h"
+#include "storage/record_changes.h"
 #include "storage/records.h"
 #include "storage/user_index.h"
 

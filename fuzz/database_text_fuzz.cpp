@@ -18,6 +18,7 @@
 #include "fuzz/fuzz_check.h"
 #include "fuzz/node_fixture.h"
 #include "storage/database_file.h"
+#include "storage/zlib_codec.h"
 
 using namespace fuzzfixture;
 

@@ -24,6 +24,7 @@
 #include "http/connection_loop.h"
 #include "node/startup.h"
 #include "storage/database_file.h"
+#include "storage/zlib_codec.h"
 #include "tests/support/test_support.h"
 
 namespace fuzzfixture {

@@ -24,10 +24,13 @@
 #include "node/shutdown.h"
 #include "node/wizard.h"
 #include "node/workers.h"
+#include "storage/atomic_file.h"
 #include "storage/database.h"
 #include "storage/database_file.h"
+#include "storage/database_writer.h"
 #include "storage/file_helpers.h"
 #include "storage/records.h"
+#include "storage/zlib_codec.h"
 
 std::atomic<bool> writerStop{false};
 

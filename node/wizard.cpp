@@ -15,6 +15,7 @@
 
 #include "api/settings.h"
 #include "node/node_key.h"
+#include "storage/atomic_file.h"
 #include "storage/database_file.h"
 #include "storage/file_helpers.h"
 #include "storage/json_tree.h"

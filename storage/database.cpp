@@ -2,46 +2,43 @@
 // and the change count a waiting writer wakes on.
 #include "storage/database.h"
 
-#include <condition_variable>
 #include <cstring>
 
-#include "storage/database_print.h"
-#include "storage/deferred_removals.h"
+#include "storage/record_changes.h"
 
 DatabaseMutex databaseMutex;
+DatabaseState databaseState;
 
-cJSON* databaseRoot = nullptr;
-cJSON* newsArray = nullptr;
-cJSON* newsDetailArray = nullptr;
-cJSON* userArray = nullptr;
-cJSON* likeArray = nullptr;
-
-int news_maxid = 0;
-int user_maxid = 0;
-int like_maxid = 0;
+cJSON*& databaseRoot = databaseState.root;
+cJSON*& newsArray = databaseState.newsArray;
+cJSON*& newsDetailArray = databaseState.newsDetailArray;
+cJSON*& userArray = databaseState.userArray;
+cJSON*& likeArray = databaseState.likeArray;
+int& news_maxid = databaseState.news_maxid;
+int& user_maxid = databaseState.user_maxid;
+int& like_maxid = databaseState.like_maxid;
 
 namespace {
 
-// The last stamp given out; stamps are whole numbers well inside a double's
-// exact range.
-double lastStamp GUARDED_BY(databaseMutex) = 0;
-std::uint64_t changeCount GUARDED_BY(databaseMutex) = 0;
-// Wakes the threads in waitForDatabaseChange; changeWaiters counts them, so
-// that a change made while none waits costs no more than the count.
-std::condition_variable_any changeSignal;
-int changeWaiters GUARDED_BY(databaseMutex) = 0;
-
 void countChange() REQUIRES(databaseMutex) {
-  ++changeCount;
-  if (changeWaiters > 0) changeSignal.notify_all();
+  ++databaseState.changeCount;
+  if (databaseState.changeWaiters > 0) databaseState.changeSignal.notify_all();
 }
 
 bool stampable(const cJSON* record) { return record != nullptr && !cJSON_IsNumber(record); }
 
 void stampElements(cJSON* array) REQUIRES(databaseMutex) {
   for (cJSON* element = array->child; element != nullptr; element = element->next) {
-    if (stampable(element)) element->valuedouble = ++lastStamp;
+    if (stampable(element)) element->valuedouble = ++databaseState.lastStamp;
   }
+}
+
+// Every index and kept print made afresh from the arrays the handles name.
+void rebuildIndexes() REQUIRES(databaseMutex) {
+  buildNewsIndex();
+  buildUserIndex();
+  buildLikeIndex();
+  resetPrintedRecords();
 }
 
 int counterValue(const cJSON* root, const char* key) {
@@ -67,26 +64,27 @@ bool installDatabase(cJSON* root) {
     if (!cJSON_IsArray(array)) return false;
   }
   clearDatabase();
-  databaseRoot = root;
-  newsArray = arrays[0];
-  newsDetailArray = arrays[1];
-  userArray = arrays[2];
-  likeArray = arrays[3];
-  news_maxid = counterValue(root, "news_maxid");
-  user_maxid = counterValue(root, "user_maxid");
-  like_maxid = counterValue(root, "like_maxid");
+  databaseState.root = root;
+  databaseState.newsArray = arrays[0];
+  databaseState.newsDetailArray = arrays[1];
+  databaseState.userArray = arrays[2];
+  databaseState.likeArray = arrays[3];
+  databaseState.news_maxid = counterValue(root, "news_maxid");
+  databaseState.user_maxid = counterValue(root, "user_maxid");
+  databaseState.like_maxid = counterValue(root, "like_maxid");
   for (cJSON* array : arrays) stampElements(array);
   countChange();
-  resetPrintedRecords();
+  rebuildIndexes();
   return true;
 }
 
 void clearDatabase() {
-  cJSON* root = databaseRoot;
-  databaseRoot = newsArray = newsDetailArray = userArray = likeArray = nullptr;
-  news_maxid = user_maxid = like_maxid = 0;
+  cJSON* root = databaseState.root;
+  databaseState.root = databaseState.newsArray = databaseState.newsDetailArray =
+      databaseState.userArray = databaseState.likeArray = nullptr;
+  databaseState.news_maxid = databaseState.user_maxid = databaseState.like_maxid = 0;
   countChange();
-  resetPrintedRecords();
+  rebuildIndexes();
   forgetDeferredRemovals();
   cJSON_Delete(root);
 }
@@ -94,25 +92,26 @@ void clearDatabase() {
 double recordStamp(const cJSON* record) { return stampable(record) ? record->valuedouble : 0; }
 
 void recordChanged(cJSON* record) {
-  if (stampable(record)) record->valuedouble = ++lastStamp;
+  if (stampable(record)) record->valuedouble = ++databaseState.lastStamp;
   printChanged(record);
   countChange();
 }
 
 void databaseChanged() { countChange(); }
 
-std::uint64_t databaseChangeCount() { return changeCount; }
+std::uint64_t databaseChangeCount() { return databaseState.changeCount; }
 
 bool waitForDatabaseChange(std::uint64_t seen, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   DatabaseLock lock(databaseMutex);
-  ++changeWaiters;
+  ++databaseState.changeWaiters;
   // The wait releases the database lock and takes it again before it returns.
-  while (changeCount == seen &&
-         changeSignal.wait_until(databaseMutex, deadline) == std::cv_status::no_timeout) {
+  while (databaseState.changeCount == seen &&
+         databaseState.changeSignal.wait_until(databaseMutex, deadline) ==
+             std::cv_status::no_timeout) {
   }
-  --changeWaiters;
-  return changeCount != seen;
+  --databaseState.changeWaiters;
+  return databaseState.changeCount != seen;
 }
 
 bool setRecordMember(cJSON* record, const char* key, cJSON* item) {

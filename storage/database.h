@@ -1,85 +1,71 @@
-// database.h -- the in-memory database and its one owner: the tree, its four
-// array handles, the three id counters, the database lock that guards them,
-// and the stamps that tell the kept list pages and the kept printed records
-// whether a record changed; and the change count a waiting writer wakes on.
-//
-// Every change of the arrays, and of the record members that an index, a
-// kept page or a kept print depends on, goes through storage's routines
-// (appendUser, appendNewsItem, setNewsMember, deleteNewsItem, toggleLike,
-// setRecordMember, ...), which keep the indexes in step and stamp what they
-// change. The lock's contract is checked by clang's -Wthread-safety.
+// database.h -- the in-memory database, one DatabaseState guarded by the
+// database lock: the tree, its array handles, the id counters, the change
+// count a waiting writer wakes on, and the parts built from the arrays. The
+// routines that change records are in record_changes.h.
 #pragma once
 
 #include <cjson/cJSON.h>
 
-#include <atomic>
 #include <chrono>
-#include <climits>
+#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 
-#include "storage/thread_annotations.h"
+#include "storage/database_lock.h"
+#include "storage/database_print.h"
+#include "storage/deferred_removals.h"
+#include "storage/detail_texts.h"
+#include "storage/like_index.h"
+#include "storage/list_pages.h"
+#include "storage/news_index.h"
+#include "storage/user_index.h"
 
-// The database lock: one process-wide, non-recursive lock over databaseRoot,
-// the counters and every index and kept page. Take it through DatabaseLock
-// so that every path releases it. It counts the threads blocked taking it,
-// so that a long job done in batches (the save's printing) can let them
-// have it between its batches.
-class CAPABILITY("mutex") DatabaseMutex {
- public:
-  void lock() ACQUIRE() {
-    if (mutex.try_lock()) return;
-    waiting.fetch_add(1, std::memory_order_relaxed);
-    mutex.lock();
-    waiting.fetch_sub(1, std::memory_order_relaxed);
-  }
-  void unlock() RELEASE() { mutex.unlock(); }
-  bool try_lock() TRY_ACQUIRE(true) { return mutex.try_lock(); }
-  // How many threads are blocked in lock() now.
-  int waiters() const { return waiting.load(std::memory_order_relaxed); }
+// The database: one instance, every member guarded by databaseMutex.
+struct DatabaseState {
+  // The parsed data/index.ndb, set up by start-up for the whole run.
+  cJSON* root GUARDED_BY(databaseMutex) = nullptr;
+  // Handles to the four arrays of root. The array nodes are never replaced,
+  // detached or deleted while the tree is in use; only their elements change.
+  cJSON* newsArray GUARDED_BY(databaseMutex) = nullptr;
+  cJSON* newsDetailArray GUARDED_BY(databaseMutex) = nullptr;
+  cJSON* userArray GUARDED_BY(databaseMutex) = nullptr;
+  cJSON* likeArray GUARDED_BY(databaseMutex) = nullptr;
+  // The id counters: the authority during the run. A save copies them into
+  // the tree before it prints.
+  int news_maxid GUARDED_BY(databaseMutex) = 0;
+  int user_maxid GUARDED_BY(databaseMutex) = 0;
+  int like_maxid GUARDED_BY(databaseMutex) = 0;
 
- private:
-  std::mutex mutex;
-  std::atomic<int> waiting{0};
+  // The last record stamp given out; stamps are whole numbers well inside a
+  // double's exact range.
+  double lastStamp GUARDED_BY(databaseMutex) = 0;
+  std::uint64_t changeCount GUARDED_BY(databaseMutex) = 0;
+  // Wakes the threads in waitForDatabaseChange; changeWaiters counts them, so
+  // that a change made while none waits costs no more than the count.
+  std::condition_variable_any changeSignal;
+  int changeWaiters GUARDED_BY(databaseMutex) = 0;
+
+  // The parts built from the arrays when a database is installed and kept
+  // in step by the routines that change records.
+  NewsIndex newsIndex GUARDED_BY(databaseMutex);
+  UserIndex userIndex GUARDED_BY(databaseMutex);
+  LikeIndex likeIndex GUARDED_BY(databaseMutex);
+  KeptPrints keptPrints GUARDED_BY(databaseMutex);
+  KeptListPages listPages GUARDED_BY(databaseMutex);
+  KeptDetails detailTexts GUARDED_BY(databaseMutex);
+  DeferredRemovals removals GUARDED_BY(databaseMutex);
 };
 
-extern DatabaseMutex databaseMutex;
+extern DatabaseState databaseState;
 
-// Holds databaseMutex from construction to destruction.
-class SCOPED_CAPABILITY DatabaseLock {
- public:
-  explicit DatabaseLock(DatabaseMutex& m) ACQUIRE(m) : held(m) { held.lock(); }
-  ~DatabaseLock() RELEASE() { held.unlock(); }
-  DatabaseLock(const DatabaseLock&) = delete;
-  DatabaseLock& operator=(const DatabaseLock&) = delete;
-
- private:
-  DatabaseMutex& held;
-};
-
-// The parsed data/index.ndb, set up by start-up for the whole run.
-extern cJSON* databaseRoot GUARDED_BY(databaseMutex);
-
-// Handles to the four arrays of databaseRoot. The array nodes are never
-// replaced, detached or deleted while the tree is in use; only their
-// elements change.
-extern cJSON* newsArray GUARDED_BY(databaseMutex);
-extern cJSON* newsDetailArray GUARDED_BY(databaseMutex);
-extern cJSON* userArray GUARDED_BY(databaseMutex);
-extern cJSON* likeArray GUARDED_BY(databaseMutex);
-
-// The id counters: the authority during the run. A save copies them into the
-// tree before it prints.
-extern int news_maxid GUARDED_BY(databaseMutex);
-extern int user_maxid GUARDED_BY(databaseMutex);
-extern int like_maxid GUARDED_BY(databaseMutex);
-
-// The largest value an id counter can reach.
-constexpr int kMaxCounterValue = INT_MAX;
-
-// Raises a counter by one. Returns false and leaves it unchanged when it is
-// already at kMaxCounterValue (the caller then refuses and creates nothing).
-bool raiseCounter(int& counter) REQUIRES(databaseMutex);
+// The names the handlers and tests use for members of databaseState.
+extern cJSON*& databaseRoot GUARDED_BY(databaseMutex);
+extern cJSON*& newsArray GUARDED_BY(databaseMutex);
+extern cJSON*& newsDetailArray GUARDED_BY(databaseMutex);
+extern cJSON*& userArray GUARDED_BY(databaseMutex);
+extern cJSON*& likeArray GUARDED_BY(databaseMutex);
+extern int& news_maxid GUARDED_BY(databaseMutex);
+extern int& user_maxid GUARDED_BY(databaseMutex);
+extern int& like_maxid GUARDED_BY(databaseMutex);
 
 // Installs root as the database when it is an object whose members "news",
 // "news_detail", "user" and "like" (keys ignoring case) are arrays: the
@@ -94,23 +80,7 @@ bool installDatabase(cJSON* root) REQUIRES(databaseMutex);
 // Frees the database tree and clears the handles and the counters.
 void clearDatabase() REQUIRES(databaseMutex);
 
-// The stamp of an element of one of the four arrays: a number that changes
-// whenever a storage routine changes the element. Kept in the node's number
-// field, which cJSON neither prints nor reads for objects, arrays, texts,
-// true, false and null; a number element has no stamp of its own (0). Kept
-// list pages compare stamps to know whether what they show has changed.
-double recordStamp(const cJSON* record) REQUIRES(databaseMutex);
-
-// Gives record a new stamp, marks its kept print for printing again and
-// counts one change of the database: called by every routine that changes a
-// member of a record in place.
-void recordChanged(cJSON* record) REQUIRES(databaseMutex);
-
-// Counts one change of the database that changes no record (a counter, an
-// element added or removed): the save after it writes the file again.
-void databaseChanged() REQUIRES(databaseMutex);
-
-// How many changes the routines above have counted since start.
+// How many changes the routines of record_changes.h have counted since start.
 std::uint64_t databaseChangeCount() REQUIRES(databaseMutex);
 
 // Waits, without the database lock, until the change count differs from
@@ -120,14 +90,3 @@ std::uint64_t databaseChangeCount() REQUIRES(databaseMutex);
 // waits.
 bool waitForDatabaseChange(std::uint64_t seen, std::chrono::milliseconds timeout)
     EXCLUDES(databaseMutex);
-
-// Replaces the member key of record in place (keeping its position), or adds
-// it when a damaged record lacks it, and stamps the record. Takes ownership
-// of item. False, with the record unchanged, not stamped and no change
-// counted, when item is null (its creation ran out of memory) or it cannot
-// be placed (item is then freed). Placing a member that exists with the
-// same spelling of key needs no memory, so a caller that has created every
-// item of a change before it sets them cannot fail half way on a record the
-// node made. For members that no index depends on: users' nickname and
-// avatar members, news details' members.
-bool setRecordMember(cJSON* record, const char* key, cJSON* item) REQUIRES(databaseMutex);

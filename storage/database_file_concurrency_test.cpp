@@ -11,7 +11,10 @@
 
 #include "storage/database.h"
 #include "storage/database_file.h"
+#include "storage/database_writer.h"
+#include "storage/record_changes.h"
 #include "storage/user_index.h"
+#include "storage/zlib_codec.h"
 #include "tests/support/test_support.h"
 
 using testsupport::readFile;

@@ -11,16 +11,13 @@
 #include <unordered_set>
 #include <utility>
 
+#include "storage/database.h"
 #include "storage/json_tree.h"
 
 namespace {
 
 using Text = std::shared_ptr<const std::string>;
 
-constexpr int kKeptArrays = 4;
-// Elements per chunk: a snapshot copies one pointer per chunk, a change
-// copies at most the chunk it falls in.
-constexpr std::size_t kChunkSlots = 1024;
 // A vector or a hash table's bucket array holding more than kSparseFactor
 // times the room its elements need (and more than kShrinkFloor) is shrunk.
 constexpr std::size_t kSparseFactor = 4;
@@ -32,48 +29,9 @@ constexpr int kElementLevels = 2;
 // that needs more is printed by cJSON_Print.
 constexpr std::size_t kPrintBufferBytes = 64 * 1024;
 
-// The prints of a run of consecutive elements of one array, as the store
-// keeps them: the prints (shared with the snapshots) and the rank of each.
-struct KeptChunk {
-  std::shared_ptr<PrintedChunk> prints;
-  std::vector<std::uint64_t> ranks;  // ascending, one per print
-  // Given to a snapshot: copied before its next change, so that the snapshot
-  // is read outside the lock while the store changes only chunks of its own.
-  bool shared = false;
-};
-
-// The kept prints of one array. Every element has a rank: ranks grow in
-// array order (elements are only appended, never inserted), so the chunks in
-// rank order hold the array's prints in its order. A removed element leaves
-// no slot behind: chunks hold the live elements only, a chunk left empty is
-// dropped, and a chunk that falls to a quarter full is merged into a
-// neighbour with room, so that memory follows the live elements.
-struct KeptArray {
-  const cJSON* array = nullptr;
-  // The ends the routines left the array with: other ends mean it was
-  // changed some other way.
-  const cJSON* first = nullptr;
-  const cJSON* last = nullptr;
-  std::vector<KeptChunk> chunks;  // in rank order, none empty
-  std::uint64_t nextRank = 0;
-  std::unordered_map<const cJSON*, std::uint64_t> rankOf;
-  std::unordered_set<const cJSON*> pending;  // added or changed, not printed since
-};
-
-struct KeptPrints {
-  KeptArray arrays[kKeptArrays];
-};
-
-KeptPrints& keptPrints() REQUIRES(databaseMutex) {
-  static KeptPrints prints;
-  return prints;
-}
-
-// Elements per chunk: kChunkSlots, or what a test set.
-std::size_t chunkSlots GUARDED_BY(databaseMutex) = kChunkSlots;
-
 const cJSON* handleAt(int kind) REQUIRES(databaseMutex) {
-  const cJSON* handles[kKeptArrays] = {newsArray, newsDetailArray, userArray, likeArray};
+  const cJSON* handles[kKeptArrays] = {databaseState.newsArray, databaseState.newsDetailArray,
+                                       databaseState.userArray, databaseState.likeArray};
   return handles[kind];
 }
 
@@ -82,20 +40,6 @@ int kindOf(const cJSON* array) REQUIRES(databaseMutex) {
     if (array != nullptr && handleAt(kind) == array) return kind;
   }
   return -1;
-}
-
-const cJSON* lastOf(const cJSON* array) {
-  return array != nullptr && array->child != nullptr ? array->child->prev : nullptr;
-}
-
-void noteEnds(KeptArray& kept) {
-  kept.first = kept.array != nullptr ? kept.array->child : nullptr;
-  kept.last = lastOf(kept.array);
-}
-
-bool endsKnown(const KeptArray& kept) {
-  auto known = [&](const cJSON* end) { return end == nullptr || kept.rankOf.count(end) != 0; };
-  return known(kept.first) && known(kept.last);
 }
 
 // Gives back the room of a vector that removals left far below its capacity
@@ -164,7 +108,7 @@ void mergeWithNext(KeptArray& kept, std::size_t index) {
 // of them, so merges cost no more than the appends did.
 void closeUp(KeptArray& kept, std::size_t index) REQUIRES(databaseMutex) {
   const std::size_t size = kept.chunks[index].ranks.size();
-  const std::size_t slots = chunkSlots;
+  const std::size_t slots = databaseState.keptPrints.chunkSlots;
   if (size == 0) {
     kept.chunks.erase(kept.chunks.begin() + static_cast<std::ptrdiff_t>(index));
   } else if (size <= slots / 4) {
@@ -187,11 +131,14 @@ void closeUp(KeptArray& kept, std::size_t index) REQUIRES(databaseMutex) {
   shrinkIfSparse(kept.chunks);
 }
 
-void enter(KeptArray& kept, const cJSON* element) REQUIRES(databaseMutex) {
+// Gives element, just appended to its array, the next rank and an empty slot
+// at the end of the last chunk, to be printed by the next save.
+void addSlot(KeptArray& kept, const cJSON* element) REQUIRES(databaseMutex) {
   const std::uint64_t rank = kept.nextRank++;
   kept.rankOf[element] = rank;
   kept.pending.insert(element);
-  if (kept.chunks.empty() || kept.chunks.back().ranks.size() >= chunkSlots) {
+  if (kept.chunks.empty() ||
+      kept.chunks.back().ranks.size() >= databaseState.keptPrints.chunkSlots) {
     kept.chunks.push_back(KeptChunk{std::make_shared<PrintedChunk>(), {}, false});
   }
   KeptChunk& last = kept.chunks.back();
@@ -199,28 +146,14 @@ void enter(KeptArray& kept, const cJSON* element) REQUIRES(databaseMutex) {
   last.ranks.push_back(rank);
 }
 
-// Every element of array to be printed afresh.
-void enterAll(KeptArray& kept, const cJSON* array) REQUIRES(databaseMutex) {
+// Every element of array given a slot afresh, to be printed.
+void addSlotsForAll(KeptArray& kept, const cJSON* array) REQUIRES(databaseMutex) {
   kept = KeptArray();
-  kept.array = array;
   if (cJSON_IsArray(array)) {
     for (const cJSON* element = array->child; element != nullptr; element = element->next) {
-      enter(kept, element);
+      addSlot(kept, element);
     }
   }
-  noteEnds(kept);
-}
-
-// The kept prints of kind, started afresh when its array is another node or
-// was changed without the routines.
-KeptArray& currentKept(int kind) REQUIRES(databaseMutex) {
-  KeptArray& kept = keptPrints().arrays[kind];
-  const cJSON* array = handleAt(kind);
-  if (kept.array != array ||
-      (array != nullptr && (array->child != kept.first || lastOf(array) != kept.last))) {
-    enterAll(kept, array);
-  }
-  return kept;
 }
 
 // Prints up to limit pending elements of kept; false when memory runs out.
@@ -289,11 +222,12 @@ std::string printNested(const cJSON* item, int levels) {
 bool printPendingRecords(std::size_t limit) {
   try {
     for (int kind = 0; kind < kKeptArrays; ++kind) {
-      if (!printPending(currentKept(kind), limit)) return true;  // the snapshot fails then
+      if (!printPending(databaseState.keptPrints.arrays[kind], limit))
+        return true;  // the snapshot fails then
       if (limit == 0) break;
     }
     for (int kind = 0; kind < kKeptArrays; ++kind) {
-      if (!keptPrints().arrays[kind].pending.empty()) return false;
+      if (!databaseState.keptPrints.arrays[kind].pending.empty()) return false;
     }
   } catch (const std::bad_alloc&) {
   }
@@ -302,15 +236,16 @@ bool printPendingRecords(std::size_t limit) {
 
 bool snapshotDatabase(DatabaseSnapshot& snapshot) {
   snapshot.stretches.clear();
-  if (!cJSON_IsObject(databaseRoot)) return false;
+  if (!cJSON_IsObject(databaseState.root)) return false;
   try {
     std::size_t unlimited = SIZE_MAX;
     for (int kind = 0; kind < kKeptArrays; ++kind) {
-      if (!printPending(currentKept(kind), unlimited)) return false;
+      if (!printPending(databaseState.keptPrints.arrays[kind], unlimited)) return false;
     }
     PrintedStretch fixed;
     fixed.text = "{\n";
-    for (const cJSON* member = databaseRoot->child; member != nullptr; member = member->next) {
+    for (const cJSON* member = databaseState.root->child; member != nullptr;
+         member = member->next) {
       fixed.text += '\t';
       if (!printQuoted(member->string, fixed.text)) return false;
       fixed.text += ":\t";
@@ -320,7 +255,7 @@ bool snapshotDatabase(DatabaseSnapshot& snapshot) {
         snapshot.stretches.push_back(std::move(fixed));
         PrintedStretch elements;
         elements.isArray = true;
-        KeptArray& kept = keptPrints().arrays[kind];
+        KeptArray& kept = databaseState.keptPrints.arrays[kind];
         elements.chunks.reserve(kept.chunks.size());
         for (KeptChunk& chunk : kept.chunks) {
           elements.chunks.push_back(chunk.prints);
@@ -373,35 +308,22 @@ std::string databaseText(const DatabaseSnapshot& snapshot) {
 
 void resetPrintedRecords() {
   for (int kind = 0; kind < kKeptArrays; ++kind) {
-    enterAll(keptPrints().arrays[kind], handleAt(kind));
+    addSlotsForAll(databaseState.keptPrints.arrays[kind], handleAt(kind));
   }
 }
 
 void printAppended(const cJSON* array, const cJSON* element) {
   const int kind = kindOf(array);
   if (kind < 0) return;
-  KeptArray& kept = keptPrints().arrays[kind];
-  // The element before it must be the last one the routines left; else the
-  // array changed some other way and is taken afresh, element included.
-  const cJSON* before = array->child != element ? element->prev : nullptr;
-  if (kept.array != array || kept.last != before ||
-      kept.first != (before != nullptr ? array->child : nullptr)) {
-    enterAll(kept, array);
-    return;
-  }
-  enter(kept, element);
-  noteEnds(kept);
+  addSlot(databaseState.keptPrints.arrays[kind], element);
 }
 
 void printRemoved(const cJSON* array, const cJSON* element) {
   const int kind = kindOf(array);
   if (kind < 0) return;
-  KeptArray& kept = keptPrints().arrays[kind];
+  KeptArray& kept = databaseState.keptPrints.arrays[kind];
   auto rank = kept.rankOf.find(element);
-  if (kept.array != array || rank == kept.rankOf.end()) {
-    kept.array = nullptr;  // taken afresh when next used
-    return;
-  }
+  if (rank == kept.rankOf.end()) return;
   const Place place = placeOf(kept, rank->second);
   KeptChunk& chunk = kept.chunks[place.chunk];
   std::vector<Text>& texts = ownPrints(chunk);
@@ -412,12 +334,10 @@ void printRemoved(const cJSON* array, const cJSON* element) {
   kept.pending.erase(element);
   rehashIfSparse(kept.rankOf);
   rehashIfSparse(kept.pending);
-  noteEnds(kept);
-  if (!endsKnown(kept)) kept.array = nullptr;
 }
 
 void printChanged(const cJSON* element) {
-  for (KeptArray& kept : keptPrints().arrays) {
+  for (KeptArray& kept : databaseState.keptPrints.arrays) {
     if (kept.rankOf.count(element) != 0) {
       kept.pending.insert(element);
       return;
@@ -429,7 +349,7 @@ KeptPrintsFootprint keptPrintsFootprint(const cJSON* array) {
   KeptPrintsFootprint footprint;
   const int kind = kindOf(array);
   if (kind < 0) return footprint;
-  const KeptArray& kept = currentKept(kind);
+  const KeptArray& kept = databaseState.keptPrints.arrays[kind];
   footprint.elements = kept.rankOf.size();
   footprint.chunks = kept.chunks.size();
   for (const KeptChunk& chunk : kept.chunks) {
@@ -442,7 +362,7 @@ KeptPrintsFootprint keptPrintsFootprint(const cJSON* array) {
 namespace databaseprint_detail {
 
 void setChunkSlots(std::size_t slots) {
-  chunkSlots = std::max<std::size_t>(slots, 1);
+  databaseState.keptPrints.chunkSlots = std::max<std::size_t>(slots, 1);
   resetPrintedRecords();
 }
 

@@ -1,31 +1,27 @@
-// database_print.h -- the database's formatted text for the saves, made from
-// a kept print of every element of the four arrays, so that a save prints
-// only the elements added or changed since the last one and holds the
-// database lock for no more than that and a copy of a few hundred pointers;
-// the text is joined and compressed after the lock is released.
+// database_print.h -- the saves' database text, made from a kept print of
+// every element of the four arrays: a save prints only the elements added or
+// changed since the last one, so it holds the database lock for that and a
+// copy of a few hundred pointers; joining and compression follow without it.
 //
-// The text is exactly what cJSON_Print(databaseRoot) gives: cJSON's formatted
-// print of a value nested in the root is its own cJSON_Print with one tab more
-// after every line break for each level it is nested in (the root object and,
-// for an element, its array: cJSON counts a level for both, and the depth
-// shows only after line breaks, since texts escape their own), and the root's
-// lines are laid out here as cJSON lays them out.
-//
-// The kept prints follow the storage routines: printAppended, printRemoved
-// and printChanged are called by them (recordChanged calls printChanged). An
-// array whose first or last element is not the one the routines left behind
-// has been changed some other way and is printed again whole.
+// The text is byte for byte cJSON_Print(databaseRoot): a value nested n
+// levels deep prints as its own cJSON_Print with n more tabs after every line
+// break (the root object and an element's array each count a level). The
+// routines of record_changes.h keep the prints in step through printAppended,
+// printRemoved and printChanged.
 #pragma once
 
 #include <cjson/cJSON.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
-#include "storage/database.h"
+#include "storage/database_lock.h"
 
 // Kept prints of consecutive elements of one array, in array order (null for
 // an element not printed yet), shared between the store and the snapshots
@@ -47,6 +43,42 @@ struct PrintedStretch {
 // it needs no lock.
 struct DatabaseSnapshot {
   std::vector<PrintedStretch> stretches;
+};
+
+// The four arrays, in the order of their kept prints: news, news details,
+// users, likes.
+constexpr int kKeptArrays = 4;
+// Elements per chunk: a snapshot copies one pointer per chunk, a change
+// copies at most the chunk it falls in.
+constexpr std::size_t kChunkSlots = 1024;
+
+// The prints of a run of consecutive elements of one array, as the store
+// keeps them: the prints (shared with the snapshots) and the rank of each.
+struct KeptChunk {
+  std::shared_ptr<PrintedChunk> prints;
+  std::vector<std::uint64_t> ranks;  // ascending, one per print
+  // Given to a snapshot: copied before its next change, so that the snapshot
+  // is read outside the lock while the store changes only chunks of its own.
+  bool shared = false;
+};
+
+// The kept prints of one array. Every element has a rank: ranks grow in
+// array order (elements are only appended, never inserted), so the chunks in
+// rank order hold the array's prints in its order. A removed element leaves
+// no slot behind: chunks hold the live elements only, a chunk left empty is
+// dropped, and a chunk that falls to a quarter full is merged into a
+// neighbour with room, so that memory follows the live elements.
+struct KeptArray {
+  std::vector<KeptChunk> chunks;  // in rank order, none empty
+  std::uint64_t nextRank = 0;
+  std::unordered_map<const cJSON*, std::uint64_t> rankOf;
+  std::unordered_set<const cJSON*> pending;  // added or changed, not printed since
+};
+
+// The kept prints part of the database (DatabaseState::keptPrints).
+struct KeptPrints {
+  KeptArray arrays[kKeptArrays];
+  std::size_t chunkSlots = kChunkSlots;  // or what a test set
 };
 
 // Prints up to limit of the elements added or changed since they were last

@@ -15,8 +15,10 @@
 #include "storage/database_file.h"
 #include "storage/like_index.h"
 #include "storage/news_index.h"
+#include "storage/record_changes.h"
 #include "storage/records.h"
 #include "storage/user_index.h"
+#include "storage/zlib_codec.h"
 #include "tests/support/database_fixture.h"
 #include "tests/support/test_support.h"
 

@@ -3,29 +3,18 @@
 #include "storage/deferred_removals.h"
 
 #include <cstdio>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "storage/database.h"
 #include "storage/file_helpers.h"
+#include "storage/record_changes.h"
 
 namespace {
 
-struct QueuedRemoval {
-  FileRemoval removal;
-  std::uint64_t queuedAt = 0;  // databaseChangeCount() when it was queued
-  bool removing = false;       // picked by the writer, whose removal is under way
-};
-
-struct NameHold {
-  int keepers = 0;
-  bool writer = false;
-};
-
-std::unordered_map<std::string, QueuedRemoval> queued GUARDED_BY(databaseMutex);
-std::unordered_map<std::string, NameHold> holds GUARDED_BY(databaseMutex);
-
-bool held(const std::string& path) REQUIRES(databaseMutex) { return holds.count(path) != 0; }
+bool held(const std::string& path) REQUIRES(databaseMutex) {
+  return databaseState.removals.holds.count(path) != 0;
+}
 
 // The stronger of two directory rules: a file queued twice goes with its
 // directories when either removal would take them.
@@ -35,14 +24,14 @@ EmptiedDirectories stronger(EmptiedDirectories a, EmptiedDirectories b) {
 
 void dropHoldIfUnused(std::unordered_map<std::string, NameHold>::iterator it)
     REQUIRES(databaseMutex) {
-  if (it->second.keepers == 0 && !it->second.writer) holds.erase(it);
+  if (it->second.keepers == 0 && !it->second.writer) databaseState.removals.holds.erase(it);
 }
 
 // Marks the removals that a save taken at savedChanges allows, and returns
 // them.
 std::vector<QueuedRemoval> pickRemovals(std::uint64_t savedChanges) REQUIRES(databaseMutex) {
   std::vector<QueuedRemoval> picked;
-  for (auto& [path, entry] : queued) {
+  for (auto& [path, entry] : databaseState.removals.queued) {
     if (entry.removing || entry.queuedAt > savedChanges || held(path)) continue;
     entry.removing = true;
     picked.push_back(entry);
@@ -66,8 +55,9 @@ void carryOut(const std::vector<QueuedRemoval>& picked) {
 // and left again) is no longer marked and stays for a later save.
 void dropCarriedOut(const std::vector<QueuedRemoval>& picked) REQUIRES(databaseMutex) {
   for (const QueuedRemoval& entry : picked) {
-    auto it = queued.find(entry.removal.path);
-    if (it != queued.end() && it->second.removing) queued.erase(it);
+    auto it = databaseState.removals.queued.find(entry.removal.path);
+    if (it != databaseState.removals.queued.end() && it->second.removing)
+      databaseState.removals.queued.erase(it);
   }
 }
 
@@ -79,7 +69,7 @@ void deferRemoval(const FileRemoval& removal) {
   // the change that stopped naming the file, made before or after this call.
   databaseChanged();
   const std::uint64_t now = databaseChangeCount();
-  auto [it, added] = queued.try_emplace(removal.path);
+  auto [it, added] = databaseState.removals.queued.try_emplace(removal.path);
   QueuedRemoval& entry = it->second;
   if (added || entry.removing) {
     entry.removal = removal;
@@ -91,35 +81,38 @@ void deferRemoval(const FileRemoval& removal) {
 }
 
 void keepFile(const std::string& path) {
-  auto it = queued.find(path);
-  if (it != queued.end() && !it->second.removing) queued.erase(it);
+  auto it = databaseState.removals.queued.find(path);
+  if (it != databaseState.removals.queued.end() && !it->second.removing)
+    databaseState.removals.queued.erase(it);
 }
 
-bool removalPending(const std::string& path) { return queued.count(path) != 0; }
+bool removalPending(const std::string& path) {
+  return databaseState.removals.queued.count(path) != 0;
+}
 
-std::size_t pendingRemovalCount() { return queued.size(); }
+std::size_t pendingRemovalCount() { return databaseState.removals.queued.size(); }
 
 bool holdForWriting(const std::string& path) {
-  auto it = queued.find(path);
-  if (it != queued.end() && it->second.removing) return false;
-  NameHold& hold = holds[path];
+  auto it = databaseState.removals.queued.find(path);
+  if (it != databaseState.removals.queued.end() && it->second.removing) return false;
+  NameHold& hold = databaseState.removals.holds[path];
   if (hold.writer) return false;
   hold.writer = true;
   return true;
 }
 
-void holdForKeeping(const std::string& path) { ++holds[path].keepers; }
+void holdForKeeping(const std::string& path) { ++databaseState.removals.holds[path].keepers; }
 
 void releaseWritingHold(const std::string& path) {
-  auto it = holds.find(path);
-  if (it == holds.end() || !it->second.writer) return;
+  auto it = databaseState.removals.holds.find(path);
+  if (it == databaseState.removals.holds.end() || !it->second.writer) return;
   it->second.writer = false;
   dropHoldIfUnused(it);
 }
 
 void releaseKeepingHold(const std::string& path) {
-  auto it = holds.find(path);
-  if (it == holds.end() || it->second.keepers == 0) return;
+  auto it = databaseState.removals.holds.find(path);
+  if (it == databaseState.removals.holds.end() || it->second.keepers == 0) return;
   --it->second.keepers;
   dropHoldIfUnused(it);
 }
@@ -128,7 +121,7 @@ void removeSavedAwayFiles(std::uint64_t savedChanges) {
   std::vector<QueuedRemoval> picked;
   {
     DatabaseLock lock(databaseMutex);
-    if (queued.empty()) return;
+    if (databaseState.removals.queued.empty()) return;
     picked = pickRemovals(savedChanges);
   }
   if (picked.empty()) return;
@@ -144,6 +137,6 @@ void removeSavedAwayFilesAtExit(std::uint64_t savedChanges) {
 }
 
 void forgetDeferredRemovals() {
-  queued.clear();
-  holds.clear();
+  databaseState.removals.queued.clear();
+  databaseState.removals.holds.clear();
 }

@@ -1,32 +1,22 @@
-// deferred_removals.h -- files that the database no longer names, removed
-// only once a save that no longer names them is on disk, and the file names
-// that requests hold while they write or name a file without the database
-// lock.
+// deferred_removals.h -- removals of the files the database no longer names,
+// carried out once a save that no longer names them is on disk, and the names
+// requests hold while they write or name a file without the database lock.
 //
-// A change that stops naming a file (a replaced avatar, a dropped image, a
-// deleted item) queues its removal under the database lock, in the same hold
-// as the change. The writer carries the removals out after a save whose
-// snapshot holds that change has been renamed into place and its directory
-// synced: until then the file on disk still names it, and a crash restores a
-// record that must find its file. A change that names a queued file again
-// drops its removal (keepFile). The list holds one entry per file, so it is
-// bounded by the files that wait.
-//
-// A request that writes a file outside the lock holds its name from its
-// checks to its commit (holdForWriting); one that names an existing file
-// holds it too (holdForKeeping). The writer passes over every held name (it
-// waits in the list for a later save), and no name is held for writing
-// twice, so no request removes or replaces a file that another request is
-// about to name.
-//
-// Every routine but removeSavedAwayFiles needs the database lock.
+// A change that stops naming a file queues its removal in the same hold of
+// the lock (deferRemoval, record_changes.h); a change that names it again
+// drops it (keepFile). The writer removes a file only after a save holding
+// that change is renamed and synced: until then a crash restores a record
+// that must find its file. It passes over held names, and no name is held
+// for writing twice, so no request loses a file it is about to name. Every
+// routine but removeSavedAwayFiles needs the database lock.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 
-#include "storage/database.h"
+#include "storage/database_lock.h"
 
 // What a removal does with the directories its file leaves empty.
 enum class EmptiedDirectories {
@@ -45,18 +35,23 @@ struct FileRemoval {
   EmptiedDirectories directories = EmptiedDirectories::kKept;
 };
 
-// Queues the removal for after the next save whose snapshot is taken after
-// this hold of the database lock (the call counts a change, so that save
-// comes), in the hold that makes the change which stops naming the file. A
-// file that
-// already waits keeps one entry: it waits for that save, and its directories
-// go when either removal would remove them.
-void deferRemoval(const FileRemoval& removal) REQUIRES(databaseMutex);
+struct QueuedRemoval {
+  FileRemoval removal;
+  std::uint64_t queuedAt = 0;  // databaseChangeCount() when it was queued
+  bool removing = false;       // picked by the writer, whose removal is under way
+};
 
-// A change names path again: its queued removal is dropped. A removal that
-// the writer is carrying out already is not stopped (no request holds that
-// name; see above).
-void keepFile(const std::string& path) REQUIRES(databaseMutex);
+struct NameHold {
+  int keepers = 0;
+  bool writer = false;
+};
+
+// The pending removals part of the database (DatabaseState::removals): the
+// queued files and the held names, each by path.
+struct DeferredRemovals {
+  std::unordered_map<std::string, QueuedRemoval> queued;
+  std::unordered_map<std::string, NameHold> holds;
+};
 
 // True while the removal of path waits or is being carried out.
 bool removalPending(const std::string& path) REQUIRES(databaseMutex);

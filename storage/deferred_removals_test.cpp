@@ -9,6 +9,7 @@
 
 #include "storage/database.h"
 #include "storage/database_file.h"
+#include "storage/record_changes.h"
 #include "tests/support/database_fixture.h"
 #include "tests/support/test_support.h"
 

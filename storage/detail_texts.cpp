@@ -2,27 +2,11 @@
 #include "storage/detail_texts.h"
 
 #include <iterator>
-#include <list>
-#include <unordered_map>
+
+#include "storage/database.h"
+#include "storage/record_changes.h"
 
 namespace {
-
-struct KeptDetail {
-  DetailTextSource source;
-  std::shared_ptr<const std::string> text;
-};
-
-// The kept texts, the most recently asked first, found by their record.
-struct KeptDetails {
-  std::list<KeptDetail> order;
-  std::unordered_map<const cJSON*, std::list<KeptDetail>::iterator> byRecord;
-  std::size_t bytes = 0;
-};
-
-KeptDetails& keptDetails() REQUIRES(databaseMutex) {
-  static KeptDetails details;
-  return details;
-}
 
 // Moves the kept text at where to gone. Its record's entry is the caller's.
 void retire(KeptDetails& kept, std::list<KeptDetail>::iterator where, std::list<KeptDetail>& gone) {
@@ -41,7 +25,7 @@ DetailTextSource detailTextSource(const cJSON* detail, const char* avatar) {
 }
 
 std::shared_ptr<const std::string> keptDetailText(const cJSON* detail, const char* avatar) {
-  KeptDetails& kept = keptDetails();
+  KeptDetails& kept = databaseState.detailTexts;
   auto found = kept.byRecord.find(detail);
   if (found == kept.byRecord.end()) return nullptr;
   // The record is live (the caller found it): its stamp tells whether it is
@@ -55,7 +39,7 @@ std::shared_ptr<const std::string> keptDetailText(const cJSON* detail, const cha
 
 std::vector<std::shared_ptr<const std::string>> keepDetailText(
     DetailTextSource source, std::shared_ptr<const std::string> text) {
-  KeptDetails& kept = keptDetails();
+  KeptDetails& kept = databaseState.detailTexts;
   // Made aside first: when memory runs out here, what is kept is unchanged.
   std::list<KeptDetail> made;
   made.push_back(KeptDetail{std::move(source), std::move(text)});

@@ -1,24 +1,22 @@
 // detail_texts.h -- the printed news details kept between requests. A kept
-// text notes the detail record it was printed from, the stamp the record
-// carried then and the author's avatar it shows; while the same record with
-// the same stamp is asked with the same avatar, the kept text is the reply.
-// An edit stamps the detail record, another author or a new avatar shows in
-// the avatar asked with: either makes the text be printed again. A view
-// stamps only the news record and leaves the text as it is.
-//
-// The texts of the details asked most recently are kept: at most
-// kKeptDetailLimit of them and kKeptDetailBytes in all, except that the text
-// kept last stays whatever its size. Every call needs the database lock.
+// text is the reply while its detail record carries the stamp it had when
+// printed and is asked with the same avatar: an edit stamps the record, a new
+// avatar shows in the one asked with; a view stamps only the news record.
+// The most recently asked texts are kept, at most kKeptDetailLimit and
+// kKeptDetailBytes in all (the text kept last stays whatever its size).
+// Every call needs the database lock.
 #pragma once
 
 #include <cjson/cJSON.h>
 
 #include <cstddef>
+#include <list>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
-#include "storage/database.h"
+#include "storage/database_lock.h"
 
 constexpr std::size_t kKeptDetailLimit = 1024;
 constexpr std::size_t kKeptDetailBytes = 64u << 20;
@@ -29,6 +27,19 @@ struct DetailTextSource {
   const cJSON* detail = nullptr;
   double stamp = 0;
   std::string avatar;
+};
+
+struct KeptDetail {
+  DetailTextSource source;
+  std::shared_ptr<const std::string> text;
+};
+
+// The kept detail texts part of the database (DatabaseState::detailTexts): the
+// texts, the most recently asked first, found by their record.
+struct KeptDetails {
+  std::list<KeptDetail> order;
+  std::unordered_map<const cJSON*, std::list<KeptDetail>::iterator> byRecord;
+  std::size_t bytes = 0;
 };
 
 // The source of the text of detail, an element of "news_detail", shown with

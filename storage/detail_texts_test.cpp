@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "storage/database.h"
+#include "storage/record_changes.h"
 #include "tests/support/database_fixture.h"
 
 namespace {

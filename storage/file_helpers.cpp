@@ -42,19 +42,6 @@ PathKind pathKind(const std::string& path, struct stat* out = nullptr) {
   return PathKind::kOther;
 }
 
-// The path without its last element: "a/b/c" -> "a/b", "a" -> "", "/" -> "/".
-std::string parentPath(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return "";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-std::string lastElement(const std::string& path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // One "/" between dir and name; a name beginning with "/" stands alone.
 std::string joinPath(const std::string& dir, const std::string& name) {
   if (!name.empty() && name[0] == '/') return name;
@@ -87,13 +74,6 @@ bool makeDirectories(const std::string& dir) {
   return errno == EEXIST && pathKind(dir) == PathKind::kDirectory;
 }
 
-struct FdCloser {
-  int fd;
-  ~FdCloser() {
-    if (fd >= 0) close(fd);
-  }
-};
-
 // Copies the bytes of the regular file src to target. Without overwrite the
 // target must not exist; with it a regular file there is replaced. A target
 // that is the source file itself is refused.
@@ -105,22 +85,22 @@ bool copyRegularFile(const std::string& src, const std::string& target, bool ove
       targetStat.st_ino == srcStat.st_ino) {
     return false;
   }
-  FdCloser in{openRegularFile(src, O_RDONLY)};
-  if (in.fd < 0) return false;
+  FileDescriptor in(openRegularFile(src, O_RDONLY));
+  if (!in.valid()) return false;
   // A FIFO or device at the target is refused instead of waiting for a reader.
   int flags = O_WRONLY | O_CREAT | (overwrite ? O_TRUNC : O_EXCL);
-  int outFd = openRegularFile(target, flags, kNewFileMode);
-  if (outFd < 0) return false;
+  FileDescriptor out(openRegularFile(target, flags, kNewFileMode));
+  if (!out.valid()) return false;
   bool ok = true;
   std::unique_ptr<char[]> buffer(new char[kCopyChunkBytes]);
   while (ok) {
-    ssize_t n = read(in.fd, buffer.get(), kCopyChunkBytes);
+    ssize_t n = read(in.get(), buffer.get(), kCopyChunkBytes);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) ok = false;
     if (n <= 0) break;
-    ok = writeAllBytes(outFd, buffer.get(), static_cast<size_t>(n));
+    ok = writeAllBytes(out.get(), buffer.get(), static_cast<size_t>(n));
   }
-  if (close(outFd) != 0) ok = false;
+  if (out.close() != 0) ok = false;
   // A copy that did not complete leaves no half picture behind when it made the file.
   if (!ok && !overwrite) unlink(target.c_str());
   return ok;
@@ -144,6 +124,37 @@ bool copyDirectoryFiles(const std::string& src, const std::string& target) {
 }
 
 }  // namespace
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+  if (this != &other) {
+    close();
+    fd = other.release();
+  }
+  return *this;
+}
+
+int FileDescriptor::release() {
+  const int held = fd;
+  fd = -1;
+  return held;
+}
+
+int FileDescriptor::close() {
+  const int held = release();
+  return held >= 0 ? ::close(held) : 0;
+}
+
+std::string parentPath(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string lastElement(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
 
 bool writeAllBytes(int fd, const char* data, size_t size) {
   while (size > 0) {

@@ -1,11 +1,10 @@
-// file_helpers.h -- small file and directory routines: modification time,
-// emptiness test, directory creation and clean-up, picture copy, whole-file
-// read and write.
+// file_helpers.h -- small file and directory routines: paths, holders of
+// descriptors and streams, modification time, directory creation and
+// clean-up, picture copy, whole-file read and write.
 //
-// None of them lets a file-system error reach the caller: an error becomes the
-// routine's failure result or silently ends a removal walk. Paths are used as
-// spelled (never normalised), relative to the working directory unless they
-// begin with "/". Symbolic links are followed by every test. They take no lock.
+// No file-system error reaches the caller: it becomes the routine's failure
+// result or ends a removal walk. Paths are used as spelled, relative to the
+// working directory unless they begin with "/"; links are followed. No lock.
 #pragma once
 
 #include <dirent.h>
@@ -29,6 +28,37 @@ struct DirCloser {
   void operator()(DIR* dir) const { closedir(dir); }
 };
 using DirHandle = std::unique_ptr<DIR, DirCloser>;
+
+// Owns a file descriptor (-1: none) and closes it when it goes. Moved, never
+// copied.
+class FileDescriptor {
+ public:
+  FileDescriptor() = default;
+  explicit FileDescriptor(int descriptor) : fd(descriptor) {}
+  FileDescriptor(FileDescriptor&& other) noexcept : fd(other.release()) {}
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() { close(); }
+
+  int get() const { return fd; }
+  bool valid() const { return fd >= 0; }
+  // Gives the descriptor up without closing it.
+  int release();
+  // Closes the descriptor now: close(2)'s result (0 when none is held), which
+  // tells a writer whether its last bytes reached the file.
+  int close();
+
+ private:
+  int fd = -1;
+};
+
+// The directory path names (as dirname(3) spells it): "a/b/c" -> "a/b",
+// "a" -> ".", "/a" -> "/".
+std::string parentPath(const std::string& path);
+
+// The last element of path: "a/b/c" -> "c", "a" -> "a".
+std::string lastElement(const std::string& path);
 
 // Writes all size bytes to fd, going on after short writes and EINTR.
 // False on the first error, with errno set.

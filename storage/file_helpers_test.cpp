@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <utility>
 
 #include "tests/support/test_support.h"
 
@@ -285,4 +286,29 @@ TEST(TextFiles, BufferHoldsAtMostItsSizeLessOne) {
   ASSERT_NE(buffer, nullptr);
   EXPECT_EQ(buffer[0], '\0');
   free(buffer);
+}
+
+TEST(FileDescriptor, ClosesOnceWhereverItEnds) {
+  auto isOpen = [](int fd) { return fcntl(fd, F_GETFD) != -1; };
+  const int first = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(first, 0);
+  {
+    FileDescriptor held(first);
+    FileDescriptor moved(std::move(held));
+    EXPECT_FALSE(held.valid());
+    EXPECT_EQ(moved.get(), first);
+    EXPECT_TRUE(isOpen(first));
+  }
+  EXPECT_FALSE(isOpen(first)) << "not closed when its holder went";
+
+  FileDescriptor assigned(open("/dev/null", O_RDONLY | O_CLOEXEC));
+  const int replaced = assigned.get();
+  assigned = FileDescriptor(open("/dev/null", O_RDONLY | O_CLOEXEC));
+  EXPECT_FALSE(isOpen(replaced)) << "an assignment kept the old descriptor open";
+  const int kept = assigned.release();
+  EXPECT_EQ(assigned.close(), 0) << "closing an empty holder";
+  EXPECT_TRUE(isOpen(kept));
+  FileDescriptor last(kept);
+  EXPECT_EQ(last.close(), 0);
+  EXPECT_FALSE(isOpen(kept));
 }

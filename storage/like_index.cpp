@@ -6,31 +6,12 @@
 #include <cstdint>
 #include <unordered_map>
 
-#include "storage/array_watch.h"
 #include "storage/database.h"
 #include "storage/database_print.h"
 #include "storage/json_search.h"
+#include "storage/record_changes.h"
 
 namespace {
-
-// The first record with one key, and how many records of the array have it,
-// so that removing the first finds the next only when there is one.
-struct Entry {
-  cJSON* first = nullptr;
-  int count = 0;
-};
-
-struct LikeIndex {
-  bool current = false;
-  ArrayWatch watch;
-  std::unordered_map<uint64_t, Entry> byNewsAndUser;
-  std::unordered_map<int, Entry> byId;
-};
-
-LikeIndex& likeIndex() REQUIRES(databaseMutex) {
-  static LikeIndex index;
-  return index;
-}
 
 uint64_t pairKey(int newsId, int userId) {
   return (static_cast<uint64_t>(static_cast<uint32_t>(newsId)) << 32) |
@@ -49,17 +30,17 @@ bool pairKeyOf(const cJSON* like, uint64_t* key) {
 
 bool idKeyOf(const cJSON* like, int* key) { return recordIdByText(like, "id", key); }
 
-// Enters like, the last element of the array, under its keys: a key already
+// Indexes like, the last element of the array, under its keys: a key already
 // held keeps its earlier first record.
-void enter(LikeIndex& index, cJSON* like) {
+void indexLike(LikeIndex& index, cJSON* like) {
   uint64_t pair = 0;
   if (pairKeyOf(like, &pair)) {
-    Entry& entry = index.byNewsAndUser[pair];
+    LikeIndexEntry& entry = index.byNewsAndUser[pair];
     if (entry.count++ == 0) entry.first = like;
   }
   int id = 0;
   if (idKeyOf(like, &id)) {
-    Entry& entry = index.byId[id];
+    LikeIndexEntry& entry = index.byId[id];
     if (entry.count++ == 0) entry.first = like;
   }
 }
@@ -68,10 +49,10 @@ void enter(LikeIndex& index, cJSON* like) {
 // record with the key and others have it too, the next one after it in array
 // order becomes the first.
 template <typename Key, typename KeyOf>
-void withdrawKey(std::unordered_map<Key, Entry>& map, Key key, cJSON* like, KeyOf keyOf) {
+void withdrawKey(std::unordered_map<Key, LikeIndexEntry>& map, Key key, cJSON* like, KeyOf keyOf) {
   auto found = map.find(key);
   if (found == map.end()) return;
-  Entry& entry = found->second;
+  LikeIndexEntry& entry = found->second;
   if (--entry.count <= 0) {
     map.erase(found);
     return;
@@ -94,55 +75,46 @@ void withdraw(LikeIndex& index, cJSON* like) {
   if (idKeyOf(like, &id)) withdrawKey(index.byId, id, like, idKeyOf);
 }
 
-LikeIndex& currentIndex() REQUIRES(databaseMutex) {
-  LikeIndex& index = likeIndex();
-  if (index.current && arrayUnchanged(index.watch, likeArray)) return index;
-  index.byNewsAndUser.clear();
-  index.byId.clear();
-  if (cJSON_IsArray(likeArray)) {
-    for (cJSON* like = likeArray->child; like != nullptr; like = like->next) enter(index, like);
-  }
-  watchArray(index.watch, likeArray);
-  index.current = true;
-  return index;
-}
-
 template <typename Key>
-cJSON* firstWith(const std::unordered_map<Key, Entry>& map, Key key) {
+cJSON* firstWith(const std::unordered_map<Key, LikeIndexEntry>& map, Key key) {
   auto found = map.find(key);
   return found != map.end() ? found->second.first : nullptr;
 }
 
 }  // namespace
 
-void likeIndexChanged() { likeIndex().current = false; }
-
-void buildLikeIndex() { currentIndex(); }
-
-cJSON* findLikeRecord(int newsId, int userId) {
-  return firstWith(currentIndex().byNewsAndUser, pairKey(newsId, userId));
+void buildLikeIndex() {
+  LikeIndex& index = databaseState.likeIndex;
+  index.byNewsAndUser.clear();
+  index.byId.clear();
+  if (cJSON_IsArray(databaseState.likeArray)) {
+    for (cJSON* like = databaseState.likeArray->child; like != nullptr; like = like->next)
+      indexLike(index, like);
+  }
 }
 
-cJSON* findLikeById(int id) { return firstWith(currentIndex().byId, id); }
+cJSON* findLikeRecord(int newsId, int userId) {
+  return firstWith(databaseState.likeIndex.byNewsAndUser, pairKey(newsId, userId));
+}
+
+cJSON* findLikeById(int id) { return firstWith(databaseState.likeIndex.byId, id); }
 
 bool appendLike(cJSON* like) {
-  if (like == nullptr || !cJSON_IsArray(likeArray)) return false;
-  LikeIndex& index = currentIndex();
-  if (!cJSON_AddItemToArray(likeArray, like)) return false;
-  enter(index, like);
-  noteArrayEnds(index.watch, likeArray);
-  printAppended(likeArray, like);
+  if (like == nullptr || !cJSON_IsArray(databaseState.likeArray)) return false;
+  LikeIndex& index = databaseState.likeIndex;
+  if (!cJSON_AddItemToArray(databaseState.likeArray, like)) return false;
+  indexLike(index, like);
+  printAppended(databaseState.likeArray, like);
   recordChanged(like);
   return true;
 }
 
 void deleteLike(cJSON* like) {
-  if (like == nullptr || !cJSON_IsArray(likeArray)) return;
-  LikeIndex& index = currentIndex();
+  if (like == nullptr || !cJSON_IsArray(databaseState.likeArray)) return;
+  LikeIndex& index = databaseState.likeIndex;
   withdraw(index, like);
-  cJSON* detached = cJSON_DetachItemViaPointer(likeArray, like);
-  printRemoved(likeArray, detached);
+  cJSON* detached = cJSON_DetachItemViaPointer(databaseState.likeArray, like);
+  printRemoved(databaseState.likeArray, detached);
   cJSON_Delete(detached);
-  noteArrayEnds(index.watch, likeArray);
   databaseChanged();
 }

@@ -1,28 +1,32 @@
 // like_index.h -- where each user's like of a news item and each like id is
-// first found in the "like" array, kept between requests so that islike and
-// a like toggle cost the same at any number of likes.
-//
-// The index refers to the records of likeArray. It is rebuilt on the first
-// use after likeIndexChanged(), and also when likeArray is another array node
-// than the one it was built from (a database loaded in place) or has another
-// first or last element. appendLike and deleteLike keep it in step
-// themselves. Every call needs the database lock
-// (DatabaseLock lock(databaseMutex)); the records returned are valid until
-// the lock is released or the array changes.
+// first found in the "like" array, so that islike and a like toggle cost the
+// same at any number of likes. Built when a database is installed and kept in
+// step by appendLike and deleteLike. Every call needs the database lock; the
+// records returned are valid until it is released.
 #pragma once
 
 #include <cjson/cJSON.h>
 
-#include "storage/database.h"
+#include <cstdint>
+#include <unordered_map>
 
-// Marks the index out of date. Called, under the database lock, by any change
-// of the "like" array or of a like record's "id", "news_id" or "user_id" that
-// does not go through appendLike or deleteLike.
-void likeIndexChanged() REQUIRES(databaseMutex);
+#include "storage/database_lock.h"
 
-// Builds the index now when it is out of date, instead of on its next use:
-// a load builds it, so that the first requests after start-up do not wait
-// for a walk over the whole array.
+// The first record with one key, and how many records of the array have it,
+// so that removing the first finds the next only when there is one.
+struct LikeIndexEntry {
+  cJSON* first = nullptr;
+  int count = 0;
+};
+
+// The like part of the database (DatabaseState::likeIndex): likes by news and
+// user id (the news id in the high 32 bits) and by like id.
+struct LikeIndex {
+  std::unordered_map<std::uint64_t, LikeIndexEntry> byNewsAndUser;
+  std::unordered_map<int, LikeIndexEntry> byId;
+};
+
+// Builds the index afresh from likeArray; installDatabase calls it.
 void buildLikeIndex() REQUIRES(databaseMutex);
 
 // The first object of "like", in array order, whose member "news_id" and
@@ -35,12 +39,3 @@ cJSON* findLikeRecord(int newsId, int userId) REQUIRES(databaseMutex);
 // first object whose member "id" (exact key) is a number equal to id or the
 // text of it in decimal; null when none.
 cJSON* findLikeById(int id) REQUIRES(databaseMutex);
-
-// Appends like to the "like" array (which takes it over), enters it in the
-// index and stamps it. False, with the array unchanged and like still the caller's, when
-// likeArray is not an array or cJSON refuses.
-bool appendLike(cJSON* like) REQUIRES(databaseMutex);
-
-// Removes like, an element of the "like" array, from the array and the index
-// and frees it; the array closes up as cJSON_DeleteItemFromArray does.
-void deleteLike(cJSON* like) REQUIRES(databaseMutex);

@@ -1,44 +1,12 @@
 // list_pages.cpp -- kept list pages, checked by the stamps of what they show.
 #include "storage/list_pages.h"
 
-#include <unordered_map>
-
+#include "storage/database.h"
 #include "storage/news_index.h"
+#include "storage/record_changes.h"
 #include "storage/records.h"
 
 namespace {
-
-struct KeptPage {
-  int page = 0;
-  std::int64_t start = 0;
-  std::vector<PageItemSource> sources;
-  std::shared_ptr<const std::string> text;
-};
-
-// The last few pages made.
-constexpr std::size_t kKeptPageSlots = 8;
-struct KeptPages {
-  KeptPage slots[kKeptPageSlots];
-  std::size_t next = 0;  // the slot a page not kept yet replaces
-};
-
-KeptPages& keptPages() REQUIRES(databaseMutex) {
-  static KeptPages pages;
-  return pages;
-}
-
-// The kept item texts by record; dropped all at once when they reach the
-// limit (a few pages' worth is what is reused).
-constexpr std::size_t kKeptItemLimit = 4096;
-struct KeptItem {
-  PageItemSource source;
-  std::shared_ptr<const std::string> text;
-};
-
-std::unordered_map<const cJSON*, KeptItem>& keptItems() REQUIRES(databaseMutex) {
-  static std::unordered_map<const cJSON*, KeptItem> items;
-  return items;
-}
 
 bool sameSource(const PageItemSource& a, const PageItemSource& b) {
   return a.record == b.record && a.stamp == b.stamp && a.author == b.author &&
@@ -57,7 +25,7 @@ PageItemSource pageItemSource(const cJSON* record) {
 }
 
 std::shared_ptr<const std::string> keptListPage(int page, std::int64_t start, std::int64_t end) {
-  for (const KeptPage& kept : keptPages().slots) {
+  for (const KeptPage& kept : databaseState.listPages.slots) {
     if (kept.text == nullptr || kept.page != page || kept.start != start) continue;
     if (static_cast<std::int64_t>(kept.sources.size()) != end - start) return nullptr;
     for (std::size_t k = 0; k < kept.sources.size(); ++k) {
@@ -72,21 +40,21 @@ std::shared_ptr<const std::string> keptListPage(int page, std::int64_t start, st
 }
 
 std::shared_ptr<const std::string> keptListItem(const PageItemSource& source) {
-  auto& items = keptItems();
+  auto& items = databaseState.listPages.items;
   auto found = items.find(source.record);
   if (found == items.end() || !sameSource(found->second.source, source)) return nullptr;
   return found->second.text;
 }
 
 void keepListItem(const PageItemSource& source, std::shared_ptr<const std::string> text) {
-  auto& items = keptItems();
+  auto& items = databaseState.listPages.items;
   if (items.size() >= kKeptItemLimit) items.clear();
-  items[source.record] = KeptItem{source, std::move(text)};
+  items[source.record] = KeptListItem{source, std::move(text)};
 }
 
 void keepListPage(int page, std::int64_t start, std::vector<PageItemSource> sources,
                   std::shared_ptr<const std::string> text) {
-  KeptPages& pages = keptPages();
+  KeptListPages& pages = databaseState.listPages;
   KeptPage made{page, start, std::move(sources), std::move(text)};
   for (KeptPage& kept : pages.slots) {
     if (kept.text != nullptr && kept.page == page) {

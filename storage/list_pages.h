@@ -1,21 +1,21 @@
 // list_pages.h -- the printed list pages kept between requests. A kept page
-// notes, for each item, the news record shown and its author's record with
-// the stamps both carried when the page was made; while the same records
-// stand at the page's places in the list order with the same stamps, the
-// kept text is the reply. Views, likes, edits, new or deleted news, a changed
-// order or nickname: each changes a stamp or a place, and the page is made
-// again. The items' texts are kept the same way, each checked by its own
-// record and author. Every call needs the database lock.
+// is the reply while the same records stand at its places in the list order
+// carrying the stamps they and their authors had when it was made: a view, a
+// like, an edit, a new or deleted item or a nickname changes a stamp or a
+// place. Item texts are kept the same way, each checked by its record and
+// author. Every call needs the database lock.
 #pragma once
 
 #include <cjson/cJSON.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
-#include "storage/database.h"
+#include "storage/database_lock.h"
 
 // What one item of a page was made from.
 struct PageItemSource {
@@ -23,6 +23,31 @@ struct PageItemSource {
   double stamp = 0;
   const cJSON* author = nullptr;
   double authorStamp = 0;
+};
+
+struct KeptPage {
+  int page = 0;
+  std::int64_t start = 0;
+  std::vector<PageItemSource> sources;
+  std::shared_ptr<const std::string> text;
+};
+
+struct KeptListItem {
+  PageItemSource source;
+  std::shared_ptr<const std::string> text;
+};
+
+// The last few pages made.
+constexpr std::size_t kKeptPageSlots = 8;
+// The kept item texts are dropped all at once when they reach this many (a
+// few pages' worth is what is reused).
+constexpr std::size_t kKeptItemLimit = 4096;
+
+// The kept list pages part of the database (DatabaseState::listPages).
+struct KeptListPages {
+  KeptPage slots[kKeptPageSlots];
+  std::size_t next = 0;  // the slot a page not kept yet replaces
+  std::unordered_map<const cJSON*, KeptListItem> items;
 };
 
 // The source of the item made of record, as it stands now.

@@ -8,42 +8,16 @@
 #include <cstdint>
 #include <unordered_map>
 
-#include "storage/array_watch.h"
+#include "storage/database.h"
 #include "storage/database_print.h"
 #include "storage/json_search.h"
+#include "storage/record_changes.h"
 
 namespace {
 
 constexpr const char* kIdKey = "id";
 constexpr const char* kTimestampKey = "timestamp";
 constexpr const char* kViewsKey = "views";
-
-// The elements of one array and where each id is first found.
-struct ArrayIndex {
-  ArrayWatch watch;
-  std::vector<cJSON*> elements;
-  std::unordered_map<int, int> firstIndexById;
-};
-
-struct NewsIndex {
-  bool built = false;
-  ArrayIndex news;
-  ArrayIndex details;
-  // The list order kept back to front (the newest record last), so that a
-  // new item or an edit, which go to the front of the list, are appended
-  // instead of moving every other record; and each record's rank in array
-  // order: ranks grow with the array position and stay when records before
-  // them are deleted, so they break ties of equal timestamps as the stable
-  // sort does.
-  std::vector<cJSON*> listOrder;
-  std::unordered_map<const cJSON*, std::uint64_t> rankOf;
-  std::uint64_t nextRank = 0;
-};
-
-NewsIndex& newsIndex() REQUIRES(databaseMutex) {
-  static NewsIndex index;
-  return index;
-}
 
 // Where a record stands in the list order: compareByTimestamp, then rank.
 struct OrderKey {
@@ -90,7 +64,7 @@ void enterInOrder(NewsIndex& index, cJSON* record) {
   index.listOrder.insert(placeFor(index, keyOf(index, record)), record);
 }
 
-void indexIds(ArrayIndex& index) {
+void indexIds(NewsArrayIndex& index) {
   index.firstIndexById.clear();
   for (size_t position = 0; position < index.elements.size(); ++position) {
     int id = 0;
@@ -100,7 +74,7 @@ void indexIds(ArrayIndex& index) {
   }
 }
 
-void buildArrayIndex(ArrayIndex& index, cJSON* array) REQUIRES(databaseMutex) {
+void buildArrayIndex(NewsArrayIndex& index, cJSON* array) {
   index.elements.clear();
   if (cJSON_IsArray(array)) {
     for (cJSON* element = array->child; element != nullptr; element = element->next) {
@@ -108,7 +82,6 @@ void buildArrayIndex(ArrayIndex& index, cJSON* array) REQUIRES(databaseMutex) {
     }
   }
   indexIds(index);
-  watchArray(index.watch, array);
 }
 
 // The list order made afresh: the keys are read once, then sorted.
@@ -130,20 +103,7 @@ void buildListOrder(NewsIndex& index) {
   }
 }
 
-NewsIndex& currentIndex() REQUIRES(databaseMutex) {
-  NewsIndex& index = newsIndex();
-  if (index.built && arrayUnchanged(index.news.watch, newsArray) &&
-      arrayUnchanged(index.details.watch, newsDetailArray)) {
-    return index;
-  }
-  buildArrayIndex(index.news, newsArray);
-  buildArrayIndex(index.details, newsDetailArray);
-  buildListOrder(index);
-  index.built = true;
-  return index;
-}
-
-cJSON* findIn(const ArrayIndex& array, int id, int* index) {
+cJSON* findIn(const NewsArrayIndex& array, int id, int* index) {
   if (index != nullptr) *index = -1;
   auto found = array.firstIndexById.find(id);
   if (found == array.firstIndexById.end()) return nullptr;
@@ -151,13 +111,13 @@ cJSON* findIn(const ArrayIndex& array, int id, int* index) {
   return array.elements[static_cast<size_t>(found->second)];
 }
 
-cJSON* elementAt(const ArrayIndex& array, int index) {
+cJSON* elementAt(const NewsArrayIndex& array, int index) {
   if (index < 0 || static_cast<size_t>(index) >= array.elements.size()) return nullptr;
   return array.elements[static_cast<size_t>(index)];
 }
 
 // Appends element to array and to its index; false when cJSON refuses.
-bool appendTo(ArrayIndex& index, cJSON* array, cJSON* element) REQUIRES(databaseMutex) {
+bool appendTo(NewsArrayIndex& index, cJSON* array, cJSON* element) REQUIRES(databaseMutex) {
   if (!cJSON_AddItemToArray(array, element)) return false;
   index.elements.push_back(element);
   printAppended(array, element);
@@ -165,12 +125,11 @@ bool appendTo(ArrayIndex& index, cJSON* array, cJSON* element) REQUIRES(database
   if (recordIdByText(element, kIdKey, &id)) {
     index.firstIndexById.emplace(id, static_cast<int>(index.elements.size() - 1));
   }
-  noteArrayEnds(index.watch, array);
   return true;
 }
 
 // Deletes element index of array (if there is one) and closes up its index.
-void deleteFrom(ArrayIndex& index, cJSON* array, int position) REQUIRES(databaseMutex) {
+void deleteFrom(NewsArrayIndex& index, cJSON* array, int position) REQUIRES(databaseMutex) {
   cJSON* element = elementAt(index, position);
   if (element == nullptr) return;
   index.elements.erase(index.elements.begin() + position);
@@ -178,48 +137,52 @@ void deleteFrom(ArrayIndex& index, cJSON* array, int position) REQUIRES(database
   printRemoved(array, detached);
   cJSON_Delete(detached);
   indexIds(index);
-  noteArrayEnds(index.watch, array);
 }
 
 }  // namespace
 
-void newsIndexChanged() { newsIndex().built = false; }
-
-void buildNewsIndex() { currentIndex(); }
+void buildNewsIndex() {
+  NewsIndex& index = databaseState.newsIndex;
+  buildArrayIndex(index.news, databaseState.newsArray);
+  buildArrayIndex(index.details, databaseState.newsDetailArray);
+  buildListOrder(index);
+}
 
 std::vector<cJSON*> newsInListOrder() {
-  const std::vector<cJSON*>& kept = currentIndex().listOrder;
+  const std::vector<cJSON*>& kept = databaseState.newsIndex.listOrder;
   return std::vector<cJSON*>(kept.rbegin(), kept.rend());
 }
 
 cJSON* newsAtListPlace(std::int64_t place) {
-  const std::vector<cJSON*>& kept = currentIndex().listOrder;
+  const std::vector<cJSON*>& kept = databaseState.newsIndex.listOrder;
   if (place < 0 || static_cast<std::uint64_t>(place) >= kept.size()) return nullptr;
   return kept[kept.size() - 1 - static_cast<std::size_t>(place)];
 }
 
-int newsCount() { return static_cast<int>(currentIndex().news.elements.size()); }
+int newsCount() { return static_cast<int>(databaseState.newsIndex.news.elements.size()); }
 
-cJSON* newsRecordAt(int index) { return elementAt(currentIndex().news, index); }
+cJSON* newsRecordAt(int index) { return elementAt(databaseState.newsIndex.news, index); }
 
-cJSON* newsDetailAt(int index) { return elementAt(currentIndex().details, index); }
+cJSON* newsDetailAt(int index) { return elementAt(databaseState.newsIndex.details, index); }
 
-cJSON* findNewsById(int id, int* index) { return findIn(currentIndex().news, id, index); }
+cJSON* findNewsById(int id, int* index) { return findIn(databaseState.newsIndex.news, id, index); }
 
-cJSON* findNewsDetailById(int id, int* index) { return findIn(currentIndex().details, id, index); }
+cJSON* findNewsDetailById(int id, int* index) {
+  return findIn(databaseState.newsIndex.details, id, index);
+}
 
 bool appendNewsItem(cJSON* news, cJSON* detail) {
-  if (news == nullptr || detail == nullptr || !cJSON_IsArray(newsArray) ||
-      !cJSON_IsArray(newsDetailArray)) {
+  if (news == nullptr || detail == nullptr || !cJSON_IsArray(databaseState.newsArray) ||
+      !cJSON_IsArray(databaseState.newsDetailArray)) {
     return false;
   }
-  NewsIndex& index = currentIndex();
-  if (!appendTo(index.news, newsArray, news)) return false;
-  if (!appendTo(index.details, newsDetailArray, detail)) {
-    printRemoved(newsArray, cJSON_DetachItemViaPointer(newsArray, news));
+  NewsIndex& index = databaseState.newsIndex;
+  if (!appendTo(index.news, databaseState.newsArray, news)) return false;
+  if (!appendTo(index.details, databaseState.newsDetailArray, detail)) {
+    printRemoved(databaseState.newsArray,
+                 cJSON_DetachItemViaPointer(databaseState.newsArray, news));
     index.news.elements.pop_back();
     indexIds(index.news);
-    noteArrayEnds(index.news.watch, newsArray);
     return false;
   }
   index.rankOf[news] = index.nextRank++;
@@ -230,7 +193,7 @@ bool appendNewsItem(cJSON* news, cJSON* detail) {
 }
 
 bool setNewsMember(cJSON* news, const char* key, cJSON* item) {
-  NewsIndex& index = currentIndex();
+  NewsIndex& index = databaseState.newsIndex;
   withdrawFromOrder(index, news);
   const bool placed = setRecordMember(news, key, item);
   enterInOrder(index, news);
@@ -241,13 +204,13 @@ bool setNewsMember(cJSON* news, const char* key, cJSON* item) {
 }
 
 void deleteNewsItem(int position) {
-  NewsIndex& index = currentIndex();
+  NewsIndex& index = databaseState.newsIndex;
   cJSON* news = elementAt(index.news, position);
   if (news == nullptr) return;
   withdrawFromOrder(index, news);
   index.rankOf.erase(news);
-  deleteFrom(index.news, newsArray, position);
-  deleteFrom(index.details, newsDetailArray, position);
+  deleteFrom(index.news, databaseState.newsArray, position);
+  deleteFrom(index.details, databaseState.newsDetailArray, position);
   databaseChanged();
 }
 

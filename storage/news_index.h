@@ -1,31 +1,41 @@
 // news_index.h -- the newest-first order of the news records and their
-// positions by id, kept between requests so that a list page or a lookup by
-// id costs what the reply needs, not a walk over the whole "news" array; and
-// the routines that add, change and delete news items, which keep both in
-// step in place.
-//
-// The index refers to the records of newsArray and newsDetailArray. It is
-// built on the first use after a database is installed, and again when the
-// arrays turn out to have been changed without these routines (another array
-// node, or another first or last element), or after newsIndexChanged().
-// Every call needs the database lock; the results are valid until the lock is
-// released.
+// positions by id, so that a list page or a lookup by id costs what the reply
+// needs, not a walk over the "news" array. Built when a database is installed
+// and kept in step by the routines of record_changes.h. Every call needs the
+// database lock; the records returned are valid until it is released.
 #pragma once
 
 #include <cjson/cJSON.h>
 
 #include <cstdint>
+#include <unordered_map>
 #include <vector>
 
-#include "storage/database.h"
+#include "storage/database_lock.h"
 
-// Marks the index out of date, for a change of the news arrays made without
-// the routines below (tests that build odd databases by hand).
-void newsIndexChanged() REQUIRES(databaseMutex);
+// The elements of one of the two news arrays and where each id is first
+// found.
+struct NewsArrayIndex {
+  std::vector<cJSON*> elements;
+  std::unordered_map<int, int> firstIndexById;
+};
 
-// Builds the index now when it is out of date, instead of on its next use:
-// a load builds it, so that the first requests after start-up do not wait
-// for a walk over the whole array.
+// The news part of the database (DatabaseState::newsIndex).
+struct NewsIndex {
+  NewsArrayIndex news;
+  NewsArrayIndex details;
+  // The list order kept back to front (the newest record last), so that a
+  // new item or an edit, which go to the front of the list, are appended
+  // instead of moving every other record; and each record's rank in array
+  // order: ranks grow with the array position and stay when records before
+  // them are deleted, so they break ties of equal timestamps as the stable
+  // sort does.
+  std::vector<cJSON*> listOrder;
+  std::unordered_map<const cJSON*, std::uint64_t> rankOf;
+  std::uint64_t nextRank = 0;
+};
+
+// Builds the index afresh from the two arrays; installDatabase calls it.
 void buildNewsIndex() REQUIRES(databaseMutex);
 
 // The records of "news" in list order: the order of a stable sort under
@@ -51,22 +61,3 @@ cJSON* findNewsById(int id, int* index) REQUIRES(databaseMutex);
 
 // The same search over newsDetailArray.
 cJSON* findNewsDetailById(int id, int* index) REQUIRES(databaseMutex);
-
-// Appends news to "news" and detail to "news_detail" (both taken over) and
-// places the new item in the list order. False, with nothing changed and both
-// still the caller's, when either array refuses.
-bool appendNewsItem(cJSON* news, cJSON* detail) REQUIRES(databaseMutex);
-
-// Replaces member key of news, an element of "news", as setRecordMember does
-// (false, with nothing changed, when it fails), and moves the record to its
-// new place in the list order when the change moves it (a new "timestamp").
-bool setNewsMember(cJSON* news, const char* key, cJSON* item) REQUIRES(databaseMutex);
-
-// Deletes the element index of "news" and the element at the same index of
-// "news_detail" (when there is one); both arrays close up.
-void deleteNewsItem(int index) REQUIRES(databaseMutex);
-
-// Raises the numeric member "views" (exact key) of news, an element of
-// "news", by one, counted in 64 bits. False, with nothing changed, when news
-// has no such member.
-bool countNewsView(cJSON* news) REQUIRES(databaseMutex);

@@ -14,6 +14,7 @@
 
 #include "storage/database.h"
 #include "storage/json_search.h"
+#include "storage/record_changes.h"
 #include "tests/support/database_fixture.h"
 #include "tests/support/test_support.h"
 
@@ -101,27 +102,23 @@ TEST(NewsIndex, FollowsPostsEditsAndDeletions) {
   InstalledDatabase db(kOddDatabase);
   expectSameAsPlainSearches();
 
-  // An append is seen without being announced; the others are announced.
   {
     DatabaseLock lock(databaseMutex);
-    cJSON_AddItemToArray(newsArray, cJSON_Parse(R"({"id": 11, "timestamp": 85})"));
-    cJSON_AddItemToArray(newsDetailArray, cJSON_Parse(R"({"id": 11})"));
+    ASSERT_TRUE(appendNewsItem(cJSON_Parse(R"({"id": 11, "timestamp": 85})"),
+                               cJSON_Parse(R"({"id": 11})")));
+  }
+  expectSameAsPlainSearches();
+  {
+    // The arrays are out of step in this database: the detail at the same
+    // index goes with the record.
+    DatabaseLock lock(databaseMutex);
+    deleteNewsItem(5);
   }
   expectSameAsPlainSearches();
   {
     DatabaseLock lock(databaseMutex);
-    cJSON_DeleteItemFromArray(newsArray, 5);
-    cJSON_DeleteItemFromArray(newsDetailArray, 2);
-    newsIndexChanged();
-  }
-  expectSameAsPlainSearches();
-  {
-    DatabaseLock lock(databaseMutex);
-    cJSON_DeleteItemFromArray(newsArray, 0);  // the first element
-    cJSON* record = cJSON_GetArrayItem(newsArray, 7);
-    cJSON_DeleteItemFromObject(record, "timestamp");
-    cJSON_AddNumberToObject(record, "timestamp", 1000);
-    newsIndexChanged();
+    deleteNewsItem(0);  // the first element
+    ASSERT_TRUE(setNewsMember(newsRecordAt(7), "timestamp", cJSON_CreateNumber(1000)));
   }
   expectSameAsPlainSearches();
   {
@@ -129,15 +126,12 @@ TEST(NewsIndex, FollowsPostsEditsAndDeletions) {
     DatabaseLock lock(databaseMutex);
     cJSON* record = findNewsById(10, nullptr);
     ASSERT_NE(record, nullptr);
-    cJSON_DeleteItemFromObject(record, "views");
-    cJSON_AddNumberToObject(record, "views", 99);
+    ASSERT_TRUE(setRecordMember(record, "views", cJSON_CreateNumber(99)));
   }
   expectSameAsPlainSearches();
   {
     DatabaseLock lock(databaseMutex);
-    while (newsArray->child != nullptr) cJSON_DeleteItemFromArray(newsArray, 0);
-    while (newsDetailArray->child != nullptr) cJSON_DeleteItemFromArray(newsDetailArray, 0);
-    newsIndexChanged();
+    while (newsCount() > 0) deleteNewsItem(0);
   }
   expectSameAsPlainSearches();
 }
@@ -161,15 +155,9 @@ TEST(NewsIndex, ANewTreeIsNeverTakenForTheOldOne) {
     db.install(text(round));
     expectSameAsPlainSearches();
   }
-  // A tree allocated exactly where the old one was: same array node, same
-  // first and last elements, but it holds a new node's zero where the old one
-  // carried the index's stamp.
   {
     DatabaseLock lock(databaseMutex);
-    newsInListOrder();
-    cJSON* second = cJSON_GetArrayItem(newsArray, 1);
-    cJSON_ReplaceItemInObject(second, "timestamp", cJSON_CreateNumber(100));
-    newsArray->valuedouble = 0;
+    ASSERT_TRUE(setNewsMember(newsRecordAt(1), "timestamp", cJSON_CreateNumber(100)));
   }
   expectSameAsPlainSearches();
 }

@@ -11,6 +11,7 @@
 #include "storage/json_tree.h"
 #include "storage/like_index.h"
 #include "storage/news_index.h"
+#include "storage/record_changes.h"
 #include "storage/user_index.h"
 
 const cJSON* administratorList = nullptr;
@@ -78,7 +79,7 @@ int adminIndexChecked(int userId, const std::string& sessionId) {
 int findLike(int newsId, int userId, const std::string& sessionId) {
   // The first like of the news item by the user in array order, found
   // through the like index instead of a walk over the whole "like" array.
-  if (!cJSON_IsArray(likeArray)) return kBroken;
+  if (!cJSON_IsArray(databaseState.likeArray)) return kBroken;
   const cJSON* like = findLikeRecord(newsId, userId);
   if (like == nullptr) return kNotFound;
   const cJSON* user = userById(userId);
@@ -98,10 +99,10 @@ int toggleLike(int newsId, int userId, const std::string& sessionId) {
     const cJSON* user = userById(userId);
     if (user == nullptr || !sessionIsUsers(user, sessionId)) return -1;
     // An exhausted counter refuses the like rather than reuse an id.
-    if (like_maxid >= kMaxCounterValue) return -1;
+    if (databaseState.like_maxid >= kMaxCounterValue) return -1;
     like.reset(cJSON_CreateObject());
     if (like == nullptr) return -1;
-    if (cJSON_AddNumberToObject(like.get(), "id", like_maxid + 1) == nullptr ||
+    if (cJSON_AddNumberToObject(like.get(), "id", databaseState.like_maxid + 1) == nullptr ||
         cJSON_AddNumberToObject(like.get(), "news_id", newsId) == nullptr ||
         cJSON_AddNumberToObject(like.get(), "user_id", userId) == nullptr ||
         cJSON_AddNumberToObject(like.get(), "timestamp", static_cast<double>(std::time(nullptr))) ==
@@ -131,7 +132,7 @@ int toggleLike(int newsId, int userId, const std::string& sessionId) {
   if (adding) {
     if (!appendLike(like.get())) return -1;
     like.release();
-    raiseCounter(like_maxid);
+    raiseCounter(databaseState.like_maxid);
   } else {
     deleteLike(removed);
   }

@@ -1,13 +1,8 @@
 // records.h -- the record lookups the request handlers share: users by
-// session id or id, administrators, likes, and toggling a like.
-//
-// Every routine but adminIndex reads databaseRoot: the caller holds the
-// database lock (DatabaseLock lock(databaseMutex)) for the call and for as
-// long as it uses what it learned. None of them takes the lock itself. Users
-// are found through the user index, likes through the like index and news
-// records through the news index; each answers as the walk over its array
-// from the first element would.
-// Session ids are byte strings as the client sent them.
+// session id or id, administrators and likes. Each answers as the walk over
+// its array from the first element would, through the indexes. The caller
+// holds the database lock for the call and for as long as it uses what it
+// learned (adminIndex excepted). Session ids are byte strings as sent.
 #pragma once
 
 #include <cjson/cJSON.h>
@@ -54,12 +49,3 @@ int adminIndexChecked(int userId, const std::string& sessionId) REQUIRES(databas
 // the user is checked); -2 when the search fails, the user does not exist or
 // sessionId is not the user's.
 int findLike(int newsId, int userId, const std::string& sessionId) REQUIRES(databaseMutex);
-
-// Adds userId's like of newsId (1) or removes it (0), moving the news
-// record's "likes" by one. A like is added only for an existing user whose
-// "user_sid" is sessionId byte for byte, and only while like_maxid can still
-// be raised; otherwise -1 with nothing changed. Also -1 with nothing changed
-// when the like record or the news record's new count cannot be made (memory
-// exhausted), or a removal finds no record; and -1 when no news record has
-// newsId (the like change then stays).
-int toggleLike(int newsId, int userId, const std::string& sessionId) REQUIRES(databaseMutex);

@@ -11,6 +11,7 @@
 #include "node/config.h"
 #include "storage/database.h"
 #include "storage/news_index.h"
+#include "storage/record_changes.h"
 #include "tests/support/database_fixture.h"
 #include "tests/support/test_support.h"
 
@@ -223,13 +224,12 @@ TEST_F(RecordsTest, ToggleLikeCountsOnTheFirstNewsRecordWithTheId) {
   EXPECT_EQ(toggleLike(2, 1, "s"), 0);
   EXPECT_EQ(newsLikes(3), 3);
   // Once that record is gone the next one with the id counts.
-  cJSON_DeleteItemFromArray(newsArray, 3);
-  newsIndexChanged();
+  deleteNewsItem(3);
   EXPECT_EQ(toggleLike(2, 1, "s"), 1);
   EXPECT_EQ(newsLikes(3), 6);
   EXPECT_EQ(newsLikes(4), 9);
   // A record appended later is found too.
-  cJSON_AddItemToArray(newsArray, cJSON_Parse(R"({"id": 8, "likes": 1})"));
+  ASSERT_TRUE(appendNewsItem(cJSON_Parse(R"({"id": 8, "likes": 1})"), cJSON_Parse(R"({"id": 8})")));
   EXPECT_EQ(toggleLike(8, 1, "s"), 1);
   EXPECT_EQ(newsLikes(5), 2);
 }

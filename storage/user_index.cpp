@@ -6,36 +6,19 @@
 #include <unordered_map>
 #include <vector>
 
-#include "storage/array_watch.h"
 #include "storage/database.h"
 #include "storage/database_print.h"
 #include "storage/json_search.h"
+#include "storage/record_changes.h"
 
 namespace {
 
 constexpr const char* kIdKey = "id";
 constexpr const char* kSessionKey = "user_sid";
 
-struct UserIndex {
-  bool built = false;
-  ArrayWatch watch;
-  std::vector<cJSON*> elements;
-  std::unordered_map<int, int> firstById;
-  std::unordered_map<std::string, int> firstBySession;
-  // Positions, in array order, of the records whose "user_sid" is a number,
-  // true, false or null: the search matches those by the text's value or
-  // name, so they are tried one by one (only a damaged database holds any).
-  std::vector<int> oddSessions;
-};
-
-UserIndex& userIndex() REQUIRES(databaseMutex) {
-  static UserIndex index;
-  return index;
-}
-
-// Enters user, the last element of the array, under its keys: a key already
+// Indexes user, the last element of the array, under its keys: a key already
 // held keeps its earlier first record.
-void enter(UserIndex& index, cJSON* user) {
+void indexUser(UserIndex& index, cJSON* user) {
   const int position = static_cast<int>(index.elements.size());
   index.elements.push_back(user);
   const cJSON* id = cJSON_GetObjectItem(user, kIdKey);
@@ -49,28 +32,23 @@ void enter(UserIndex& index, cJSON* user) {
   }
 }
 
-UserIndex& currentIndex() REQUIRES(databaseMutex) {
-  UserIndex& index = userIndex();
-  if (index.built && arrayUnchanged(index.watch, userArray)) return index;
+}  // namespace
+
+void buildUserIndex() {
+  UserIndex& index = databaseState.userIndex;
   index.elements.clear();
   index.firstById.clear();
   index.firstBySession.clear();
   index.oddSessions.clear();
-  if (cJSON_IsArray(userArray)) {
-    for (cJSON* user = userArray->child; user != nullptr; user = user->next) enter(index, user);
+  if (cJSON_IsArray(databaseState.userArray)) {
+    for (cJSON* user = databaseState.userArray->child; user != nullptr; user = user->next)
+      indexUser(index, user);
   }
-  watchArray(index.watch, userArray);
-  index.built = true;
-  return index;
 }
-
-}  // namespace
-
-void buildUserIndex() { currentIndex(); }
 
 cJSON* findUserById(int userId, int* index) {
   if (index != nullptr) *index = -1;
-  const UserIndex& users = currentIndex();
+  const UserIndex& users = databaseState.userIndex;
   auto found = users.firstById.find(userId);
   if (found == users.firstById.end()) return nullptr;
   if (index != nullptr) *index = found->second;
@@ -79,7 +57,7 @@ cJSON* findUserById(int userId, int* index) {
 
 cJSON* findUserBySession(const char* sessionId) {
   if (sessionId == nullptr) return nullptr;
-  const UserIndex& users = currentIndex();
+  const UserIndex& users = databaseState.userIndex;
   auto found = users.firstBySession.find(sessionId);
   const int byText = found != users.firstBySession.end() ? found->second : -1;
   for (int position : users.oddSessions) {
@@ -91,12 +69,11 @@ cJSON* findUserBySession(const char* sessionId) {
 }
 
 bool appendUser(cJSON* user) {
-  if (user == nullptr || !cJSON_IsArray(userArray)) return false;
-  UserIndex& index = currentIndex();
-  if (!cJSON_AddItemToArray(userArray, user)) return false;
-  enter(index, user);
-  noteArrayEnds(index.watch, userArray);
-  printAppended(userArray, user);
+  if (user == nullptr || !cJSON_IsArray(databaseState.userArray)) return false;
+  UserIndex& index = databaseState.userIndex;
+  if (!cJSON_AddItemToArray(databaseState.userArray, user)) return false;
+  indexUser(index, user);
+  printAppended(databaseState.userArray, user);
   recordChanged(user);
   return true;
 }

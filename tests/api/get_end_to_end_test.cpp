@@ -7,6 +7,7 @@
 #include <string>
 
 #include "storage/database_file.h"
+#include "storage/zlib_codec.h"
 #include "tests/support/test_support.h"
 
 namespace {

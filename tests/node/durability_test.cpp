@@ -8,8 +8,10 @@
 #include <random>
 #include <thread>
 
+#include "storage/atomic_file.h"
 #include "storage/database.h"
 #include "storage/database_file.h"
+#include "storage/zlib_codec.h"
 #include "tests/support/test_support.h"
 
 using testsupport::directoryEntries;

@@ -17,6 +17,7 @@
 
 #include "storage/database_file.h"
 #include "storage/json_tree.h"
+#include "storage/zlib_codec.h"
 #include "tests/support/test_support.h"
 
 using namespace testsupport;

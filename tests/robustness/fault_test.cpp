@@ -12,8 +12,10 @@
 #include <set>
 #include <thread>
 
+#include "storage/atomic_file.h"
 #include "storage/database.h"
 #include "storage/database_file.h"
+#include "storage/zlib_codec.h"
 #include "tests/robustness/robustness_support.h"
 #include "tests/support/test_support.h"
 

@@ -11,6 +11,7 @@
 
 #include "storage/database.h"
 #include "storage/database_file.h"
+#include "storage/zlib_codec.h"
 #include "tests/robustness/robustness_support.h"
 #include "tests/support/test_support.h"
 

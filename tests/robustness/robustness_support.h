@@ -23,6 +23,7 @@
 #include "http/multipart.h"
 #include "storage/database.h"
 #include "storage/database_file.h"
+#include "storage/zlib_codec.h"
 #include "tests/support/test_support.h"
 
 namespace robustness {

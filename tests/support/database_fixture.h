@@ -1,10 +1,17 @@
-// database_fixture.h -- the node's database installed from JSON text for an
-// in-process test, the way start-up installs a loaded file.
+// database_fixture.h -- database texts for tests, and the node's database
+// installed from JSON text for an in-process test, the way start-up installs
+// a loaded file.
 #pragma once
 
 #include <string>
 
 namespace testsupport {
+
+// The empty database as cJSON_Print writes it (emptyDatabaseText()).
+extern const char kEmptyDatabaseText[];
+
+// A database text with many records, printed larger than 32 KiB.
+std::string largeDatabaseText(int users);
 
 // Installs the database parsed from text (an object holding the four arrays;
 // the counters are taken from it, 0 when missing) through storage's own
