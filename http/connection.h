@@ -26,11 +26,11 @@ constexpr int kLingeringCloseMs = 2000;
 // A POST announcing more than this in total (header block plus body) is
 // closed without a reply.
 constexpr long long kMaxRequestBytes = 64LL * 1024 * 1024;
-// The bytes held for the bodies of requests still arriving, all connections
-// together; a body that would take more is closed without a reply. Room for
-// a few requests of kMaxRequestBytes at once. What arrives with a request's
-// head (at most kRequestHeadBytes) does not count: a header block is never
-// refused for room that bodies took.
+// The room for the bodies of requests still arriving, all connections
+// together: a body takes room for all it announces before it is read, and
+// waits, unread, while the others hold the room. Room for a few requests of
+// kMaxRequestBytes at once. What arrives with a request's head (at most
+// kRequestHeadBytes) does not count: a header block never waits for room.
 constexpr long long kMaxHeldRequestBytes = 256LL * 1024 * 1024;
 // So that a body slowed to a trickle does not keep that room for minutes:
 // once kBodyGraceMs have passed since its request's first byte, a body must
