@@ -255,18 +255,18 @@ TEST_F(SlowClientsTest, BodyBeyondTheRoomWaitsAndIsAnsweredOnceRoomFrees) {
   limits.heldRequestBytes = 256 * 1024;
   start(limits);
   // Two form POSTs of 200 KiB each: together more than the room. The first
-  // takes its room at its head; the second waits, unread, behind it.
+  // has sent 180 KiB; the second, sent whole, waits unread behind it.
   const long long length = 200 * 1024;
   const std::string body(static_cast<size_t>(length), 'a');
   int first = keep(connectTo(port));
   ASSERT_GE(first, 0);
-  sendBytes(first, formHead("/x", length) + body.substr(0, 100 * 1024));
-  ASSERT_TRUE(waitFor([&] { return heldBytes(held) > 0; }));
+  sendBytes(first, formHead("/x", length) + body.substr(0, 180 * 1024));
+  ASSERT_TRUE(waitFor([&] { return heldBytes(held) >= 176 * 1024; }));
   Sender second;
   sendOnItsOwn(second, formHead("/x", length) + body);
   ASSERT_TRUE(waitFor([&] { return bodiesWaiting(held) == 1; })) << "the second did not wait";
   // Once the first is complete and answered, the second gets the room.
-  sendBytes(first, body.substr(100 * 1024));
+  sendBytes(first, body.substr(180 * 1024));
   EXPECT_EQ(splitReply(receiveUntilClosed(first)).second, "{\"r\":404}");
   second.thread.join();
   EXPECT_EQ(second.reply, "{\"r\":404}");
@@ -287,21 +287,21 @@ TEST_F(SlowClientsTest, BodyWaitingForRoomIsNotClosedByItsLimits) {
   limits.bodyGraceMs = 500;
   limits.bodyWindowMs = 1000;
   start(limits);
-  // The first body, 900 KiB, holds the room and keeps far above its minimum
-  // rate for 3 s: well past the no-progress limit of the second and its
-  // grace and first window. The second waits unread all that time, and is
-  // answered once the first is.
+  // The first body, 900 KiB, has sent 700 KiB and holds the room; it sends
+  // the rest far above its minimum rate for 3 s: well past the no-progress
+  // limit of the second and its grace and first window. The second waits
+  // unread all that time, and is answered once the first is.
   const std::string body(900 * 1024, 'a');
   int holder = keep(connectTo(port));
   ASSERT_GE(holder, 0);
-  sendBytes(holder, formHead("/x", 900 * 1024) + body.substr(0, 150 * 1024));
-  ASSERT_TRUE(waitFor([&] { return heldBytes(held) > 0; }));
+  sendBytes(holder, formHead("/x", 900 * 1024) + body.substr(0, 700 * 1024));
+  ASSERT_TRUE(waitFor([&] { return heldBytes(held) >= 690 * 1024; }));
   Sender waiting;
   sendOnItsOwn(waiting, formHead("/x", 512 * 1024) + body.substr(0, 512 * 1024));
   ASSERT_TRUE(waitFor([&] { return bodiesWaiting(held) == 1; })) << "the second did not wait";
-  for (size_t at = 150 * 1024; at < body.size(); at += 30 * 1024) {
+  for (size_t at = 700 * 1024; at < body.size(); at += 8 * 1024) {
     std::this_thread::sleep_for(std::chrono::milliseconds(120));
-    sendBytes(holder, body.substr(at, 30 * 1024));
+    sendBytes(holder, body.substr(at, 8 * 1024));
   }
   EXPECT_EQ(splitReply(receiveUntilClosed(holder)).second, "{\"r\":404}");
   waiting.thread.join();
