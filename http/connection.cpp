@@ -10,7 +10,6 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
-#include <vector>
 
 #include "http/request_text.h"
 
@@ -39,52 +38,6 @@ char* mapHugePages(std::size_t length) {
   return bytes;
 }
 
-// The mappings of kMappedBufferBytes kept for the next large requests, the
-// latest given back last (its pages the likeliest still there). Any thread.
-struct KeptMappings {
-  Mutex mutex;
-  std::vector<char*> mappings GUARDED_BY(mutex);
-};
-
-KeptMappings& keptMappings() {
-  // Never destroyed: a buffer may be released during the exit.
-  static KeptMappings* kept = new KeptMappings;
-  return *kept;
-}
-
-// A mapping of length bytes: a kept one when length is kMappedBufferBytes
-// and there is one. Throws std::bad_alloc.
-char* takeMapping(std::size_t length) {
-  if (length == kMappedBufferBytes) {
-    KeptMappings& kept = keptMappings();
-    MutexLock lock(kept.mutex);
-    if (!kept.mappings.empty()) {
-      char* bytes = kept.mappings.back();
-      kept.mappings.pop_back();
-      return bytes;
-    }
-  }
-  return mapHugePages(length);
-}
-
-void giveBackMapping(char* bytes, std::size_t length) {
-  if (length == kMappedBufferBytes) {
-    // Its pages stay until the kernel needs them; what they hold is of no
-    // use to the next request, which writes before it reads.
-    madvise(bytes, length, MADV_FREE);
-    KeptMappings& kept = keptMappings();
-    MutexLock lock(kept.mutex);
-    if (kept.mappings.size() < kKeptMappedBuffers) {
-      try {
-        kept.mappings.push_back(bytes);
-        return;
-      } catch (const std::exception&) {
-      }
-    }
-  }
-  munmap(bytes, length);
-}
-
 }  // namespace
 
 RequestBuffer::~RequestBuffer() { release(); }
@@ -111,7 +64,7 @@ RequestBuffer& RequestBuffer::operator=(RequestBuffer&& other) noexcept {
 void RequestBuffer::release() {
   if (bytes != nullptr) {
     if (mapped) {
-      giveBackMapping(bytes, room);
+      munmap(bytes, room);
     } else {
       std::free(bytes);
     }
@@ -132,8 +85,8 @@ void RequestBuffer::reserve(std::size_t capacity) {
     room = capacity;
     return;
   }
-  const std::size_t length = std::max(roundUp(capacity, kHugePageBytes), kMappedBufferBytes);
-  char* moved = takeMapping(length);
+  const std::size_t length = roundUp(capacity, kHugePageBytes);
+  char* moved = mapHugePages(length);
   if (held > 0) std::memcpy(moved, bytes, held);
   const std::size_t kept = held;
   release();

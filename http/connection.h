@@ -4,12 +4,10 @@
 #pragma once
 
 #include <cstddef>
-#include <mutex>
 #include <string>
 #include <string_view>
 
 #include "http/response.h"
-#include "storage/thread_annotations.h"
 
 // The I/O side receives each request up to the end of its header block or
 // this many bytes, whichever comes first, before it decides anything.
@@ -67,45 +65,9 @@ struct RequestHandlers {
 
 // A request buffer of this size or more is mapped on its own, aligned to
 // kHugePageBytes, and the kernel is asked to back it with huge pages: a
-// 60 MiB upload then costs some 30 page faults instead of 15,000. Such
-// mappings are all kMappedBufferBytes long (unless a buffer needs more), so
-// that any of them fits any request; the pages a request never reaches cost
-// nothing.
+// 60 MiB upload then costs some 30 page faults instead of 15,000.
 constexpr std::size_t kHugeBufferBytes = 4u << 20;
 constexpr std::size_t kHugePageBytes = 2u << 20;
-constexpr std::size_t kMappedBufferBytes =
-    (static_cast<std::size_t>(kMaxRequestBytes) + kHugePageBytes - 1) / kHugePageBytes *
-    kHugePageBytes;
-// Up to this many of those mappings are kept once their request is done, for
-// the next large requests: their pages are taken from the kernel once, not
-// for every upload. (Fresh pages cost a zero-fill each, and on a virtual
-// machine that hands free memory back to its host, a fault in the host too.)
-// The kernel may take a kept mapping's pages back when memory runs short
-// (MADV_FREE). As many as the room holds bodies of kMaxRequestBytes.
-constexpr std::size_t kKeptMappedBuffers =
-    static_cast<std::size_t>(kMaxHeldRequestBytes / kMaxRequestBytes);
-
-// A lock that clang's thread-safety analysis knows (std::mutex is not
-// annotated), and its guard, which holds it from construction to destruction.
-class CAPABILITY("mutex") Mutex {
- public:
-  void lock() ACQUIRE() { mutex.lock(); }
-  void unlock() RELEASE() { mutex.unlock(); }
-
- private:
-  std::mutex mutex;
-};
-
-class SCOPED_CAPABILITY MutexLock {
- public:
-  explicit MutexLock(Mutex& m) ACQUIRE(m) : held(m) { held.lock(); }
-  ~MutexLock() RELEASE() { held.unlock(); }
-  MutexLock(const MutexLock&) = delete;
-  MutexLock& operator=(const MutexLock&) = delete;
-
- private:
-  Mutex& held;
-};
 
 // The bytes of one request, in one allocation whose new bytes are left
 // uninitialised: a receive writes into spare() and adds what it wrote, so

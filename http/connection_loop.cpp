@@ -117,12 +117,12 @@ struct ConnectionLoop {
 void ConnectionLoopCloser::operator()(ConnectionLoop* loop) const { delete loop; }
 
 long long heldBytes(HeldRequestBytes& room) {
-  MutexLock lock(room.mutex);
+  RoomLock lock(room.mutex);
   return room.bytes;
 }
 
 std::size_t bodiesWaiting(HeldRequestBytes& room) {
-  MutexLock lock(room.mutex);
+  RoomLock lock(room.mutex);
   return room.waiting.size();
 }
 
@@ -172,7 +172,7 @@ ConnectionLoop::~ConnectionLoop() {
   {
     // Nothing in the room refers to this loop once it is gone: its bodies
     // leave the line and give back their room, granted or held.
-    MutexLock lock(held->mutex);
+    RoomLock lock(held->mutex);
     auto ours = [this](const RoomWaiter& w) { return w.loop == this; };
     held->waiting.erase(std::remove_if(held->waiting.begin(), held->waiting.end(), ours),
                         held->waiting.end());
@@ -247,7 +247,7 @@ Room takeRoom(ConnectionLoop& loop, Connection& c, long long bytes) {
   const long long limit = loop.limits.heldRequestBytes;
   if (bytes > limit) return Room::kRefused;
   HeldRequestBytes& room = *loop.held;
-  MutexLock lock(room.mutex);
+  RoomLock lock(room.mutex);
   // Bodies in line go first, so that a stream of new ones cannot starve them.
   if (room.waiting.empty() && room.bytes + bytes <= limit) {
     room.bytes += bytes;
@@ -269,7 +269,7 @@ Room takeRoom(ConnectionLoop& loop, Connection& c, long long bytes) {
 void giveUpRoom(ConnectionLoop& loop, Connection& c) {
   if (c.counted == 0 && c.phase != Phase::kWaiting) return;
   HeldRequestBytes& room = *loop.held;
-  MutexLock lock(room.mutex);
+  RoomLock lock(room.mutex);
   long long bytes = 0;
   if (c.phase == Phase::kWaiting && !removeWaiter(room.waiting, loop, c.serial, bytes) &&
       removeWaiter(room.granted, loop, c.serial, bytes)) {
@@ -522,7 +522,7 @@ void takeGrantedRoom(ConnectionLoop& loop) {
   std::vector<RoomWaiter> ours;
   {
     HeldRequestBytes& room = *loop.held;
-    MutexLock lock(room.mutex);
+    RoomLock lock(room.mutex);
     auto others = std::stable_partition(room.granted.begin(), room.granted.end(),
                                         [&loop](const RoomWaiter& w) { return w.loop != &loop; });
     try {
@@ -540,7 +540,7 @@ void takeGrantedRoom(ConnectionLoop& loop) {
       continue;
     }
     HeldRequestBytes& room = *loop.held;  // its connection has gone: the room goes on
-    MutexLock lock(room.mutex);
+    RoomLock lock(room.mutex);
     room.bytes -= grant.bytes;
     grantWaiting(room, loop.limits.heldRequestBytes);
   }

@@ -9,9 +9,11 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "http/connection.h"
+#include "storage/thread_annotations.h"
 
 // Pause before accepting again when descriptors or memory have run out.
 constexpr int kAcceptPauseMs = 50;
@@ -23,6 +25,28 @@ struct ConnectionLoopCloser {
 // Closing the loop closes every connection it holds (not the listening
 // socket). Close it only once runConnectionLoop has returned.
 using ConnectionLoopPtr = std::unique_ptr<ConnectionLoop, ConnectionLoopCloser>;
+
+// The lock of a HeldRequestBytes.
+class CAPABILITY("mutex") RoomMutex {
+ public:
+  void lock() ACQUIRE() { mutex.lock(); }
+  void unlock() RELEASE() { mutex.unlock(); }
+
+ private:
+  std::mutex mutex;
+};
+
+// Holds a RoomMutex from construction to destruction.
+class SCOPED_CAPABILITY RoomLock {
+ public:
+  explicit RoomLock(RoomMutex& m) ACQUIRE(m) : held(m) { held.lock(); }
+  ~RoomLock() RELEASE() { held.unlock(); }
+  RoomLock(const RoomLock&) = delete;
+  RoomLock& operator=(const RoomLock&) = delete;
+
+ private:
+  RoomMutex& held;
+};
 
 // A body that asked for room: the loop that holds its connection, which
 // connection, and the room it asked for.
@@ -41,7 +65,7 @@ struct RoomWaiter {
 // whichever loop gives it: that loop moves it to granted and wakes the loop
 // that holds it. Only the loops change it.
 struct HeldRequestBytes {
-  Mutex mutex;
+  RoomMutex mutex;
   long long bytes GUARDED_BY(mutex) = 0;              // the room taken, granted included
   std::deque<RoomWaiter> waiting GUARDED_BY(mutex);   // in the order they asked
   std::vector<RoomWaiter> granted GUARDED_BY(mutex);  // not yet taken by their loops
