@@ -23,10 +23,7 @@ SIGNIN_CONNECTIONS = 64
 SIGNIN_REQUESTS = 2000           # per ab run: every signin stores a new file
 SIGNIN_REQUESTS_QUICK = 1000
 AB_TIME_LIMIT_S = 120           # a run ends with its requests, long before this
-CONCURRENT_SIGNINS = 16
-# The node closes a request that would take the requests still arriving past
-# 256 MiB in all: four 60 MiB avatars arrive at a time.
-BODIES_AT_ONCE = 4
+CONCURRENT_SIGNINS = 16        # all sent at once: those beyond the node's room wait for it
 CPU_RATIO_TARGET = 1.5
 REFERENCE_DIR = "write-once"   # in the node's directory: the same file system
 UPLOAD_BOUNDARY = "------------------------7c0a1b2d3e4f5a6b"
@@ -159,18 +156,16 @@ def write_once(path, data, costs, lock):
         costs.append((after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime, wall))
 
 
-def send_signin(port, head, avatar, tail, bodies, replies, k):
-    """One signin: its header block and first fields at once, the avatar once
-    bodies (a semaphore) lets it, then the reply into replies[k]."""
+def send_signin(port, head, avatar, tail, replies, k):
+    """One signin, sent whole at once, then the reply into replies[k]."""
     request_head = ("POST /v1/signin HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: %s\r\n"
                     "Content-Length: %d\r\n\r\n" % (UPLOAD_TYPE, len(head) + len(avatar) + len(tail)))
     try:
         with socket.create_connection(("127.0.0.1", port), timeout=60) as s:
             s.sendall(request_head.encode() + head)
-            with bodies:
-                s.sendall(avatar)
-                s.sendall(tail)
-                replies[k] = read_until_closed(s)
+            s.sendall(avatar)
+            s.sendall(tail)
+            replies[k] = read_until_closed(s)
     except OSError:
         replies[k] = b""
 
@@ -182,22 +177,21 @@ def minor_faults(pid):
 
 def large_signin_batch(node, avatar):
     """CONCURRENT_SIGNINS connections at once, each a signin of a 60 MiB
-    avatar, their avatars arriving BODIES_AT_ONCE at a time; beside them, as
-    each signin is answered, the same file written once from this process.
+    avatar sent whole at once; beside them, as each signin is answered, the
+    same file written once from this process.
     Node and writer take their page cache in turns from the same free memory:
     a page that the machine's host has taken back costs a fault there (ten
     times the copy into it) whoever takes it. Returns the uploads stored, the
     node's CPU seconds and minor page faults over the batch, its wall
     seconds, and the (CPU, wall) seconds of each file written once."""
     pid = node.proc.pid
-    bodies = threading.Semaphore(BODIES_AT_ONCE)
     replies = [None] * CONCURRENT_SIGNINS
     costs, lock = [], threading.Lock()
     reference = os.path.join(node.dir, REFERENCE_DIR)
     os.makedirs(reference, exist_ok=True)
 
     def signin_then_write(k, head, tail, answered):
-        send_signin(node.port, head, avatar, tail, bodies, replies, k)
+        send_signin(node.port, head, avatar, tail, replies, k)
         answered.append(time.monotonic())
         write_once(os.path.join(reference, "%d.bin" % k), avatar, costs, lock)
 
@@ -227,34 +221,39 @@ def large_signin_batch(node, avatar):
 def large_signins(node, repeats):
     """The batches of 60 MiB signins. Returns (table, targets)."""
     avatar = os.urandom(LARGE_UPLOAD_BYTES)
-    lines = ["| %d concurrent 60 MiB avatar signins, %d avatars arriving at a time | run | stored | "
+    lines = ["| %d concurrent 60 MiB avatar signins, all sent at once | run | stored | "
              "node CPU per upload | minor faults per upload | beside it, writing 60 MiB once "
-             "(synced, %d files, %d at a time): CPU per file | wall | ratio | batch wall |"
-             % (CONCURRENT_SIGNINS, BODIES_AT_ONCE, CONCURRENT_SIGNINS, BODIES_AT_ONCE),
-             "|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
+             "(synced, a file as each signin is answered): CPU per file, mean | median | "
+             "wall, mean | ratio to the mean | batch wall |" % CONCURRENT_SIGNINS,
+             "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
     stored_oks, stored_details, cpu_oks, cpu_details = [], [], [], []
     for k in range(repeats):
         log("signins: %d concurrent 60 MiB avatars" % CONCURRENT_SIGNINS)
         stored, cpu, faults, wall, costs = large_signin_batch(node, avatar)
         remove_uploads(node)
-        once_cpu, once_wall = sorted(costs)[len(costs) // 2]
+        # The node's figure is a mean over its uploads, so the writes beside
+        # it are taken by their mean too: whether a write finds its page
+        # cache in pages the host has taken back makes it cost ten times as
+        # much, and a median would count only the cheap ones.
+        once_cpu = sum(c for c, _ in costs) / len(costs)
+        once_wall = sum(w for _, w in costs) / len(costs)
+        median_cpu = sorted(c for c, _ in costs)[len(costs) // 2]
         per = cpu / stored if stored else float("inf")
         ratio = per / once_cpu if once_cpu else float("inf")
         lines.append("| 60 MiB avatar, a new user each | %d | %d of %d | %.1f ms | %s | %.1f ms | "
-                     "%.1f ms | %.2f | %.2f s |" % (
+                     "%.1f ms | %.1f ms | %.2f | %.2f s |" % (
                          k + 1, stored, CONCURRENT_SIGNINS, per * 1e3,
                          "%.0f" % (faults / stored) if stored else "-", once_cpu * 1e3,
-                         once_wall * 1e3, ratio, wall))
+                         median_cpu * 1e3, once_wall * 1e3, ratio, wall))
         stored_oks.append(stored == CONCURRENT_SIGNINS)
         stored_details.append("%d of %d, %.1f s" % (stored, CONCURRENT_SIGNINS, wall))
         cpu_oks.append(ratio <= CPU_RATIO_TARGET)
         cpu_details.append("%.1f ms vs %.1f ms, %.2fx" % (per * 1e3, once_cpu * 1e3, ratio))
     targets = [
-        check_line("%d concurrent 60 MiB avatar signins (%d avatars arriving at a time) all stored "
-                   "and answered" % (CONCURRENT_SIGNINS, BODIES_AT_ONCE), stored_oks,
-                   stored_details),
+        check_line("%d concurrent 60 MiB avatar signins, all sent at once, all stored and answered"
+                   % CONCURRENT_SIGNINS, stored_oks, stored_details),
         check_line("the node's CPU time per stored 60 MiB upload of those signins at most %.1fx "
-                   "writing the file once (synced; the median of as many files written beside "
+                   "writing the file once (synced; the mean of as many files written beside "
                    "them)" % CPU_RATIO_TARGET, cpu_oks, cpu_details)]
     return lines, targets
 

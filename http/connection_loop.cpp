@@ -1,6 +1,7 @@
 // connection_loop.cpp -- the epoll loop of one worker: accepting,
-// receiving requests, answering those held whole, finishing replies and
-// lingering closes, and the time limits of every connection it holds.
+// receiving requests, the room their bodies take (or wait for), answering
+// those held whole, finishing replies and lingering closes, and the time
+// limits of every connection it holds.
 #include "http/connection_loop.h"
 
 #include <fcntl.h>
@@ -43,21 +44,27 @@ constexpr int kAcceptTries = 4;
 // connection the kernel completes from a SYN cookie, when its queue of
 // half-open connections overflows, comes at once and loses that second.)
 constexpr int kDeferAcceptSeconds = 1;
-// One receive takes at most this much; one connection gets at most
-// kReceivesPerWake receives in a row before the others get their turn.
+// One receive takes at most this much through the loop's buffer (a head, or
+// what a lingering close discards), and a body's receive at most
+// kBodyReceiveBytes straight into its request's buffer; one connection gets
+// at most kReceivesPerWake receives in a row before the others get their turn.
 constexpr std::size_t kReceiveBufferBytes = 64 * 1024;
+constexpr std::size_t kBodyReceiveBytes = 256 * 1024;
 constexpr int kReceivesPerWake = 16;
 
-enum class Phase { kReading, kSending, kLingering };
+// kWaiting: a body in line for room (see HeldRequestBytes), left unread.
+enum class Phase { kReading, kWaiting, kSending, kLingering };
 
 // One connection held by the loop.
 struct Connection {
   int fd = -1;
   std::uint64_t serial = 0;  // tells its timer entries from those of an earlier fd
   Phase phase = Phase::kReading;
-  std::uint32_t watchedFor = 0;  // epoll events; 0: not in the epoll set
-  std::string request;           // what arrived so far
-  long long counted = 0;         // of its bytes, those counted in the loop's held bytes
+  bool inEpollSet = false;
+  std::uint32_t watchedFor = 0;    // epoll events, while in the epoll set
+  RequestBuffer request;           // what arrived so far
+  long long counted = 0;           // the room its body holds
+  Clock::time_point waitingSince;  // in line for room from then on (kWaiting)
   bool headDone = false;
   long long total = 0;       // bytes to hold before the request is answered
   bool lingerAfter = false;  // request bytes will be left unread
@@ -104,17 +111,83 @@ struct ConnectionLoop {
   ConnectionLoop() = default;
   ConnectionLoop(const ConnectionLoop&) = delete;
   ConnectionLoop& operator=(const ConnectionLoop&) = delete;
-  ~ConnectionLoop() {
-    for (auto& entry : connections) {
-      held->bytes -= entry.second->counted;
-      close(entry.first);
-    }
-    if (epollFd >= 0) close(epollFd);
-    if (wakeFd >= 0) close(wakeFd);
-  }
+  ~ConnectionLoop();
 };
 
 void ConnectionLoopCloser::operator()(ConnectionLoop* loop) const { delete loop; }
+
+long long heldBytes(HeldRequestBytes& room) {
+  RoomLock lock(room.mutex);
+  return room.bytes;
+}
+
+std::size_t bodiesWaiting(HeldRequestBytes& room) {
+  RoomLock lock(room.mutex);
+  return room.waiting.size();
+}
+
+namespace {
+
+void wake(ConnectionLoop& loop) {
+  std::uint64_t one = 1;
+  ssize_t written = write(loop.wakeFd, &one, sizeof one);
+  (void)written;  // a full counter wakes the loop as well
+}
+
+// Gives the bodies in line their room, first come first served, as long as
+// the first one's fits: a large body is not passed over by smaller ones
+// behind it. Each goes to granted, and its loop is woken to take it (under
+// the lock: a loop leaves the room under it before it closes its wake-up
+// descriptor). A grant that finds no memory waits for the next one.
+void grantWaiting(HeldRequestBytes& room, long long limit) REQUIRES(room.mutex) {
+  while (!room.waiting.empty() && room.bytes + room.waiting.front().bytes <= limit) {
+    const RoomWaiter next = room.waiting.front();
+    try {
+      room.granted.push_back(next);
+    } catch (const std::exception&) {
+      return;
+    }
+    room.waiting.pop_front();
+    room.bytes += next.bytes;
+    wake(*next.loop);
+  }
+}
+
+template <class Waiters>
+bool removeWaiter(Waiters& waiters, const ConnectionLoop& loop, std::uint64_t serial,
+                  long long& bytes) {
+  for (auto at = waiters.begin(); at != waiters.end(); ++at) {
+    if (at->loop == &loop && at->serial == serial) {
+      bytes = at->bytes;
+      waiters.erase(at);
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+ConnectionLoop::~ConnectionLoop() {
+  {
+    // Nothing in the room refers to this loop once it is gone: its bodies
+    // leave the line and give back their room, granted or held.
+    RoomLock lock(held->mutex);
+    auto ours = [this](const RoomWaiter& w) { return w.loop == this; };
+    held->waiting.erase(std::remove_if(held->waiting.begin(), held->waiting.end(), ours),
+                        held->waiting.end());
+    for (const RoomWaiter& w : held->granted) {
+      if (w.loop == this) held->bytes -= w.bytes;
+    }
+    held->granted.erase(std::remove_if(held->granted.begin(), held->granted.end(), ours),
+                        held->granted.end());
+    for (auto& entry : connections) held->bytes -= entry.second->counted;
+    grantWaiting(*held, limits.heldRequestBytes);
+  }
+  for (auto& entry : connections) close(entry.first);
+  if (epollFd >= 0) close(epollFd);
+  if (wakeFd >= 0) close(wakeFd);
+}
 
 namespace {
 
@@ -126,6 +199,8 @@ bool bodyBehindRate(const Connection& c) {
 }
 
 Clock::time_point deadlineOf(const Connection& c) {
+  // The wait for room is the node's: only the request deadline bounds it.
+  if (c.phase == Phase::kWaiting) return c.requestDeadline;
   const Clock::time_point due = std::min(c.progressDeadline, c.requestDeadline);
   return bodyBehindRate(c) ? std::min(due, c.windowEnds) : due;
 }
@@ -140,13 +215,16 @@ void armTimer(ConnectionLoop& loop, Connection& c) {
   }
 }
 
+// Watches c for events (0: only for a reset, EPOLLERR and EPOLLHUP, which
+// epoll always reports).
 bool watch(ConnectionLoop& loop, Connection& c, std::uint32_t events) {
-  if (c.watchedFor == events) return true;
+  if (c.inEpollSet && c.watchedFor == events) return true;
   epoll_event event{};
   event.events = events;
   event.data.fd = c.fd;
-  int operation = c.watchedFor == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD;
+  int operation = c.inEpollSet ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
   if (epoll_ctl(loop.epollFd, operation, c.fd, &event) != 0) return false;
+  c.inEpollSet = true;
   c.watchedFor = events;
   return true;
 }
@@ -160,18 +238,54 @@ Connection& addConnection(ConnectionLoop& loop, int fd) {
   return c;
 }
 
+enum class Room { kTaken, kWaiting, kRefused };
+
+// Takes the room c's body asks for (bytes), or puts c in line for it
+// (kWaiting, c left unread). Refused when the body would not fit in the
+// whole room, or there is no memory for its place in line.
+Room takeRoom(ConnectionLoop& loop, Connection& c, long long bytes) {
+  const long long limit = loop.limits.heldRequestBytes;
+  if (bytes > limit) return Room::kRefused;
+  HeldRequestBytes& room = *loop.held;
+  RoomLock lock(room.mutex);
+  // Bodies in line go first, so that a stream of new ones cannot starve them.
+  if (room.waiting.empty() && room.bytes + bytes <= limit) {
+    room.bytes += bytes;
+    c.counted = bytes;
+    return Room::kTaken;
+  }
+  try {
+    room.waiting.push_back(RoomWaiter{&loop, c.fd, c.serial, bytes});
+  } catch (const std::exception&) {
+    return Room::kRefused;
+  }
+  c.phase = Phase::kWaiting;
+  c.waitingSince = Clock::now();
+  return Room::kWaiting;
+}
+
+// Gives back the room c holds, or its place in line, to the bodies that
+// wait. A connection that never asked for room takes no lock.
+void giveUpRoom(ConnectionLoop& loop, Connection& c) {
+  if (c.counted == 0 && c.phase != Phase::kWaiting) return;
+  HeldRequestBytes& room = *loop.held;
+  RoomLock lock(room.mutex);
+  long long bytes = 0;
+  if (c.phase == Phase::kWaiting && !removeWaiter(room.waiting, loop, c.serial, bytes) &&
+      removeWaiter(room.granted, loop, c.serial, bytes)) {
+    room.bytes -= bytes;  // granted while this loop had not taken it yet
+  }
+  room.bytes -= c.counted;
+  c.counted = 0;
+  grantWaiting(room, loop.limits.heldRequestBytes);
+}
+
 // Closes c (which leaves the epoll set with it) and forgets it.
 void closeConnection(ConnectionLoop& loop, Connection& c) {
   const int fd = c.fd;
-  loop.held->bytes -= c.counted;
+  giveUpRoom(loop, c);
   close(fd);
   loop.connections.erase(fd);
-}
-
-void wake(ConnectionLoop& loop) {
-  std::uint64_t one = 1;
-  ssize_t written = write(loop.wakeFd, &one, sizeof one);
-  (void)written;  // a full counter wakes the loop as well
 }
 
 // True when bytes of the request wait unread on socket.
@@ -184,23 +298,28 @@ bool unreadBytesWait(int socket) {
 // header block is complete). False when the request is refused.
 bool decideHead(ConnectionLoop& loop, Connection& c, bool ended) {
   c.headDone = true;
-  HeadDecision decision = decideOnHead(c.request);
+  HeadDecision decision = decideOnHead(c.request.view());
   if (decision.refuse) return false;
   c.total = decision.total;
   c.lingerAfter = !ended || decision.bytesLeft;
   if (c.total > static_cast<long long>(c.request.size())) {
-    // Held whole in one allocation: growing by doubling would briefly hold
-    // the old and the new copy of a large upload. Its pages are only taken
-    // as the bytes arrive.
-    try {
-      c.request.reserve(static_cast<std::size_t>(c.total));
-    } catch (const std::exception&) {
-      return false;  // no memory for it now: closed like any request too large
-    }
     c.requestDeadline = c.firstByte + Milliseconds(requestDeadlineMs(loop.limits, c.total));
     // Its first seconds are a grace: the first window asks for nothing.
     c.windowEnds = c.firstByte + Milliseconds(loop.limits.bodyGraceMs);
     c.windowFrom = static_cast<long long>(c.request.size());
+  }
+  return true;
+}
+
+// Makes c's buffer hold its whole request, in one allocation: growing by
+// doubling would briefly hold the old and the new copy of a large upload.
+// Its pages are only taken as the bytes arrive. False when there is no
+// memory for it now: it is closed like any request too large.
+bool reserveBody(Connection& c) {
+  try {
+    c.request.reserve(static_cast<std::size_t>(c.total));
+  } catch (const std::exception&) {
+    return false;
   }
   return true;
 }
@@ -224,7 +343,23 @@ long long bytesWanted(const Connection& c) {
   return c.headDone ? c.total - held : static_cast<long long>(kRequestHeadBytes) - held;
 }
 
-enum class Received { kWaiting, kComplete, kRefused };
+// kWaiting: for more bytes; kWaitingForRoom: in line for room, unread.
+enum class Received { kWaiting, kWaitingForRoom, kComplete, kRefused };
+
+// Once c's head is decided: the body it announces beyond what came with its
+// head takes room for all of it, or waits in line for it.
+Received startBody(ConnectionLoop& loop, Connection& c) {
+  if (bytesWanted(c) <= 0) return Received::kWaiting;  // nothing more to hold
+  switch (takeRoom(loop, c, bytesWanted(c))) {
+    case Room::kTaken:
+      return reserveBody(c) ? Received::kWaiting : Received::kRefused;
+    case Room::kWaiting:
+      return Received::kWaitingForRoom;
+    case Room::kRefused:
+      break;
+  }
+  return Received::kRefused;
+}
 
 // Receives what has arrived for c's request.
 Received receive(ConnectionLoop& loop, Connection& c) {
@@ -232,37 +367,37 @@ Received receive(ConnectionLoop& loop, Connection& c) {
     const std::size_t held = c.request.size();
     const long long want = bytesWanted(c);
     if (want <= 0) return Received::kComplete;
-    const std::size_t ask = static_cast<std::size_t>(
-        std::min<long long>(want, static_cast<long long>(kReceiveBufferBytes)));
-    ssize_t n = recv(c.fd, loop.buffer.get(), ask, 0);
+    // A body arrives straight into its buffer, reserved whole with its room.
+    // A head passes through the loop's buffer: a connection holds a buffer
+    // only for bytes that came, never for a receive that finds none.
+    const bool body = c.headDone;
+    char* into = body ? c.request.spare() : loop.buffer.get();
+    const std::size_t ask = static_cast<std::size_t>(std::min<long long>(
+        want, static_cast<long long>(body ? kBodyReceiveBytes : kReceiveBufferBytes)));
+    ssize_t n = recv(c.fd, into, ask, 0);
     if (n > 0) {
-      // Only a body's bytes take room; a head's are bounded by kRequestHeadBytes.
-      const bool body = c.headDone;
-      if (body) {
-        if (loop.held->bytes.fetch_add(n) + n > loop.limits.heldRequestBytes) {
-          loop.held->bytes -= n;
-          return Received::kRefused;
-        }
-        c.counted += n;
-      }
       Clock::time_point now = Clock::now();
       if (held == 0) {
         c.firstByte = now;
         c.requestDeadline = now + Milliseconds(loop.limits.requestDeadlineMs);
       }
+      c.progressDeadline = now + Milliseconds(loop.limits.noProgressMs);
+      if (body) {
+        c.request.added(static_cast<std::size_t>(n));
+        if (bytesWanted(c) > 0 && !keepsBodyRate(loop, c, now)) return Received::kRefused;
+        continue;
+      }
       try {
         c.request.append(loop.buffer.get(), static_cast<std::size_t>(n));
       } catch (const std::exception&) {
-        return Received::kRefused;  // closing gives back what it counted
-      }
-      c.progressDeadline = now + Milliseconds(loop.limits.noProgressMs);
-      if (!body) {
-        const bool ended = headerBlockEnd(c.request, held >= 3 ? held - 3 : 0) != std::string::npos;
-        if ((ended || c.request.size() >= kRequestHeadBytes) && !decideHead(loop, c, ended)) {
-          return Received::kRefused;
-        }
-      } else if (bytesWanted(c) > 0 && !keepsBodyRate(loop, c, now)) {
         return Received::kRefused;
+      }
+      const bool ended =
+          headerBlockEnd(c.request.view(), held >= 3 ? held - 3 : 0) != std::string::npos;
+      if (ended || c.request.size() >= kRequestHeadBytes) {
+        if (!decideHead(loop, c, ended)) return Received::kRefused;
+        const Received started = startBody(loop, c);
+        if (started != Received::kWaiting) return started;
       }
       continue;
     }
@@ -302,13 +437,13 @@ void startLingering(ConnectionLoop& loop, Connection& c) {
 // once, the connection closes, or lingers over request bytes left unread
 // (closing on them would reset it instead of ending it).
 void answer(ConnectionLoop& loop, Connection& c) {
-  loop.held->bytes -= c.counted;
-  c.counted = 0;
-  std::string request;
-  request.swap(c.request);
+  // Held whole, the body no longer takes room: the next body in line starts
+  // arriving while this one is answered.
+  giveUpRoom(loop, c);
+  const RequestBuffer request = std::move(c.request);
   PendingReply reply;
   try {
-    reply = answerRequest(c.fd, request, loop.handlers);  // the handlers read it in place
+    reply = answerRequest(c.fd, request.view(), loop.handlers);  // the handlers read it in place
   } catch (...) {
     // A handler's exception ends this request: its connection closes, and
     // the worker serves on.
@@ -353,6 +488,61 @@ void onReadable(ConnectionLoop& loop, Connection& c) {
       }
       armTimer(loop, c);
       return;
+    case Received::kWaitingForRoom:
+      // Unread, its bytes stay in the socket, whose window holds the client
+      // back; only a reset is still reported.
+      if (!watch(loop, c, 0)) {
+        closeConnection(loop, c);
+        return;
+      }
+      armTimer(loop, c);
+      return;
+  }
+}
+
+// c, which waited in line, has its room (bytes): its body is received from
+// here on, with its time limits moved on by the wait, which was the node's.
+void resumeBody(ConnectionLoop& loop, Connection& c, long long bytes) {
+  c.counted = bytes;
+  c.phase = Phase::kReading;
+  const Clock::time_point now = Clock::now();
+  const Clock::duration waited = now - c.waitingSince;
+  c.requestDeadline += waited;
+  if (c.windowEnds != Clock::time_point::max()) c.windowEnds += waited;
+  c.progressDeadline = now + Milliseconds(loop.limits.noProgressMs);
+  if (!reserveBody(c)) {
+    closeConnection(loop, c);
+    return;
+  }
+  onReadable(loop, c);  // what the client sent meanwhile waits in the socket
+}
+
+// Takes the room granted to this loop's bodies in line.
+void takeGrantedRoom(ConnectionLoop& loop) {
+  std::vector<RoomWaiter> ours;
+  {
+    HeldRequestBytes& room = *loop.held;
+    RoomLock lock(room.mutex);
+    auto others = std::stable_partition(room.granted.begin(), room.granted.end(),
+                                        [&loop](const RoomWaiter& w) { return w.loop != &loop; });
+    try {
+      ours.assign(others, room.granted.end());
+    } catch (const std::exception&) {
+      return;  // taken at the next wake-up
+    }
+    room.granted.erase(others, room.granted.end());
+  }
+  for (const RoomWaiter& grant : ours) {
+    auto found = loop.connections.find(grant.fd);
+    if (found != loop.connections.end() && found->second->serial == grant.serial &&
+        found->second->phase == Phase::kWaiting) {
+      resumeBody(loop, *found->second, grant.bytes);
+      continue;
+    }
+    HeldRequestBytes& room = *loop.held;  // its connection has gone: the room goes on
+    RoomLock lock(room.mutex);
+    room.bytes -= grant.bytes;
+    grantWaiting(room, loop.limits.heldRequestBytes);
   }
 }
 
@@ -407,7 +597,7 @@ void startConnection(ConnectionLoop& loop, int fd, Milliseconds idle) {
   onReadable(loop, c);
 }
 
-// Empties the wake-up counter; stopConnectionLoop raised it.
+// Empties the wake-up counter; stopConnectionLoop or a grant of room raised it.
 void takeWakeUp(ConnectionLoop& loop) {
   std::uint64_t count = 0;
   ssize_t taken = read(loop.wakeFd, &count, sizeof count);
@@ -500,13 +690,18 @@ int expireConnections(ConnectionLoop& loop, Clock::time_point expiredBy) {
   return timeoutMs;
 }
 
-void serviceConnection(ConnectionLoop& loop, int fd) {
+void serviceConnection(ConnectionLoop& loop, int fd, std::uint32_t events) {
   auto found = loop.connections.find(fd);
   if (found == loop.connections.end()) return;
   Connection& c = *found->second;
   switch (c.phase) {
     case Phase::kReading:
       onReadable(loop, c);
+      return;
+    case Phase::kWaiting:
+      // Reset or gone: its place in line goes to the next. (Any other event
+      // was reported for an earlier connection of the same descriptor.)
+      if ((events & (EPOLLERR | EPOLLHUP)) != 0) closeConnection(loop, c);
       return;
     case Phase::kSending:
       onWritable(loop, c);
@@ -534,10 +729,11 @@ void runLoop(ConnectionLoop& loop, bool untilIdle) {
       try {
         if (fd == loop.wakeFd) {
           takeWakeUp(loop);
+          takeGrantedRoom(loop);
         } else if (fd == loop.listenFd) {
           acceptPending(loop);
         } else {
-          serviceConnection(loop, fd);
+          serviceConnection(loop, fd, events[i].events);
         }
       } catch (const std::exception&) {
         // Memory ran out in the middle: a connection left half-served is

@@ -5,9 +5,15 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 #include "http/connection.h"
+#include "storage/thread_annotations.h"
 
 // Pause before accepting again when descriptors or memory have run out.
 constexpr int kAcceptPauseMs = 50;
@@ -20,20 +26,62 @@ struct ConnectionLoopCloser {
 // socket). Close it only once runConnectionLoop has returned.
 using ConnectionLoopPtr = std::unique_ptr<ConnectionLoop, ConnectionLoopCloser>;
 
-// The bytes held for the bodies of requests still arriving (those that
-// arrived after their head), counted together by the loops that share it
-// (limits.heldRequestBytes bounds their sum).
-struct HeldRequestBytes {
-  std::atomic<long long> bytes{0};
+// The lock of a HeldRequestBytes.
+class CAPABILITY("mutex") RoomMutex {
+ public:
+  void lock() ACQUIRE() { mutex.lock(); }
+  void unlock() RELEASE() { mutex.unlock(); }
+
+ private:
+  std::mutex mutex;
 };
+
+// Holds a RoomMutex from construction to destruction.
+class SCOPED_CAPABILITY RoomLock {
+ public:
+  explicit RoomLock(RoomMutex& m) ACQUIRE(m) : held(m) { held.lock(); }
+  ~RoomLock() RELEASE() { held.unlock(); }
+  RoomLock(const RoomLock&) = delete;
+  RoomLock& operator=(const RoomLock&) = delete;
+
+ private:
+  RoomMutex& held;
+};
+
+// A body that asked for room: the loop that holds its connection, which
+// connection, and the room it asked for.
+struct RoomWaiter {
+  ConnectionLoop* loop = nullptr;
+  int fd = -1;
+  std::uint64_t serial = 0;
+  long long bytes = 0;
+};
+
+// The room for the bodies of requests still arriving, shared by the loops
+// that serve one port (limits.heldRequestBytes bounds it). A body takes room
+// for all it announces beyond what came with its head before its bytes are
+// read. While the others hold too much, or bodies wait already, it waits in
+// line unread, and gets its room in its turn as bodies give theirs back,
+// whichever loop gives it: that loop moves it to granted and wakes the loop
+// that holds it. Only the loops change it.
+struct HeldRequestBytes {
+  RoomMutex mutex;
+  long long bytes GUARDED_BY(mutex) = 0;              // the room taken, granted included
+  std::deque<RoomWaiter> waiting GUARDED_BY(mutex);   // in the order they asked
+  std::vector<RoomWaiter> granted GUARDED_BY(mutex);  // not yet taken by their loops
+};
+
+// What room holds now: the room taken, and the bodies in line for room.
+long long heldBytes(HeldRequestBytes& room);
+std::size_t bodiesWaiting(HeldRequestBytes& room);
 
 // A loop that serves connections with handlers under limits. Each request
 // held whole is answered on the thread that runs the loop, in the order the
 // requests became complete, without waiting on its client: what the reply
 // leaves unsent the loop finishes among its other work. held, when not null,
-// is shared with other loops and must outlive this one; else the loop counts
-// its own. Null, with errno set, when its epoll set or wake-up descriptor
-// cannot be made.
+// is the room shared with other loops (with the same limits) and must
+// outlive this one; else the loop has a room of its own. Null, with errno
+// set, when its epoll set or wake-up descriptor cannot be made.
 ConnectionLoopPtr openConnectionLoop(RequestHandlers handlers, ConnectionLimits limits,
                                      HeldRequestBytes* held = nullptr);
 

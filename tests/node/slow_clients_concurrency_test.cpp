@@ -3,8 +3,8 @@
 // that its limits can be shortened: slow senders and slow readers hold no worker,
 // requests cut anywhere are answered whole, a reply to a request left
 // partly unread arrives without a reset, idle connections close, and the
-// bytes held for arriving bodies stay bounded without shutting out header
-// blocks or keeping a trickling body's room.
+// room for arriving bodies stays bounded without shutting out header blocks,
+// refusing a body that waits for it, or keeping a trickling body's room.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -86,9 +86,18 @@ class SlowClientsTest : public ::testing::Test {
     return fd;
   }
 
+  // Waits until done() holds, at most 10 s; false when it never did.
+  static bool waitFor(const std::function<bool()>& done) {
+    for (int i = 0; i < 10000; ++i) {
+      if (done()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return done();
+  }
+
   // Four uploads of one client, of total bytes each, that send all of it but
-  // missing bytes; returns once the node has taken what they sent (all but
-  // their first kRequestHeadBytes counts as held), at most 10 s.
+  // missing bytes; returns once the node has given them their room (all but
+  // what came with their heads, at most kRequestHeadBytes each), at most 10 s.
   std::vector<int> holdUploads(long long total, long long missing) {
     std::vector<int> uploads;
     for (int i = 0; i < 4; ++i) {
@@ -98,12 +107,32 @@ class SlowClientsTest : public ::testing::Test {
       sendBytes(fd, request.substr(0, request.size() - static_cast<size_t>(missing)));
       uploads.push_back(fd);
     }
-    const long long taken = 4 * (total - missing - static_cast<long long>(kRequestHeadBytes));
-    for (int i = 0; i < 10000 && held.bytes.load() < taken; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    EXPECT_GE(held.bytes.load(), taken) << "the node did not take the uploads";
+    const long long taken = 4 * (total - static_cast<long long>(kRequestHeadBytes));
+    EXPECT_TRUE(waitFor([&] { return heldBytes(held) >= taken; }))
+        << "the node did not take the uploads";
     return uploads;
+  }
+
+  // A client of its own that sends request and then reads the reply, on a
+  // thread of its own (the node may leave its bytes unread for a while);
+  // join it before reading reply.
+  struct Sender {
+    int fd = -1;
+    std::string reply;
+    std::thread thread;
+    ~Sender() {
+      if (!thread.joinable()) return;
+      shutdown(fd, SHUT_RDWR);  // a test that failed early: the thread stops
+      thread.join();
+    }
+  };
+  void sendOnItsOwn(Sender& sender, std::string request) {
+    sender.fd = keep(connectTo(port));
+    ASSERT_GE(sender.fd, 0);
+    sender.thread = std::thread([&sender, request = std::move(request)] {
+      sendBytes(sender.fd, request);
+      sender.reply = splitReply(receiveUntilClosed(sender.fd, 30000)).second;
+    });
   }
 
   TempDir dir;
@@ -221,36 +250,83 @@ TEST_F(SlowClientsTest, IdleAndStalledConnectionsCloseAfterTheirLimit) {
   for (int fd : stalled) EXPECT_TRUE(closedSilently(fd, 10000)) << "a stalled request stayed open";
 }
 
-TEST_F(SlowClientsTest, HeldRequestBytesAreBounded) {
+TEST_F(SlowClientsTest, BodyBeyondTheRoomWaitsAndIsAnsweredOnceRoomFrees) {
   ConnectionLimits limits;
   limits.heldRequestBytes = 256 * 1024;
   start(limits);
-  // Two form POSTs of 200 KiB each send 150 KiB: together more than the
-  // node may hold, and neither complete. One is closed without a reply;
-  // the other is answered once its body is complete.
+  // Two form POSTs of 200 KiB each: together more than the room. The first
+  // has sent 180 KiB; the second, sent whole, waits unread behind it.
   const long long length = 200 * 1024;
-  const std::string first = "id=" + std::string(150 * 1024, 'a');
-  int a = keep(connectTo(port));
-  int b = keep(connectTo(port));
-  sendBytes(a, formHead("/x", length) + first);
-  sendBytes(b, formHead("/x", length) + first);
-  // The node reads what both sent and closes one; only then do the bodies
-  // go on (else one could complete before the other's bytes were read).
-  pollfd both[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
-  ASSERT_GE(poll(both, 2, 10000), 1) << "neither request was closed";
-  std::vector<std::string> replies;
-  for (int fd : {a, b}) {
-    sendBytes(fd, std::string(static_cast<size_t>(length) - first.size(), 'z'));
-    replies.push_back(splitReply(receiveUntilClosed(fd)).second);
+  const std::string body(static_cast<size_t>(length), 'a');
+  int first = keep(connectTo(port));
+  ASSERT_GE(first, 0);
+  sendBytes(first, formHead("/x", length) + body.substr(0, 180 * 1024));
+  ASSERT_TRUE(waitFor([&] { return heldBytes(held) >= 176 * 1024; }));
+  Sender second;
+  sendOnItsOwn(second, formHead("/x", length) + body);
+  ASSERT_TRUE(waitFor([&] { return bodiesWaiting(held) == 1; })) << "the second did not wait";
+  // Once the first is complete and answered, the second gets the room.
+  sendBytes(first, body.substr(180 * 1024));
+  EXPECT_EQ(splitReply(receiveUntilClosed(first)).second, "{\"r\":404}");
+  second.thread.join();
+  EXPECT_EQ(second.reply, "{\"r\":404}");
+  // Nothing stays counted: a request of nearly the whole room is served,
+  // and one beyond it, which never fits, is closed without a reply.
+  EXPECT_TRUE(waitFor([&] { return heldBytes(held) == 0 && bodiesWaiting(held) == 0; }));
+  const std::string most(250 * 1024, 'c');
+  EXPECT_EQ(splitReply(sendRaw(port, formHead("/x", 250 * 1024) + most)).second, "{\"r\":404}");
+  int beyond = keep(connectTo(port));
+  sendBytes(beyond, formHead("/x", 300 * 1024) + "id=1");
+  EXPECT_TRUE(closedSilently(beyond, 10000));
+}
+
+TEST_F(SlowClientsTest, BodyWaitingForRoomIsNotClosedByItsLimits) {
+  ConnectionLimits limits;
+  limits.heldRequestBytes = 1024 * 1024;
+  limits.noProgressMs = 1000;
+  limits.bodyGraceMs = 500;
+  limits.bodyWindowMs = 1000;
+  start(limits);
+  // The first body, 900 KiB, has sent 700 KiB and holds the room; it sends
+  // the rest far above its minimum rate for 3 s: well past the no-progress
+  // limit of the second and its grace and first window. The second waits
+  // unread all that time, and is answered once the first is.
+  const std::string body(900 * 1024, 'a');
+  int holder = keep(connectTo(port));
+  ASSERT_GE(holder, 0);
+  sendBytes(holder, formHead("/x", 900 * 1024) + body.substr(0, 700 * 1024));
+  ASSERT_TRUE(waitFor([&] { return heldBytes(held) >= 690 * 1024; }));
+  Sender waiting;
+  sendOnItsOwn(waiting, formHead("/x", 512 * 1024) + body.substr(0, 512 * 1024));
+  ASSERT_TRUE(waitFor([&] { return bodiesWaiting(held) == 1; })) << "the second did not wait";
+  for (size_t at = 700 * 1024; at < body.size(); at += 8 * 1024) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(120));
+    sendBytes(holder, body.substr(at, 8 * 1024));
   }
-  EXPECT_TRUE((replies[0] == "" && replies[1] == "{\"r\":404}") ||
-              (replies[0] == "{\"r\":404}" && replies[1] == ""))
-      << "replies: '" << replies[0] << "', '" << replies[1] << "'";
-  // Nothing stays counted: a request of nearly the whole bound is served.
-  const std::string body(250 * 1024, 'c');
-  EXPECT_EQ(
-      splitReply(sendRaw(port, formHead("/x", static_cast<long long>(body.size())) + body)).second,
-      "{\"r\":404}");
+  EXPECT_EQ(splitReply(receiveUntilClosed(holder)).second, "{\"r\":404}");
+  waiting.thread.join();
+  EXPECT_EQ(waiting.reply, "{\"r\":404}") << "the waiting body was closed";
+}
+
+TEST_F(SlowClientsTest, WaitForRoomEndsAtTheRequestDeadline) {
+  ConnectionLimits limits;
+  limits.heldRequestBytes = 2660 * 1024;
+  limits.requestDeadlineMs = 1000;  // plus one second per 256 KiB announced
+  start(limits);
+  // A body of 2.5 MiB (due after 11 s) holds all but 100 KiB of the room; a
+  // body of 200 KiB behind it, due 1 s after its first byte, is closed
+  // without a reply at that deadline, long before the room frees.
+  int holder = keep(connectTo(port));
+  ASSERT_GE(holder, 0);
+  sendBytes(holder, formHead("/x", 2560 * 1024) + "id=1");
+  ASSERT_TRUE(waitFor([&] { return heldBytes(held) > 0; }));
+  int small = keep(connectTo(port));
+  ASSERT_GE(small, 0);
+  sendBytes(small, formHead("/x", 200 * 1024) + "id=1");
+  ASSERT_TRUE(waitFor([&] { return bodiesWaiting(held) == 1; })) << "the small one did not wait";
+  EXPECT_TRUE(closedSilently(small, 8000)) << "the waiting body outlived its deadline";
+  EXPECT_FALSE(closedSilently(holder, 0));
+  EXPECT_EQ(bodiesWaiting(held), 0u);
 }
 
 TEST_F(SlowClientsTest, HeaderBlocksAreNeverRefusedForRoomBodiesTook) {
