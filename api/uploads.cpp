@@ -12,7 +12,6 @@
 
 #include "api/json_values.h"
 #include "api/path_segments.h"
-#include "http/response.h"
 #include "http/url_form.h"
 #include "storage/file_helpers.h"
 #include "storage/record_changes.h"
@@ -135,8 +134,8 @@ std::string writeUploadTemp(const std::string& path, std::string_view bytes) {
 
 bool syncUploadDirectory(const std::string& path) {
   const std::string dir = parentPath(path);
-  const OwnedDescriptor directory(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  return directory.fd >= 0 && fsync(directory.fd) == 0;
+  const FileDescriptor directory(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return directory.valid() && fsync(directory.get()) == 0;
 }
 
 bool writeUploadFile(const std::string& path, std::string_view bytes) {

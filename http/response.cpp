@@ -200,7 +200,7 @@ bool deferSend(int socket, PendingReply& reply, const char* data, std::size_t le
   if (reply.failed) return false;
   if (hasUnsent(reply)) {
     // A file ends a reply: nothing may follow it.
-    if (reply.file.fd >= 0) {
+    if (reply.file.valid()) {
       reply.failed = true;
       return false;
     }
@@ -357,10 +357,10 @@ FilePart sendFilePart(int socket, int fd, off_t& offset, off_t end, bool wait,
 // Keeps a duplicate of fd in reply, to be sent from offset up to end by the
 // I/O side.
 bool deferFile(PendingReply& reply, int fd, off_t offset, off_t end) {
-  reply.file = OwnedDescriptor(fcntl(fd, F_DUPFD_CLOEXEC, 0));
+  reply.file = FileDescriptor(fcntl(fd, F_DUPFD_CLOEXEC, 0));
   reply.fileOffset = offset;
   reply.fileEnd = end;
-  if (reply.file.fd < 0) reply.failed = true;
+  if (!reply.file.valid()) reply.failed = true;
   return !reply.failed;
 }
 
@@ -372,7 +372,7 @@ bool sendFileContents(int socket, int fd, off_t length) {
     deferred->started = true;
     if (deferred->failed) return false;
     if (hasUnsent(*deferred)) {
-      if (deferred->file.fd >= 0) deferred->failed = true;
+      if (deferred->file.valid()) deferred->failed = true;
       return !deferred->failed && deferFile(*deferred, fd, 0, length);
     }
   }
@@ -394,21 +394,8 @@ bool sendFileContents(int socket, int fd, off_t length) {
   }
 }
 
-OwnedDescriptor& OwnedDescriptor::operator=(OwnedDescriptor&& other) noexcept {
-  if (this != &other) {
-    if (fd >= 0) close(fd);
-    fd = other.fd;
-    other.fd = -1;
-  }
-  return *this;
-}
-
-OwnedDescriptor::~OwnedDescriptor() {
-  if (fd >= 0) close(fd);
-}
-
 bool hasUnsent(const PendingReply& reply) {
-  return reply.bytesSent < reply.bytes.size() || reply.file.fd >= 0;
+  return reply.bytesSent < reply.bytes.size() || reply.file.valid();
 }
 
 DeferredSends::DeferredSends(int socket, PendingReply& reply) {
@@ -437,15 +424,15 @@ ReplyProgress continueReply(int socket, PendingReply& reply, bool& progressed) {
   }
   std::string().swap(reply.bytes);
   reply.bytesSent = 0;
-  if (reply.file.fd < 0) return ReplyProgress::kDone;
+  if (!reply.file.valid()) return ReplyProgress::kDone;
   BrokenPipeGuard guard;
   while (true) {
-    switch (sendFilePart(socket, reply.file.fd, reply.fileOffset, reply.fileEnd, false, guard)) {
+    switch (sendFilePart(socket, reply.file.get(), reply.fileOffset, reply.fileEnd, false, guard)) {
       case FilePart::kSent:
         progressed = true;
         continue;
       case FilePart::kEnd:
-        reply.file = OwnedDescriptor();
+        reply.file = FileDescriptor();
         return ReplyProgress::kDone;
       case FilePart::kBlocked:
         return ReplyProgress::kBlocked;

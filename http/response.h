@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <string>
 
+#include "storage/file_helpers.h"
+
 // The name and version the node announces in its Server line and pages.
 constexpr const char* kServerName = "Ondrix Node Server";
 constexpr const char* kServerVersion = "0.1.0";
@@ -61,24 +63,6 @@ bool sendJsonReply(int socket, int status, const cJSON* reply);
 // one that sendfile raises is taken back. Returns false when a send failed.
 bool sendFileContents(int socket, int fd, off_t length);
 
-// Owns one descriptor and closes it when it goes.
-struct OwnedDescriptor {
-  int fd = -1;
-  OwnedDescriptor() = default;
-  explicit OwnedDescriptor(int descriptor) : fd(descriptor) {}
-  OwnedDescriptor(OwnedDescriptor&& other) noexcept : fd(other.fd) { other.fd = -1; }
-  OwnedDescriptor& operator=(OwnedDescriptor&& other) noexcept;
-  // Gives the descriptor up without closing it.
-  int release() {
-    int kept = fd;
-    fd = -1;
-    return kept;
-  }
-  OwnedDescriptor(const OwnedDescriptor&) = delete;
-  OwnedDescriptor& operator=(const OwnedDescriptor&) = delete;
-  ~OwnedDescriptor();
-};
-
 // What a reply left behind for the I/O side to finish: bytes the socket did
 // not take at once, then the rest of a file from fileOffset (a file always
 // ends a reply).
@@ -87,7 +71,7 @@ struct PendingReply {
   bool failed = false;   // a send failed: the peer has gone
   std::string bytes;
   std::size_t bytesSent = 0;
-  OwnedDescriptor file;  // a duplicate of the file being sent, or -1
+  FileDescriptor file;  // a duplicate of the file being sent, or none
   off_t fileOffset = 0;
   off_t fileEnd = 0;  // where the file's part of the reply ends
 };

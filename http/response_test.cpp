@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "storage/file_helpers.h"
 #include "storage/json_tree.h"
 #include "tests/support/test_support.h"
 
@@ -241,8 +242,9 @@ TEST(DeferredSends, NothingWaitsAndTheRestLeavesInOrder) {
       EXPECT_TRUE(sendHeaderBeforeBody(sv[0], "HEAD\r\n\r\n")) << c.desc;
       EXPECT_TRUE(sendAll(sv[0], body)) << c.desc;
       if (c.withFile) {
-        OwnedDescriptor opened(open(dir.file("file.bin").c_str(), O_RDONLY));
-        EXPECT_TRUE(sendFileContents(sv[0], opened.fd, static_cast<off_t>(file.size()))) << c.desc;
+        FileDescriptor opened(open(dir.file("file.bin").c_str(), O_RDONLY));
+        EXPECT_TRUE(sendFileContents(sv[0], opened.get(), static_cast<off_t>(file.size())))
+            << c.desc;
       }
     }
     EXPECT_TRUE(reply.started) << c.desc;
@@ -284,17 +286,17 @@ TEST(SendFileContents, SendsTheAnnouncedLengthAtMost) {
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | (c.deferred ? SOCK_NONBLOCK : 0), 0, sv), 0);
     std::string received;
     std::thread reader = readAllInto(sv[1], received);
-    OwnedDescriptor opened(open(dir.file("file.bin").c_str(), O_RDONLY));
+    FileDescriptor opened(open(dir.file("file.bin").c_str(), O_RDONLY));
     if (c.deferred) {
       PendingReply reply;
       {
         DeferredSends deferred(sv[0], reply);
         EXPECT_TRUE(sendAll(sv[0], body)) << c.desc;
-        EXPECT_TRUE(sendFileContents(sv[0], opened.fd, c.length)) << c.desc;
+        EXPECT_TRUE(sendFileContents(sv[0], opened.get(), c.length)) << c.desc;
       }
       EXPECT_EQ(finishReply(sv[0], reply), ReplyProgress::kDone) << c.desc;
     } else {
-      EXPECT_TRUE(sendFileContents(sv[0], opened.fd, c.length)) << c.desc;
+      EXPECT_TRUE(sendFileContents(sv[0], opened.get(), c.length)) << c.desc;
     }
     close(sv[0]);
     reader.join();
