@@ -196,7 +196,6 @@ PendingReply* deferralFor(int socket) {
 // Sends what the non-blocking socket takes now and keeps the rest in reply,
 // behind anything it holds already. False once a send has failed.
 bool deferSend(int socket, PendingReply& reply, const char* data, std::size_t length, int flags) {
-  reply.started = true;
   if (reply.failed) return false;
   if (hasUnsent(reply)) {
     // A file ends a reply: nothing may follow it.
@@ -369,7 +368,6 @@ bool deferFile(PendingReply& reply, int fd, off_t offset, off_t end) {
 bool sendFileContents(int socket, int fd, off_t length) {
   PendingReply* deferred = deferralFor(socket);
   if (deferred != nullptr) {
-    deferred->started = true;
     if (deferred->failed) return false;
     if (hasUnsent(*deferred)) {
       if (deferred->file.valid()) deferred->failed = true;

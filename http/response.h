@@ -67,7 +67,6 @@ bool sendFileContents(int socket, int fd, off_t length);
 // not take at once, then the rest of a file from fileOffset (a file always
 // ends a reply).
 struct PendingReply {
-  bool started = false;  // a send of this reply was asked for
   bool failed = false;   // a send failed: the peer has gone
   std::string bytes;
   std::size_t bytesSent = 0;
