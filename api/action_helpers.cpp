@@ -2,7 +2,7 @@
 #include "api/action_helpers.h"
 
 #include "api/json_values.h"
-#include "http/response.h"
+#include "http/reply_text.h"
 #include "storage/json_tree.h"
 
 void addReplyMember(JsonTree& reply, const char* key, int value) {

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "http/response.h"
+#include "http/deferred_sends.h"
 
 // The I/O side receives each request up to the end of its header block or
 // this many bytes, whichever comes first, before it decides anything.

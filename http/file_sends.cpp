@@ -1,0 +1,76 @@
+// file_sends.cpp -- a file's bytes sent by sendfile, with its SIGPIPE guard.
+#include "http/file_sends.h"
+
+#include <pthread.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "http/deferred_sends.h"
+
+namespace {
+
+// Where a socket takes no sendfile, file bodies go out in reads of this size.
+constexpr std::size_t kFileChunk = 64 * 1024;
+// The most one sendfile call is asked to send.
+constexpr std::size_t kSendfileChunk = 1 << 20;
+
+}  // namespace
+
+FilePart sendFilePart(int socket, int fd, off_t& offset, off_t end, bool wait,
+                      BrokenPipeGuard& guard) {
+  if (offset >= end) return FilePart::kEnd;
+  const std::size_t wanted =
+      static_cast<std::size_t>(std::min<off_t>(end - offset, static_cast<off_t>(kSendfileChunk)));
+  ssize_t sent = sendfile(socket, fd, &offset, wanted);
+  if (sent > 0) return FilePart::kSent;
+  if (sent == 0) return FilePart::kEnd;
+  if (errno == EINTR) return FilePart::kSent;
+  if (errno == EAGAIN || errno == EWOULDBLOCK) return FilePart::kBlocked;
+  if (errno == EPIPE) guard.broken = true;
+  if (errno != EINVAL && errno != ENOSYS) return FilePart::kFailed;
+  // The socket takes no sendfile: read and send the same bytes.
+  char buffer[kFileChunk];
+  ssize_t read = pread(fd, buffer, std::min(sizeof buffer, wanted), offset);
+  if (read < 0) return errno == EINTR ? FilePart::kSent : FilePart::kFailed;
+  if (read == 0) return FilePart::kEnd;
+  ssize_t n = ::send(socket, buffer, static_cast<std::size_t>(read),
+                     MSG_NOSIGNAL | (wait ? 0 : MSG_DONTWAIT));
+  if (n > 0) {
+    offset += n;
+    return FilePart::kSent;
+  }
+  if (n < 0 && errno == EINTR) return FilePart::kSent;
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return FilePart::kBlocked;
+  return FilePart::kFailed;
+}
+
+bool sendFileContents(int socket, int fd, off_t length) {
+  PendingReply* deferred = deferralFor(socket);
+  if (deferred != nullptr) {
+    if (deferred->failed) return false;
+    if (hasUnsent(*deferred)) {
+      if (deferred->file.valid()) deferred->failed = true;
+      return !deferred->failed && deferFile(*deferred, fd, 0, length);
+    }
+  }
+  BrokenPipeGuard guard;
+  off_t offset = 0;
+  while (true) {
+    switch (sendFilePart(socket, fd, offset, length, deferred == nullptr, guard)) {
+      case FilePart::kSent:
+        continue;
+      case FilePart::kEnd:
+        return true;
+      case FilePart::kBlocked:
+        if (deferred != nullptr) return deferFile(*deferred, fd, offset, length);
+        return false;  // the send time-out ran out
+      case FilePart::kFailed:
+        if (deferred != nullptr) deferred->failed = true;
+        return false;
+    }
+  }
+}

@@ -1,0 +1,29 @@
+// reply_text.h -- the text of a reply: its header block and the {"r": code}
+// object.
+#pragma once
+
+#include <cjson/cJSON.h>
+
+#include <cstddef>
+#include <string>
+
+// The name and version the node announces in its Server line and pages.
+constexpr const char* kServerName = "Ondrix Node Server";
+constexpr const char* kServerVersion = "0.1.0";
+
+constexpr const char* kJsonType = "application/json";
+// Room for a header block without its content type: one allocation builds it.
+constexpr std::size_t kHeaderReserveBytes = 128;
+
+// The header block of a reply: status line, Server, Date (UTC), Content-Type
+// only when contentType is not empty, Connection: close, then an empty line.
+// bodyLength is accepted for the callers' sake and not written (the body ends
+// when the connection closes).
+std::string buildResponseHeader(int status, std::string contentType, int bodyLength);
+
+// Appends the header block of status and contentType to header.
+void appendResponseHeader(std::string& header, int status, const std::string& contentType);
+
+// A new object {"r": code}, owned by the caller (free with cJSON_Delete).
+// Sets contentType to "application/json". Returns null only when memory runs out.
+cJSON* makeStatusJson(int code, std::string& contentType);
