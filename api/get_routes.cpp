@@ -332,7 +332,7 @@ void handleGet(int socket, std::string path) {
       reply = statusReply(404);
     }
     if (reply.text != nullptr) {
-      sendReply(socket, reply.status, "application/json", *reply.text);
+      sendReply(socket, reply.status, kJsonReplyType, *reply.text);
       return;
     }
     sendJsonReply(socket, reply.status, reply.tree.get());

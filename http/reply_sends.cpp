@@ -76,7 +76,7 @@ bool sendJsonReply(int socket, int status, const cJSON* reply) {
     JsonTree fallback(makeStatusJson(404, type));
     status = 404;
     if (fallback != nullptr) text.reset(cJSON_PrintUnformatted(fallback.get()));
-    if (text == nullptr) return sendReply(socket, status, kJsonType, "{\"r\":404}");
+    if (text == nullptr) return sendReply(socket, status, kJsonReplyType, "{\"r\":404}");
   }
-  return sendWithHeader(socket, status, kJsonType, text.get(), std::strlen(text.get()));
+  return sendWithHeader(socket, status, kJsonReplyType, text.get(), std::strlen(text.get()));
 }

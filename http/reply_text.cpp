@@ -71,7 +71,7 @@ std::string buildResponseHeader(int status, std::string contentType, int /*bodyL
 }
 
 cJSON* makeStatusJson(int code, std::string& contentType) {
-  contentType = kJsonType;
+  contentType = kJsonReplyType;
   cJSON* object = cJSON_CreateObject();
   if (object == nullptr) return nullptr;
   if (cJSON_AddNumberToObject(object, "r", code) == nullptr) {

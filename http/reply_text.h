@@ -11,7 +11,8 @@
 constexpr const char* kServerName = "Ondrix Node Server";
 constexpr const char* kServerVersion = "0.1.0";
 
-constexpr const char* kJsonType = "application/json";
+// The content type of every JSON reply.
+constexpr const char* kJsonReplyType = "application/json";
 // Room for a header block without its content type: one allocation builds it.
 constexpr std::size_t kHeaderReserveBytes = 128;
 
@@ -25,5 +26,5 @@ std::string buildResponseHeader(int status, std::string contentType, int bodyLen
 void appendResponseHeader(std::string& header, int status, const std::string& contentType);
 
 // A new object {"r": code}, owned by the caller (free with cJSON_Delete).
-// Sets contentType to "application/json". Returns null only when memory runs out.
+// Sets contentType to kJsonReplyType. Returns null only when memory runs out.
 cJSON* makeStatusJson(int code, std::string& contentType);
