@@ -9,7 +9,6 @@
 
 #include "http/deferred_sends.h"
 #include "http/reply_text.h"
-#include "storage/json_tree.h"
 
 namespace {
 
@@ -69,14 +68,7 @@ bool sendReply(int socket, int status, const std::string& contentType, const std
 }
 
 bool sendJsonReply(int socket, int status, const cJSON* reply) {
-  JsonText text(reply != nullptr ? cJSON_PrintUnformatted(reply) : nullptr);
-  if (text == nullptr) {
-    // The tree could not be printed: answer as for a missing record.
-    std::string type;
-    JsonTree fallback(makeStatusJson(404, type));
-    status = 404;
-    if (fallback != nullptr) text.reset(cJSON_PrintUnformatted(fallback.get()));
-    if (text == nullptr) return sendReply(socket, status, kJsonReplyType, "{\"r\":404}");
-  }
+  const JsonText text = jsonReplyText(reply, status);
+  if (text == nullptr) return sendReply(socket, status, kJsonReplyType, "{\"r\":404}");
   return sendWithHeader(socket, status, kJsonReplyType, text.get(), std::strlen(text.get()));
 }

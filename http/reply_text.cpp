@@ -80,3 +80,14 @@ cJSON* makeStatusJson(int code, std::string& contentType) {
   }
   return object;
 }
+
+JsonText jsonReplyText(const cJSON* reply, int& status) {
+  JsonText text(reply != nullptr ? cJSON_PrintUnformatted(reply) : nullptr);
+  if (text != nullptr) return text;
+  // The tree could not be printed: answer as for a missing record.
+  std::string type;
+  JsonTree fallback(makeStatusJson(404, type));
+  status = 404;
+  if (fallback != nullptr) text.reset(cJSON_PrintUnformatted(fallback.get()));
+  return text;
+}

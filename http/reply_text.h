@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <string>
 
+#include "storage/json_tree.h"
+
 // The name and version the node announces in its Server line and pages.
 constexpr const char* kServerName = "Ondrix Node Server";
 constexpr const char* kServerVersion = "0.1.0";
@@ -28,3 +30,8 @@ void appendResponseHeader(std::string& header, int status, const std::string& co
 // A new object {"r": code}, owned by the caller (free with cJSON_Delete).
 // Sets contentType to kJsonReplyType. Returns null only when memory runs out.
 cJSON* makeStatusJson(int code, std::string& contentType);
+
+// The body of a JSON reply: reply printed unformatted, owned by the caller.
+// When it cannot be printed, the print of {"r":404}, and status becomes 404.
+// Null only when memory runs out for that too.
+JsonText jsonReplyText(const cJSON* reply, int& status);
