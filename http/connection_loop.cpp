@@ -27,6 +27,9 @@
 #include <utility>
 #include <vector>
 
+#include "http/request_buffer.h"
+#include "http/request_head.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

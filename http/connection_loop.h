@@ -12,7 +12,8 @@
 #include <mutex>
 #include <vector>
 
-#include "http/connection.h"
+#include "http/answer_request.h"
+#include "http/request_limits.h"
 #include "storage/thread_annotations.h"
 
 // Pause before accepting again when descriptors or memory have run out.
