@@ -439,7 +439,7 @@ void startLingering(ConnectionLoop& loop, Connection& c) {
 // it. What the reply leaves unsent is finished by the loop; after it, or at
 // once, the connection closes, or lingers over request bytes left unread
 // (closing on them would reset it instead of ending it).
-void answer(ConnectionLoop& loop, Connection& c) {
+void serveHeldRequest(ConnectionLoop& loop, Connection& c) {
   // Held whole, the body no longer takes room: the next body in line starts
   // arriving while this one is answered.
   giveUpRoom(loop, c);
@@ -479,7 +479,7 @@ void answer(ConnectionLoop& loop, Connection& c) {
 void onReadable(ConnectionLoop& loop, Connection& c) {
   switch (receive(loop, c)) {
     case Received::kComplete:
-      answer(loop, c);
+      serveHeldRequest(loop, c);
       return;
     case Received::kRefused:
       closeConnection(loop, c);
