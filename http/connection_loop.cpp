@@ -96,15 +96,14 @@ struct ConnectionLoop {
   RequestHandlers handlers{};
   ConnectionLimits limits;
   int epollFd = -1;
-  int wakeFd = -1;
+  int wakeFd = -1;  // raised when one of its bodies in line is granted room
   int listenFd = -1;
   // The idle time an accepted connection has left.
   Milliseconds idleLeft{0};
   std::unordered_map<int, std::unique_ptr<Connection>> connections;
   std::priority_queue<Timer, std::vector<Timer>, std::greater<Timer>> timers;
   std::uint64_t nextSerial = 0;
-  HeldRequestBytes ownHeld;
-  HeldRequestBytes* held = &ownHeld;  // of the requests still arriving
+  HeldRequestBytes* held = nullptr;  // the room of the bodies still arriving
   bool acceptPaused = false;
   Clock::time_point acceptResumes;
   // Not zero-filled: its pages are only taken once a receive uses them.
@@ -592,11 +591,11 @@ Connection* holdConnection(ConnectionLoop& loop, int fd) {
 
 // A new connection: what already arrived is read at once (most clients
 // send their request right away), then it waits for the rest or its idle end.
-void startConnection(ConnectionLoop& loop, int fd, Milliseconds idle) {
+void startConnection(ConnectionLoop& loop, int fd) {
   Connection* made = holdConnection(loop, fd);
   if (made == nullptr) return;
   Connection& c = *made;
-  c.progressDeadline = Clock::now() + idle;
+  c.progressDeadline = Clock::now() + loop.idleLeft;
   onReadable(loop, c);
 }
 
@@ -628,7 +627,7 @@ void acceptPending(ConnectionLoop& loop) {
   for (int i = 0; i < kAcceptTries; ++i) {
     int fd = accept4(loop.listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd >= 0) {
-      startConnection(loop, fd, loop.idleLeft);
+      adoptConnection(loop, fd);
       return;
     }
     if (errno == EAGAIN || errno == EWOULDBLOCK) return;
@@ -719,11 +718,10 @@ void serviceConnection(ConnectionLoop& loop, int fd, std::uint32_t events) {
 // connections whose time has run out, and only those whose time ran out
 // before the events were taken: a connection whose bytes arrived while a
 // handler ran past its limit is reported by the next pass's wait and served.
-void runLoop(ConnectionLoop& loop, bool untilIdle) {
+void runLoop(ConnectionLoop& loop) {
   epoll_event events[kEpollBatch];
   int timeoutMs = expireConnections(loop, Clock::now());
   while (!loop.stopping.load()) {
-    if (untilIdle && loop.connections.empty()) return;
     const int ready = epoll_wait(loop.epollFd, events, kEpollBatch, timeoutMs);
     const Clock::time_point taken = Clock::now();
     if (ready < 0 && errno != EINTR) std::this_thread::sleep_for(Milliseconds(kAcceptPauseMs));
@@ -750,9 +748,9 @@ void runLoop(ConnectionLoop& loop, bool untilIdle) {
 }  // namespace
 
 ConnectionLoopPtr openConnectionLoop(RequestHandlers handlers, ConnectionLimits limits,
-                                     HeldRequestBytes* held) {
+                                     HeldRequestBytes& room) {
   ConnectionLoopPtr loop(new ConnectionLoop);
-  if (held != nullptr) loop->held = held;
+  loop->held = &room;
   loop->handlers = handlers;
   loop->limits = limits;
   loop->idleLeft = Milliseconds(limits.idleMs);
@@ -788,21 +786,11 @@ bool listenOn(ConnectionLoop& loop, int listenSocket) {
   return true;
 }
 
-void runConnectionLoop(ConnectionLoop& loop) { runLoop(loop, false); }
+void adoptConnection(ConnectionLoop& loop, int socket) { startConnection(loop, socket); }
+
+void runConnectionLoop(ConnectionLoop& loop) { runLoop(loop); }
 
 void stopConnectionLoop(ConnectionLoop& loop) {
   loop.stopping.store(true);
   wake(loop);
-}
-
-void serveConnection(int socket, RequestHandlers handlers, ConnectionLimits limits) {
-  ConnectionLoopPtr loop = openConnectionLoop(handlers, limits);
-  if (!loop) {
-    close(socket);
-    return;
-  }
-  int flags = fcntl(socket, F_GETFL);
-  if (flags >= 0) fcntl(socket, F_SETFL, flags | O_NONBLOCK);
-  startConnection(*loop, socket, Milliseconds(limits.idleMs));
-  runLoop(*loop, true);
 }

@@ -79,12 +79,11 @@ std::size_t bodiesWaiting(HeldRequestBytes& room);
 // A loop that serves connections with handlers under limits. Each request
 // held whole is answered on the thread that runs the loop, in the order the
 // requests became complete, without waiting on its client: what the reply
-// leaves unsent the loop finishes among its other work. held, when not null,
-// is the room shared with other loops (with the same limits) and must
-// outlive this one; else the loop has a room of its own. Null, with errno
-// set, when its epoll set or wake-up descriptor cannot be made.
+// leaves unsent the loop finishes among its other work. room is shared with
+// the other loops of the same limits and must outlive this one. Null, with
+// errno set, when its epoll set or wake-up descriptor cannot be made.
 ConnectionLoopPtr openConnectionLoop(RequestHandlers handlers, ConnectionLimits limits,
-                                     HeldRequestBytes* held = nullptr);
+                                     HeldRequestBytes& room);
 
 // Accepts the connections of listenSocket (made non-blocking, with the
 // largest backlog; the caller still owns it). Several loops may listen on
@@ -92,12 +91,17 @@ ConnectionLoopPtr openConnectionLoop(RequestHandlers handlers, ConnectionLimits 
 // set, when it cannot be watched. Before runConnectionLoop only.
 bool listenOn(ConnectionLoop& loop, int listenSocket);
 
-// Runs the loop on the calling thread until stopConnectionLoop.
+// Serves socket, a connected non-blocking socket (as accept4 with
+// SOCK_NONBLOCK gives it), as one of the loop's connections: its accept
+// hands every connection it takes to this. The loop owns socket from here
+// on and closes it. On the loop's thread, or before runConnectionLoop.
+void adoptConnection(ConnectionLoop& loop, int socket);
+
+// Runs the loop on the calling thread; the node's loops run until the
+// process ends.
 void runConnectionLoop(ConnectionLoop& loop);
+
+// For tests: the node runs its loops until the process ends.
 
 // Makes runConnectionLoop return soon. Any thread.
 void stopConnectionLoop(ConnectionLoop& loop);
-
-// Serves the one connected socket on the calling thread, its request
-// answered there too, and returns once it is closed.
-void serveConnection(int socket, RequestHandlers handlers, ConnectionLimits limits = {});
