@@ -119,12 +119,12 @@ struct ConnectionLoop {
 void ConnectionLoopCloser::operator()(ConnectionLoop* loop) const { delete loop; }
 
 long long heldBytes(HeldRequestBytes& room) {
-  RoomLock lock(room.mutex);
+  MutexLock lock(room.mutex);
   return room.bytes;
 }
 
 std::size_t bodiesWaiting(HeldRequestBytes& room) {
-  RoomLock lock(room.mutex);
+  MutexLock lock(room.mutex);
   return room.waiting.size();
 }
 
@@ -174,7 +174,7 @@ ConnectionLoop::~ConnectionLoop() {
   {
     // Nothing in the room refers to this loop once it is gone: its bodies
     // leave the line and give back their room, granted or held.
-    RoomLock lock(held->mutex);
+    MutexLock lock(held->mutex);
     auto ours = [this](const RoomWaiter& w) { return w.loop == this; };
     held->waiting.erase(std::remove_if(held->waiting.begin(), held->waiting.end(), ours),
                         held->waiting.end());
@@ -249,7 +249,7 @@ Room takeRoom(ConnectionLoop& loop, Connection& c, long long bytes) {
   const long long limit = loop.limits.heldRequestBytes;
   if (bytes > limit) return Room::kRefused;
   HeldRequestBytes& room = *loop.held;
-  RoomLock lock(room.mutex);
+  MutexLock lock(room.mutex);
   // Bodies in line go first, so that a stream of new ones cannot starve them.
   if (room.waiting.empty() && room.bytes + bytes <= limit) {
     room.bytes += bytes;
@@ -271,7 +271,7 @@ Room takeRoom(ConnectionLoop& loop, Connection& c, long long bytes) {
 void giveUpRoom(ConnectionLoop& loop, Connection& c) {
   if (c.counted == 0 && c.phase != Phase::kWaiting) return;
   HeldRequestBytes& room = *loop.held;
-  RoomLock lock(room.mutex);
+  MutexLock lock(room.mutex);
   long long bytes = 0;
   if (c.phase == Phase::kWaiting && !removeWaiter(room.waiting, loop, c.serial, bytes) &&
       removeWaiter(room.granted, loop, c.serial, bytes)) {
@@ -524,7 +524,7 @@ void takeGrantedRoom(ConnectionLoop& loop) {
   std::vector<RoomWaiter> ours;
   {
     HeldRequestBytes& room = *loop.held;
-    RoomLock lock(room.mutex);
+    MutexLock lock(room.mutex);
     auto others = std::stable_partition(room.granted.begin(), room.granted.end(),
                                         [&loop](const RoomWaiter& w) { return w.loop != &loop; });
     try {
@@ -542,7 +542,7 @@ void takeGrantedRoom(ConnectionLoop& loop) {
       continue;
     }
     HeldRequestBytes& room = *loop.held;  // its connection has gone: the room goes on
-    RoomLock lock(room.mutex);
+    MutexLock lock(room.mutex);
     room.bytes -= grant.bytes;
     grantWaiting(room, loop.limits.heldRequestBytes);
   }

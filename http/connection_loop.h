@@ -4,17 +4,15 @@
 // did not leave at once.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "http/answer_request.h"
 #include "http/request_limits.h"
-#include "storage/thread_annotations.h"
+#include "storage/mutex.h"
 
 // Pause before accepting again when descriptors or memory have run out.
 constexpr int kAcceptPauseMs = 50;
@@ -26,28 +24,6 @@ struct ConnectionLoopCloser {
 // Closing the loop closes every connection it holds (not the listening
 // socket). Close it only once runConnectionLoop has returned.
 using ConnectionLoopPtr = std::unique_ptr<ConnectionLoop, ConnectionLoopCloser>;
-
-// The lock of a HeldRequestBytes.
-class CAPABILITY("mutex") RoomMutex {
- public:
-  void lock() ACQUIRE() { mutex.lock(); }
-  void unlock() RELEASE() { mutex.unlock(); }
-
- private:
-  std::mutex mutex;
-};
-
-// Holds a RoomMutex from construction to destruction.
-class SCOPED_CAPABILITY RoomLock {
- public:
-  explicit RoomLock(RoomMutex& m) ACQUIRE(m) : held(m) { held.lock(); }
-  ~RoomLock() RELEASE() { held.unlock(); }
-  RoomLock(const RoomLock&) = delete;
-  RoomLock& operator=(const RoomLock&) = delete;
-
- private:
-  RoomMutex& held;
-};
 
 // A body that asked for room: the loop that holds its connection, which
 // connection, and the room it asked for.
@@ -66,7 +42,7 @@ struct RoomWaiter {
 // whichever loop gives it: that loop moves it to granted and wakes the loop
 // that holds it. Only the loops change it.
 struct HeldRequestBytes {
-  RoomMutex mutex;
+  Mutex mutex;
   long long bytes GUARDED_BY(mutex) = 0;              // the room taken, granted included
   std::deque<RoomWaiter> waiting GUARDED_BY(mutex);   // in the order they asked
   std::vector<RoomWaiter> granted GUARDED_BY(mutex);  // not yet taken by their loops
