@@ -130,9 +130,9 @@ std::size_t bodiesWaiting(HeldRequestBytes& room) {
 
 namespace {
 
-void wake(ConnectionLoop& loop) {
+void wakeWaiter(const RoomWaiter& waiter) {
   std::uint64_t one = 1;
-  ssize_t written = write(loop.wakeFd, &one, sizeof one);
+  ssize_t written = write(waiter.wakeFd, &one, sizeof one);
   (void)written;  // a full counter wakes the loop as well
 }
 
@@ -151,15 +151,15 @@ void grantWaiting(HeldRequestBytes& room, long long limit) REQUIRES(room.mutex) 
     }
     room.waiting.pop_front();
     room.bytes += next.bytes;
-    wake(*next.loop);
+    wakeWaiter(next);
   }
 }
 
 template <class Waiters>
-bool removeWaiter(Waiters& waiters, const ConnectionLoop& loop, std::uint64_t serial,
+bool removeWaiter(Waiters& waiters, const ConnectionLoop* loop, std::uint64_t serial,
                   long long& bytes) {
   for (auto at = waiters.begin(); at != waiters.end(); ++at) {
-    if (at->loop == &loop && at->serial == serial) {
+    if (at->loop == loop && at->serial == serial) {
       bytes = at->bytes;
       waiters.erase(at);
       return true;
@@ -170,22 +170,84 @@ bool removeWaiter(Waiters& waiters, const ConnectionLoop& loop, std::uint64_t se
 
 }  // namespace
 
-ConnectionLoop::~ConnectionLoop() {
-  {
-    // Nothing in the room refers to this loop once it is gone: its bodies
-    // leave the line and give back their room, granted or held.
-    MutexLock lock(held->mutex);
-    auto ours = [this](const RoomWaiter& w) { return w.loop == this; };
-    held->waiting.erase(std::remove_if(held->waiting.begin(), held->waiting.end(), ours),
-                        held->waiting.end());
-    for (const RoomWaiter& w : held->granted) {
-      if (w.loop == this) held->bytes -= w.bytes;
-    }
-    held->granted.erase(std::remove_if(held->granted.begin(), held->granted.end(), ours),
-                        held->granted.end());
-    for (auto& entry : connections) held->bytes -= entry.second->counted;
-    grantWaiting(*held, limits.heldRequestBytes);
+RoomAnswer askForRoom(HeldRequestBytes& room, long long limit, const RoomWaiter& body) {
+  if (body.bytes > limit) return RoomAnswer::kRefused;
+  MutexLock lock(room.mutex);
+  // Bodies in line go first, so that a stream of new ones cannot starve them.
+  if (room.waiting.empty() && room.bytes + body.bytes <= limit) {
+    room.bytes += body.bytes;
+    return RoomAnswer::kTaken;
   }
+  try {
+    room.waiting.push_back(body);
+  } catch (const std::exception&) {
+    return RoomAnswer::kRefused;
+  }
+  return RoomAnswer::kWaiting;
+}
+
+void giveBackRoom(HeldRequestBytes& room, long long limit, long long bytes) {
+  MutexLock lock(room.mutex);
+  room.bytes -= bytes;
+  grantWaiting(room, limit);
+}
+
+void leaveLine(HeldRequestBytes& room, long long limit, const ConnectionLoop* loop,
+               std::uint64_t serial) {
+  MutexLock lock(room.mutex);
+  long long bytes = 0;
+  if (!removeWaiter(room.waiting, loop, serial, bytes) &&
+      removeWaiter(room.granted, loop, serial, bytes)) {
+    room.bytes -= bytes;  // granted while its loop had not taken it yet
+  }
+  grantWaiting(room, limit);
+}
+
+std::vector<RoomWaiter> takeGrants(HeldRequestBytes& room, const ConnectionLoop* loop) {
+  MutexLock lock(room.mutex);
+  auto others = std::stable_partition(room.granted.begin(), room.granted.end(),
+                                      [loop](const RoomWaiter& w) { return w.loop != loop; });
+  std::vector<RoomWaiter> ours;
+  try {
+    ours.assign(others, room.granted.end());
+  } catch (const std::exception&) {
+    return {};
+  }
+  room.granted.erase(others, room.granted.end());
+  return ours;
+}
+
+void leaveRoom(HeldRequestBytes& room, long long limit, const ConnectionLoop* loop,
+               long long held) {
+  MutexLock lock(room.mutex);
+  auto ours = [loop](const RoomWaiter& w) { return w.loop == loop; };
+  room.waiting.erase(std::remove_if(room.waiting.begin(), room.waiting.end(), ours),
+                     room.waiting.end());
+  for (const RoomWaiter& w : room.granted) {
+    if (w.loop == loop) room.bytes -= w.bytes;
+  }
+  room.granted.erase(std::remove_if(room.granted.begin(), room.granted.end(), ours),
+                     room.granted.end());
+  room.bytes -= held;
+  grantWaiting(room, limit);
+}
+
+namespace {
+
+void wake(ConnectionLoop& loop) {
+  std::uint64_t one = 1;
+  ssize_t written = write(loop.wakeFd, &one, sizeof one);
+  (void)written;  // a full counter wakes the loop as well
+}
+
+}  // namespace
+
+ConnectionLoop::~ConnectionLoop() {
+  // Nothing in the room refers to this loop once it is gone: its bodies
+  // leave the line and give back their room, granted or held.
+  long long counted = 0;
+  for (auto& entry : connections) counted += entry.second->counted;
+  leaveRoom(*held, limits.heldRequestBytes, this, counted);
   for (auto& entry : connections) close(entry.first);
   if (epollFd >= 0) close(epollFd);
   if (wakeFd >= 0) close(wakeFd);
@@ -240,46 +302,15 @@ Connection& addConnection(ConnectionLoop& loop, int fd) {
   return c;
 }
 
-enum class Room { kTaken, kWaiting, kRefused };
-
-// Takes the room c's body asks for (bytes), or puts c in line for it
-// (kWaiting, c left unread). Refused when the body would not fit in the
-// whole room, or there is no memory for its place in line.
-Room takeRoom(ConnectionLoop& loop, Connection& c, long long bytes) {
-  const long long limit = loop.limits.heldRequestBytes;
-  if (bytes > limit) return Room::kRefused;
-  HeldRequestBytes& room = *loop.held;
-  MutexLock lock(room.mutex);
-  // Bodies in line go first, so that a stream of new ones cannot starve them.
-  if (room.waiting.empty() && room.bytes + bytes <= limit) {
-    room.bytes += bytes;
-    c.counted = bytes;
-    return Room::kTaken;
-  }
-  try {
-    room.waiting.push_back(RoomWaiter{&loop, c.fd, c.serial, bytes});
-  } catch (const std::exception&) {
-    return Room::kRefused;
-  }
-  c.phase = Phase::kWaiting;
-  c.waitingSince = Clock::now();
-  return Room::kWaiting;
-}
-
 // Gives back the room c holds, or its place in line, to the bodies that
 // wait. A connection that never asked for room takes no lock.
 void giveUpRoom(ConnectionLoop& loop, Connection& c) {
-  if (c.counted == 0 && c.phase != Phase::kWaiting) return;
-  HeldRequestBytes& room = *loop.held;
-  MutexLock lock(room.mutex);
-  long long bytes = 0;
-  if (c.phase == Phase::kWaiting && !removeWaiter(room.waiting, loop, c.serial, bytes) &&
-      removeWaiter(room.granted, loop, c.serial, bytes)) {
-    room.bytes -= bytes;  // granted while this loop had not taken it yet
+  if (c.phase == Phase::kWaiting) {
+    leaveLine(*loop.held, loop.limits.heldRequestBytes, &loop, c.serial);
+  } else if (c.counted != 0) {
+    giveBackRoom(*loop.held, loop.limits.heldRequestBytes, c.counted);
   }
-  room.bytes -= c.counted;
   c.counted = 0;
-  grantWaiting(room, loop.limits.heldRequestBytes);
 }
 
 // Closes c (which leaves the epoll set with it) and forgets it.
@@ -351,13 +382,18 @@ enum class Received { kWaiting, kWaitingForRoom, kComplete, kRefused };
 // Once c's head is decided: the body it announces beyond what came with its
 // head takes room for all of it, or waits in line for it.
 Received startBody(ConnectionLoop& loop, Connection& c) {
-  if (bytesWanted(c) <= 0) return Received::kWaiting;  // nothing more to hold
-  switch (takeRoom(loop, c, bytesWanted(c))) {
-    case Room::kTaken:
+  const long long bytes = bytesWanted(c);
+  if (bytes <= 0) return Received::kWaiting;  // nothing more to hold
+  const RoomWaiter body{&loop, loop.wakeFd, c.fd, c.serial, bytes};
+  switch (askForRoom(*loop.held, loop.limits.heldRequestBytes, body)) {
+    case RoomAnswer::kTaken:
+      c.counted = bytes;
       return reserveBody(c) ? Received::kWaiting : Received::kRefused;
-    case Room::kWaiting:
+    case RoomAnswer::kWaiting:
+      c.phase = Phase::kWaiting;
+      c.waitingSince = Clock::now();
       return Received::kWaitingForRoom;
-    case Room::kRefused:
+    case RoomAnswer::kRefused:
       break;
   }
   return Received::kRefused;
@@ -521,30 +557,15 @@ void resumeBody(ConnectionLoop& loop, Connection& c, long long bytes) {
 
 // Takes the room granted to this loop's bodies in line.
 void takeGrantedRoom(ConnectionLoop& loop) {
-  std::vector<RoomWaiter> ours;
-  {
-    HeldRequestBytes& room = *loop.held;
-    MutexLock lock(room.mutex);
-    auto others = std::stable_partition(room.granted.begin(), room.granted.end(),
-                                        [&loop](const RoomWaiter& w) { return w.loop != &loop; });
-    try {
-      ours.assign(others, room.granted.end());
-    } catch (const std::exception&) {
-      return;  // taken at the next wake-up
-    }
-    room.granted.erase(others, room.granted.end());
-  }
-  for (const RoomWaiter& grant : ours) {
+  for (const RoomWaiter& grant : takeGrants(*loop.held, &loop)) {
     auto found = loop.connections.find(grant.fd);
     if (found != loop.connections.end() && found->second->serial == grant.serial &&
         found->second->phase == Phase::kWaiting) {
       resumeBody(loop, *found->second, grant.bytes);
       continue;
     }
-    HeldRequestBytes& room = *loop.held;  // its connection has gone: the room goes on
-    MutexLock lock(room.mutex);
-    room.bytes -= grant.bytes;
-    grantWaiting(room, loop.limits.heldRequestBytes);
+    // Its connection has gone: the room goes on.
+    giveBackRoom(*loop.held, loop.limits.heldRequestBytes, grant.bytes);
   }
 }
 

@@ -25,10 +25,11 @@ struct ConnectionLoopCloser {
 // socket). Close it only once runConnectionLoop has returned.
 using ConnectionLoopPtr = std::unique_ptr<ConnectionLoop, ConnectionLoopCloser>;
 
-// A body that asked for room: the loop that holds its connection, which
-// connection, and the room it asked for.
+// A body that asked for room: the loop that holds its connection and the
+// eventfd that wakes it, which connection, and the room it asked for.
 struct RoomWaiter {
-  ConnectionLoop* loop = nullptr;
+  const ConnectionLoop* loop = nullptr;
+  int wakeFd = -1;
   int fd = -1;
   std::uint64_t serial = 0;
   long long bytes = 0;
@@ -51,6 +52,31 @@ struct HeldRequestBytes {
 // What room holds now: the room taken, and the bodies in line for room.
 long long heldBytes(HeldRequestBytes& room);
 std::size_t bodiesWaiting(HeldRequestBytes& room);
+
+// What askForRoom did with a body.
+enum class RoomAnswer { kTaken, kWaiting, kRefused };
+
+// Takes the room body asks for (kTaken) when no body waits and it fits
+// under limit, or puts it in line for it (kWaiting). Refused when the body
+// would not fit in the whole room, or there is no memory for its place in
+// line.
+RoomAnswer askForRoom(HeldRequestBytes& room, long long limit, const RoomWaiter& body);
+
+// Gives bytes of room back, to the bodies in line.
+void giveBackRoom(HeldRequestBytes& room, long long limit, long long bytes);
+
+// Takes the body of loop's connection serial out of line, or gives back the
+// room it was granted and its loop has not taken yet.
+void leaveLine(HeldRequestBytes& room, long long limit, const ConnectionLoop* loop,
+               std::uint64_t serial);
+
+// Takes out the grants to loop's bodies in line, for loop to resume them;
+// none when there is no memory for them now (they wait for the next call).
+std::vector<RoomWaiter> takeGrants(HeldRequestBytes& room, const ConnectionLoop* loop);
+
+// For a loop that goes: its bodies leave the line, and its grants and the
+// room its connections hold (held) go back.
+void leaveRoom(HeldRequestBytes& room, long long limit, const ConnectionLoop* loop, long long held);
 
 // A loop that serves connections with handlers under limits. Each request
 // held whole is answered on the thread that runs the loop, in the order the
