@@ -1,4 +1,4 @@
-// connection_test.cpp -- one connection of a connection loop, one end of a
+// connection_loop_test.cpp -- one connection of a connection loop, one end of a
 // socket pair handed to it as its accept hands it one: request pieces, POST completion by
 // Content-Length, the requests that get no reply, the size bound and the time-outs.
 #include <fcntl.h>
