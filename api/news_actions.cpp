@@ -8,6 +8,7 @@
 
 #include "api/action_helpers.h"
 #include "api/json_values.h"
+#include "api/news_images.h"
 #include "api/uploads.h"
 #include "storage/database.h"
 #include "storage/deferred_removals.h"
