@@ -5,9 +5,9 @@
 
 #include <cstdio>
 
-#include "api/json_values.h"
 #include "http/url_form.h"
 #include "storage/file_helpers.h"
+#include "storage/json_values.h"
 
 namespace {
 
