@@ -44,10 +44,6 @@ struct DateParts {
 // several threads at once (each call converts into storage of its own).
 DateParts toDateParts(std::time_t t);
 
-// The Unix time that d names in local time (mktime: fields out of range carry
-// over); -1 when it cannot be represented.
-std::time_t fromDateParts(const DateParts& d);
-
 // "uploads/avatar/Y/M/D/" for the date d.
 std::string avatarDirectory(const DateParts& d);
 
@@ -150,3 +146,7 @@ class HeldUploadNames {
   std::vector<std::string> writing;
   std::vector<std::string> keeping;
 };
+
+// The Unix time that d names in local time (mktime: fields out of range carry
+// over); -1 when it cannot be represented.
+std::time_t fromDateParts(const DateParts& d);

@@ -26,16 +26,6 @@ struct PathSplit {
   std::string prefix;   // segments before the run, joined with "/"
 };
 
-// Splits body into its parts, in body order, using "--" + boundary as the
-// delimiter (the boundary is used exactly as given). A part is taken only
-// when a further delimiter follows it and it has an empty line after its
-// header lines; anything else is skipped. Its data is the content up to the
-// single line break (CR LF or LF) that precedes the next delimiter, unless a
-// usable "Content-Length:" header line (not the last header line) gives a
-// shorter length (dataCutByLength is then set). The parts view body, which
-// must outlive them. Never throws except for running out of memory.
-std::vector<FormPart> parseMultipart(std::string_view boundary, std::string_view body);
-
 // parseMultipart that also bounds the body's delimiters, in the same one pass
 // over a large upload: false (parts then unspecified) when body holds more
 // than maxDelimiters copies of "--" + boundary in all, counted without
@@ -48,3 +38,13 @@ bool parseMultipartWithin(std::string_view boundary, std::string_view body,
 // segments. For a stored upload path such as uploads/img/2024/5/17/12/0.webp
 // the prefix is the upload root, numbers the dated chain and rest the file.
 PathSplit splitPathAtNumber(const std::string& path);
+
+// Splits body into its parts, in body order, using "--" + boundary as the
+// delimiter (the boundary is used exactly as given). A part is taken only
+// when a further delimiter follows it and it has an empty line after its
+// header lines; anything else is skipped. Its data is the content up to the
+// single line break (CR LF or LF) that precedes the next delimiter, unless a
+// usable "Content-Length:" header line (not the last header line) gives a
+// shorter length (dataCutByLength is then set). The parts view body, which
+// must outlive them. Never throws except for running out of memory.
+std::vector<FormPart> parseMultipart(std::string_view boundary, std::string_view body);
