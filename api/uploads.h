@@ -147,6 +147,8 @@ class HeldUploadNames {
   std::vector<std::string> keeping;
 };
 
+// Nothing in the node calls this.
+
 // The Unix time that d names in local time (mktime: fields out of range carry
 // over); -1 when it cannot be represented.
 std::time_t fromDateParts(const DateParts& d);

@@ -1,4 +1,5 @@
-// fixed_texts.cpp -- the content-type table and the two fixed pages.
+// fixed_texts.cpp -- the content-type table and the two fixed pages (nothing
+// in the node calls them).
 #include "http/fixed_texts.h"
 
 #include <cstring>

@@ -1,5 +1,6 @@
 // fixed_texts.h -- the content type of a file name and the two fixed HTML
-// pages.
+// pages. Nothing in the node calls these: every stored file is sent as
+// image/webp, and no route sends a page.
 #pragma once
 
 #include <string>

@@ -25,6 +25,8 @@ std::string nodeKeySeed(long long now, char* const slots[kAddressSlots]);
 // addresses. Empty when the hexadecimal text cannot be allocated.
 std::string makeNodeKey();
 
+// Nothing in the node calls the routines below.
+
 // The address in host order (a.b.c.d is a << 24 | b << 16 | c << 8 | d);
 // 0 when text is not an IPv4 address in dotted-decimal form.
 uint32_t ipv4ToHostOrder(const char* text);
