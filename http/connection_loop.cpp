@@ -1,5 +1,5 @@
-// connection_loop.cpp -- the epoll loop of one worker: accepting,
-// receiving requests, the room their bodies take (or wait for), answering
+// connection_loop.cpp -- the epoll loop of one worker: accepting, receiving
+// requests (a body first takes its room, or waits in line for it), answering
 // those held whole, finishing replies and lingering closes, and the time
 // limits of every connection it holds.
 #include "http/connection_loop.h"
@@ -36,16 +36,13 @@ using Clock = std::chrono::steady_clock;
 using Milliseconds = std::chrono::milliseconds;
 
 constexpr int kEpollBatch = 256;
-// Accepts tried per readiness of the listening socket: one connection is
-// taken, or a few tries when a connection was aborted before it could be.
-// The loops that share the socket take the others; a loop that took all
-// there are would make one more call per wake-up, the one that finds none.
+// Accepts tried per readiness of the listening socket: one connection, or a
+// few tries past connections aborted before they were taken. The loops that
+// share the socket take the others.
 constexpr int kAcceptTries = 4;
-// The kernel completes a connection only once its first bytes arrive, or,
-// for a silent one, after about this long (one retransmitted SYN-ACK). Such
-// a late connection has already waited that long of its idle time. (A
-// connection the kernel completes from a SYN cookie, when its queue of
-// half-open connections overflows, comes at once and loses that second.)
+// The kernel hands over a connection once its first bytes arrive, or a silent
+// one after about this long (one retransmitted SYN-ACK), which it has then
+// waited of its idle time.
 constexpr int kDeferAcceptSeconds = 1;
 // One receive takes at most this much through the loop's buffer (a head, or
 // what a lingering close discards), and a body's receive at most
@@ -230,10 +227,9 @@ bool decideHead(ConnectionLoop& loop, Connection& c, bool ended) {
   return true;
 }
 
-// Makes c's buffer hold its whole request, in one allocation: growing by
-// doubling would briefly hold the old and the new copy of a large upload.
-// Its pages are only taken as the bytes arrive. False when there is no
-// memory for it now: it is closed like any request too large.
+// Reserves c's whole request in one allocation (doubling would briefly hold
+// two copies of a large upload). False when there is no memory for it: it is
+// closed like a request too large.
 bool reserveBody(Connection& c) {
   try {
     c.request.reserve(static_cast<std::size_t>(c.total));
@@ -356,10 +352,9 @@ void startLingering(ConnectionLoop& loop, Connection& c) {
   armTimer(loop, c);
 }
 
-// Answers c's request, held whole, on this thread: the worker that received
-// it. What the reply leaves unsent is finished by the loop; after it, or at
-// once, the connection closes, or lingers over request bytes left unread
-// (closing on them would reset it instead of ending it).
+// Answers c's request, held whole, on the worker that received it; the loop
+// finishes what the reply leaves unsent. Then the connection closes, or
+// lingers over request bytes left unread (closing on them would reset it).
 void serveHeldRequest(ConnectionLoop& loop, Connection& c) {
   // Held whole, the body no longer takes room: the next body in line starts
   // arriving while this one is answered.

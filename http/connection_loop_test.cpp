@@ -1,6 +1,9 @@
-// connection_loop_test.cpp -- one connection of a connection loop, one end of a
-// socket pair handed to it as its accept hands it one: request pieces, POST completion by
-// Content-Length, the requests that get no reply, the size bound and the time-outs.
+// connection_loop_test.cpp -- one connection of a connection loop, one end
+// of a socket pair handed to it as its accept hands one: request pieces,
+// POST completion by Content-Length, the requests that get no reply, the
+// size bound and the time-outs.
+#include "http/connection_loop.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/sockios.h>
@@ -18,7 +21,6 @@
 
 #include "api/get_routes.h"
 #include "api/post_routes.h"
-#include "http/connection_loop.h"
 #include "node/startup.h"
 #include "tests/support/test_support.h"
 

@@ -24,10 +24,10 @@ struct PendingReply {
 // True when reply still has bytes or a file to send.
 bool hasUnsent(const PendingReply& reply);
 
-// While one lives, the sends above on socket from this thread never wait:
-// what socket (non-blocking) does not take at once is kept in reply, in
-// order, and the send reports success. Sends on other sockets are not
-// affected. One at a time per thread.
+// While one lives, the sends of reply_sends.h and file_sends.h on socket
+// from this thread never wait: what socket (non-blocking) does not take at
+// once is kept in reply, in order, and the send reports success. Sends on
+// other sockets are not affected. One at a time per thread.
 struct DeferredSends {
   DeferredSends(int socket, PendingReply& reply);
   ~DeferredSends();

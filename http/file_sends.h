@@ -13,6 +13,8 @@
 // one that sendfile raises is taken back. Returns false when a send failed.
 bool sendFileContents(int socket, int fd, off_t length);
 
+// What deferred_sends.cpp shares to finish a file.
+
 // Blocks SIGPIPE on the calling thread from its first file send on (sendfile
 // has no MSG_NOSIGNAL), and takes back one that a send raised meanwhile. The
 // block stays: set and lifted around every file it would cost three system

@@ -37,8 +37,7 @@ struct PathSplit {
 // delimiters: false (parts then unspecified) when body holds more than
 // maxDelimiters copies of "--" + boundary in all, counted without overlaps
 // from its start and including those after the close delimiter; true
-// otherwise. Never
-// throws except for running out of memory.
+// otherwise. Never throws except for running out of memory.
 bool parseMultipartWithin(std::string_view boundary, std::string_view body,
                           std::size_t maxDelimiters, std::vector<FormPart>& parts);
 

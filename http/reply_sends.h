@@ -18,7 +18,8 @@ bool sendAll(int socket, const std::string& bytes);
 bool sendHeaderBeforeBody(int socket, const std::string& header);
 
 // Sends one reply: the header block of status and contentType, then body,
-// together in one send. Returns false when a send failed; the reply then ends where it failed.
+// together in one send. Returns false when a send failed; the reply then
+// ends where it failed.
 bool sendReply(int socket, int status, const std::string& contentType, const std::string& body);
 
 // Sends a JSON reply: reply printed unformatted as the body, with status and

@@ -24,7 +24,7 @@ constexpr std::size_t kHeaderReserveBytes = 128;
 // when the connection closes).
 std::string buildResponseHeader(int status, std::string contentType, int bodyLength);
 
-// Appends the header block of status and contentType to header.
+// Appends the header block buildResponseHeader makes to header.
 void appendResponseHeader(std::string& header, int status, const std::string& contentType);
 
 // A new object {"r": code}, owned by the caller (free with cJSON_Delete).
