@@ -14,7 +14,6 @@
 #include <memory>
 
 #include "api/path_segments.h"
-#include "http/file_sends.h"
 #include "http/reply_sends.h"
 #include "http/reply_text.h"
 #include "storage/file_helpers.h"

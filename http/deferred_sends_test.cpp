@@ -11,7 +11,6 @@
 #include <string>
 #include <thread>
 
-#include "http/file_sends.h"
 #include "http/reply_sends.h"
 #include "storage/file_helpers.h"
 #include "tests/support/test_support.h"

@@ -9,8 +9,6 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "http/deferred_sends.h"
-
 namespace {
 
 // Where a socket takes no sendfile, file bodies go out in reads of this size.
@@ -46,31 +44,4 @@ FilePart sendFilePart(int socket, int fd, off_t& offset, off_t end, bool wait,
   if (n < 0 && errno == EINTR) return FilePart::kSent;
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return FilePart::kBlocked;
   return FilePart::kFailed;
-}
-
-bool sendFileContents(int socket, int fd, off_t length) {
-  PendingReply* deferred = deferralFor(socket);
-  if (deferred != nullptr) {
-    if (deferred->failed) return false;
-    if (hasUnsent(*deferred)) {
-      if (deferred->file.valid()) deferred->failed = true;
-      return !deferred->failed && deferFile(*deferred, fd, 0, length);
-    }
-  }
-  BrokenPipeGuard guard;
-  off_t offset = 0;
-  while (true) {
-    switch (sendFilePart(socket, fd, offset, length, deferred == nullptr, guard)) {
-      case FilePart::kSent:
-        continue;
-      case FilePart::kEnd:
-        return true;
-      case FilePart::kBlocked:
-        if (deferred != nullptr) return deferFile(*deferred, fd, offset, length);
-        return false;  // the send time-out ran out
-      case FilePart::kFailed:
-        if (deferred != nullptr) deferred->failed = true;
-        return false;
-    }
-  }
 }

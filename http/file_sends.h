@@ -4,15 +4,6 @@
 #include <signal.h>
 #include <sys/types.h>
 
-// Sends the first length bytes of the open file fd (fewer when the file ends
-// sooner; bytes past length, as of a file that grew since its size was
-// announced, are not sent): with sendfile, from the page cache to the socket
-// without a copy through this process, or by reads and sends where the
-// socket takes no sendfile. fd stays the caller's. A peer that has gone ends
-// the reply only: SIGPIPE is blocked on the calling thread from then on, and
-// one that sendfile raises is taken back. Returns false when a send failed.
-bool sendFileContents(int socket, int fd, off_t length);
-
 // What deferred_sends.cpp shares to finish a file.
 
 // Blocks SIGPIPE on the calling thread from its first file send on (sendfile

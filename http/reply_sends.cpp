@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "http/deferred_sends.h"
+#include "http/file_sends.h"
 #include "http/reply_text.h"
 
 namespace {
@@ -71,4 +72,31 @@ bool sendJsonReply(int socket, int status, const cJSON* reply) {
   const JsonText text = jsonReplyText(reply, status);
   if (text == nullptr) return sendReply(socket, status, kJsonReplyType, "{\"r\":404}");
   return sendWithHeader(socket, status, kJsonReplyType, text.get(), std::strlen(text.get()));
+}
+
+bool sendFileContents(int socket, int fd, off_t length) {
+  PendingReply* deferred = deferralFor(socket);
+  if (deferred != nullptr) {
+    if (deferred->failed) return false;
+    if (hasUnsent(*deferred)) {
+      if (deferred->file.valid()) deferred->failed = true;
+      return !deferred->failed && deferFile(*deferred, fd, 0, length);
+    }
+  }
+  BrokenPipeGuard guard;
+  off_t offset = 0;
+  while (true) {
+    switch (sendFilePart(socket, fd, offset, length, deferred == nullptr, guard)) {
+      case FilePart::kSent:
+        continue;
+      case FilePart::kEnd:
+        return true;
+      case FilePart::kBlocked:
+        if (deferred != nullptr) return deferFile(*deferred, fd, offset, length);
+        return false;  // the send time-out ran out
+      case FilePart::kFailed:
+        if (deferred != nullptr) deferred->failed = true;
+        return false;
+    }
+  }
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cjson/cJSON.h>
+#include <sys/types.h>
 
 #include <cstddef>
 #include <string>
@@ -27,3 +28,12 @@ bool sendReply(int socket, int status, const std::string& contentType, const std
 // status 404 goes out instead. The tree stays the caller's. Returns false
 // when a send failed.
 bool sendJsonReply(int socket, int status, const cJSON* reply);
+
+// Sends the first length bytes of the open file fd (fewer when the file ends
+// sooner; bytes past length, as of a file that grew since its size was
+// announced, are not sent): with sendfile, from the page cache to the socket
+// without a copy through this process, or by reads and sends where the
+// socket takes no sendfile. fd stays the caller's. A peer that has gone ends
+// the reply only: SIGPIPE is blocked on the calling thread from then on, and
+// one that sendfile raises is taken back. Returns false when a send failed.
+bool sendFileContents(int socket, int fd, off_t length);
