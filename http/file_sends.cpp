@@ -1,4 +1,4 @@
-// file_sends.cpp -- a file's bytes sent by sendfile, with its SIGPIPE guard.
+// file_sends.cpp -- one part of a file sent by sendfile.
 #include "http/file_sends.h"
 
 #include <pthread.h>

@@ -1,10 +1,9 @@
-// file_sends.h -- a file's bytes sent by sendfile, with its SIGPIPE guard.
+// file_sends.h -- a file's bytes sent by sendfile, one part at a time, with
+// its SIGPIPE guard: the step that sendFileContents and continueReply share.
 #pragma once
 
 #include <signal.h>
 #include <sys/types.h>
-
-// What deferred_sends.cpp shares to finish a file.
 
 // Blocks SIGPIPE on the calling thread from its first file send on (sendfile
 // has no MSG_NOSIGNAL), and takes back one that a send raised meanwhile. The

@@ -1,4 +1,4 @@
-// reply_sends.cpp -- sends of a reply's bytes, whole.
+// reply_sends.cpp -- the sends of a reply's bytes and file.
 #include "http/reply_sends.h"
 
 #include <sys/socket.h>

@@ -1,4 +1,5 @@
-// reply_sends.h -- sends of a reply's bytes, whole.
+// reply_sends.h -- the sends of a reply: its bytes and its file, whole, or
+// deferred while a DeferredSends lives.
 #pragma once
 
 #include <cjson/cJSON.h>
