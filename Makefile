@@ -43,7 +43,7 @@ test-tsan: deps
 	cmake --build build-tsan -j $(JOBS)
 	ctest --test-dir build-tsan -j $(JOBS) --output-on-failure -L concurrency
 
-# The lock contract checked by clang's thread-safety analysis: builds the
+# The lock contracts checked by clang's thread-safety analysis: builds the
 # node's libraries and the node in build-tsa, failing on any finding.
 test-tsa:
 	@scripts/install-deps.sh clang

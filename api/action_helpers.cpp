@@ -1,9 +1,9 @@
 // action_helpers.cpp -- replies and record members shared by the POST actions.
 #include "api/action_helpers.h"
 
-#include "api/json_values.h"
-#include "http/response.h"
+#include "http/reply_text.h"
 #include "storage/json_tree.h"
+#include "storage/json_values.h"
 
 void addReplyMember(JsonTree& reply, const char* key, int value) {
   cJSON_AddNumberToObject(reply.get(), key, value);

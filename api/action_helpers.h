@@ -14,11 +14,8 @@
 #include <string>
 
 #include "api/form_fields.h"
+#include "http/reply_text.h"
 #include "storage/json_tree.h"
-
-// The content type of every POST reply; the dispatch sends a reply only
-// when an action has set it.
-constexpr const char* kJsonReplyType = "application/json";
 
 // Adds the member key with the number value to the reply object.
 void addReplyMember(JsonTree& reply, const char* key, int value);
@@ -27,7 +24,7 @@ void addReplyMember(JsonTree& reply, const char* key, int value);
 void replaceAnswer(JsonTree& reply, const char* key, int value);
 
 // Replaces the reply with {"r": code} and sets status to code (and the
-// content type to "application/json").
+// content type to kJsonReplyType).
 void answerStatus(JsonTree& reply, std::string& contentType, int& status, int code);
 
 // True when the record's text member key equals value byte for byte over the

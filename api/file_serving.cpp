@@ -14,7 +14,9 @@
 #include <memory>
 
 #include "api/path_segments.h"
-#include "http/response.h"
+#include "http/reply_sends.h"
+#include "http/reply_text.h"
+#include "storage/file_helpers.h"
 
 namespace {
 
@@ -81,9 +83,9 @@ int openServedFile(std::string name, bool confined, struct stat& status) {
   }
   if (fd < 0) fd = open(name.c_str(), kServedOpenFlags);
   if (fd < 0) return -1;
-  OwnedDescriptor file(fd);
+  FileDescriptor file(fd);
   // A FIFO or a device would block the reads: regular files only.
-  if (fstat(file.fd, &status) != 0 || !S_ISREG(status.st_mode)) return -1;
+  if (fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) return -1;
   return file.release();
 }
 
@@ -100,8 +102,8 @@ std::string confinedFileName(const std::string& name) {
 
 bool sendStoredFile(int socket, const std::string& name, bool confined) {
   struct stat status;
-  OwnedDescriptor file(openServedFile(name, confined, status));
-  if (file.fd < 0) return false;
+  FileDescriptor file(openServedFile(name, confined, status));
+  if (!file.valid()) return false;
   const int size = status.st_size > INT_MAX ? INT_MAX : static_cast<int>(status.st_size);
   const std::string header = buildResponseHeader(200, kFileType, size);
   // An empty file has no body to carry the header block along.
@@ -109,6 +111,6 @@ bool sendStoredFile(int socket, const std::string& name, bool confined) {
   // The size read at the open bounds the sends (the whole of it, beyond the
   // int the header block takes): the last one needs no extra call to find
   // the file's end.
-  sendFileContents(socket, file.fd, status.st_size);
+  sendFileContents(socket, file.get(), status.st_size);
   return true;
 }

@@ -12,15 +12,16 @@
 #include "api/api_version.h"
 #include "api/file_serving.h"
 #include "api/form_fields.h"
-#include "api/json_values.h"
 #include "api/settings.h"
-#include "http/response.h"
+#include "http/reply_sends.h"
+#include "http/reply_text.h"
 #include "http/url_form.h"
 #include "storage/database.h"
 #include "storage/detail_texts.h"
 #include "storage/file_helpers.h"
 #include "storage/json_search.h"
 #include "storage/json_tree.h"
+#include "storage/json_values.h"
 #include "storage/list_pages.h"
 #include "storage/news_index.h"
 #include "storage/record_changes.h"
@@ -331,7 +332,7 @@ void handleGet(int socket, std::string path) {
       reply = statusReply(404);
     }
     if (reply.text != nullptr) {
-      sendReply(socket, reply.status, "application/json", *reply.text);
+      sendReply(socket, reply.status, kJsonReplyType, *reply.text);
       return;
     }
     sendJsonReply(socket, reply.status, reply.tree.get());

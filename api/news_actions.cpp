@@ -7,11 +7,12 @@
 #include <vector>
 
 #include "api/action_helpers.h"
-#include "api/json_values.h"
+#include "api/news_images.h"
 #include "api/uploads.h"
 #include "storage/database.h"
 #include "storage/deferred_removals.h"
 #include "storage/json_tree.h"
+#include "storage/json_values.h"
 #include "storage/news_index.h"
 #include "storage/record_changes.h"
 #include "storage/records.h"

@@ -12,7 +12,8 @@
 #include "api/user_actions.h"
 #include "http/multipart.h"
 #include "http/request_text.h"
-#include "http/response.h"
+#include "http/reply_sends.h"
+#include "http/reply_text.h"
 #include "http/url_form.h"
 #include "storage/json_tree.h"
 

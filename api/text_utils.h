@@ -1,6 +1,7 @@
 // text_utils.h -- small byte-string operations of the API: white space,
 // letter case, pattern erasing and cutting, UTF-8 decoding.
-// They keep no state, take no lock and may run on any thread.
+// Nothing in the node calls them. They keep no state, take no lock and may
+// run on any thread.
 #pragma once
 
 #include <string>

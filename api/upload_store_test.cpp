@@ -26,7 +26,7 @@
 #include "api/get_routes.h"
 #include "api/post_routes.h"
 #include "api/uploads.h"
-#include "http/connection.h"
+#include "http/answer_request.h"
 #include "storage/database.h"
 #include "storage/database_file.h"
 #include "storage/file_helpers.h"

@@ -1,7 +1,7 @@
 // uploads.h -- uploaded image files under uploads/: their dated paths, their
 // writes outside the database lock, the names a request holds while it
-// writes, the news images of postnews, and their removal with the
-// directories they leave empty.
+// writes, and their removal with the directories they leave empty (the
+// news images of postnews: api/news_images.h).
 //
 // A request checks and holds its names under the lock, writes its files
 // without it and commits its records under it again. A file that a record
@@ -13,8 +13,6 @@
 //   uploads/img/Y/M/D/<news id>/<image number><now>.webp     (news image)
 //   uploads/avatar/Y/M/D/<user id><now>.webp                 (avatar)
 #pragma once
-
-#include <cjson/cJSON.h>
 
 #include <cstddef>
 #include <ctime>
@@ -45,10 +43,6 @@ struct DateParts {
 // t in local time; all six fields 0 when t cannot be converted. Safe on
 // several threads at once (each call converts into storage of its own).
 DateParts toDateParts(std::time_t t);
-
-// The Unix time that d names in local time (mktime: fields out of range carry
-// over); -1 when it cannot be represented.
-std::time_t fromDateParts(const DateParts& d);
 
 // "uploads/avatar/Y/M/D/" for the date d.
 std::string avatarDirectory(const DateParts& d);
@@ -153,66 +147,8 @@ class HeldUploadNames {
   std::vector<std::string> keeping;
 };
 
-// One file of a postnews request.
-struct NewsImageWrite {
-  std::size_t part = 0;       // its part in the request
-  bool withData = false;      // false: stored empty (a part without data taken as image n)
-  std::string path;           // its stored path
-  bool replacesKept = false;  // see replacesKeptFile: moved into place after the commit
-  std::string temp;           // its temporary file while it is not in place
-};
+// Nothing in the node calls this.
 
-// What a postnews request stores, planned from its image parts before any
-// file is written. Image parts are parts[start .. partCount-1]. A part with
-// data is stored as image n when its file name is the decimal text of n, with
-// n below partCount and not below the number of the last image stored by the
-// request; a part without data (or with only blanks, tabs, CR and LF, unless
-// its Content-Length line gave them) keeps the existing image its URL-encoded
-// file name names, unless its file name is the number of the last image
-// stored (0 at first): then it is stored as that image, empty. Two parts of
-// the same number have the same path: the later one's bytes stay.
-struct NewsImagePlan {
-  std::vector<std::string> images;     // the item's new images list, in part order
-  std::vector<NewsImageWrite> writes;  // the files to write, in part order
-  std::vector<std::string> kept;       // the stored paths that parts keep
-  // What the request names: every image part's decoded file name, then the
-  // paths it writes. An old image named so is not removed.
-  std::vector<std::string> named;
-  int imageParts = 0;  // partCount - start
-};
-
-// Plans the images of a postnews request for news item newsId at time now.
-// Writes nothing and reads no shared state.
-NewsImagePlan planNewsImages(int start, int partCount, int newsId,
-                             const std::vector<FormPart>& parts, std::time_t now);
-
-// Marks the writes that replace a kept file (see replacesKeptFile; a path in
-// oldImages, the item's current images list or null, is named by a record),
-// and holds every name of the plan in names. False when a name cannot be
-// held: the request is refused (names still holds what it got, for its
-// destructor to release).
-bool holdNewsImageNames(NewsImagePlan& plan, const cJSON* oldImages, HeldUploadNames& names)
-    REQUIRES(databaseMutex);
-
-// Writes every file of the plan to its temporary file, then moves those that
-// replace no kept file into place, in part order. False when a file cannot be
-// stored whole: nothing of the plan is left then (the moved files and the
-// temporary ones are removed, with the dated directories left empty).
-// Without the database lock.
-bool writeNewsImages(NewsImagePlan& plan, const std::vector<FormPart>& parts);
-
-// After the commit: moves the files that replace kept ones into place, in
-// part order. False when one cannot be moved (its temporary file is removed;
-// the kept file stays as it was). Without the database lock.
-bool moveReplacingImages(NewsImagePlan& plan);
-
-// The commit did not happen: removes every file of the plan (those moved
-// into place name nothing; the rest are temporary), with the dated
-// directories left empty. Kept files are never touched. Without the lock.
-void discardNewsImages(NewsImagePlan& plan);
-
-// The old images that the request stops naming, in list order without
-// repeats: only when it sends fewer image parts than oldImages has entries,
-// the text entries that no part names by its decoded file name and no new
-// image replaced at the same path.
-std::vector<std::string> oldImagesToRemove(const NewsImagePlan& plan, const cJSON* oldImages);
+// The Unix time that d names in local time (mktime: fields out of range carry
+// over); -1 when it cannot be represented.
+std::time_t fromDateParts(const DateParts& d);

@@ -7,7 +7,6 @@
 #include <optional>
 
 #include "api/action_helpers.h"
-#include "api/json_values.h"
 #include "api/settings.h"
 #include "api/uploads.h"
 #include "storage/database.h"
@@ -15,6 +14,7 @@
 #include "storage/file_helpers.h"
 #include "storage/json_search.h"
 #include "storage/json_tree.h"
+#include "storage/json_values.h"
 #include "storage/news_index.h"
 #include "storage/record_changes.h"
 #include "storage/records.h"

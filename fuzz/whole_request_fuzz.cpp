@@ -1,11 +1,11 @@
 // whole_request_fuzz.cpp -- fuzz target for the whole request: the input is
 // what a client sends on one connection of the node's fixture.
 //
-// After each input: the socket was closed, the database holds its invariants
-// (aligned news arrays, unique ids within their counters, counters never
-// lowered, the array nodes not replaced), nothing outside uploads/ changed,
-// and the reply carried no session id, no node key and no file that is not
-// served. The database and uploads/ are then put back for the next input.
+// After each input: the node closed the connection, the database holds its
+// invariants (aligned news arrays, unique ids within their counters,
+// counters never lowered, the array nodes not replaced), nothing outside
+// uploads/ changed, and the reply carried no session id, no node key and no
+// file that is not served. The database and uploads/ are then put back for the next input.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>

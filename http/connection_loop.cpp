@@ -1,5 +1,5 @@
-// connection_loop.cpp -- the epoll loop of one worker: accepting,
-// receiving requests, the room their bodies take (or wait for), answering
+// connection_loop.cpp -- the epoll loop of one worker: accepting, receiving
+// requests (a body first takes its room, or waits in line for it), answering
 // those held whole, finishing replies and lingering closes, and the time
 // limits of every connection it holds.
 #include "http/connection_loop.h"
@@ -27,22 +27,22 @@
 #include <utility>
 #include <vector>
 
+#include "http/request_buffer.h"
+#include "http/request_head.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using Milliseconds = std::chrono::milliseconds;
 
 constexpr int kEpollBatch = 256;
-// Accepts tried per readiness of the listening socket: one connection is
-// taken, or a few tries when a connection was aborted before it could be.
-// The loops that share the socket take the others; a loop that took all
-// there are would make one more call per wake-up, the one that finds none.
+// Accepts tried per readiness of the listening socket: one connection, or a
+// few tries past connections aborted before they were taken. The loops that
+// share the socket take the others.
 constexpr int kAcceptTries = 4;
-// The kernel completes a connection only once its first bytes arrive, or,
-// for a silent one, after about this long (one retransmitted SYN-ACK). Such
-// a late connection has already waited that long of its idle time. (A
-// connection the kernel completes from a SYN cookie, when its queue of
-// half-open connections overflows, comes at once and loses that second.)
+// The kernel hands over a connection once its first bytes arrive, or a silent
+// one after about this long (one retransmitted SYN-ACK), which it has then
+// waited of its idle time.
 constexpr int kDeferAcceptSeconds = 1;
 // One receive takes at most this much through the loop's buffer (a head, or
 // what a lingering close discards), and a body's receive at most
@@ -93,15 +93,14 @@ struct ConnectionLoop {
   RequestHandlers handlers{};
   ConnectionLimits limits;
   int epollFd = -1;
-  int wakeFd = -1;
+  int wakeFd = -1;  // raised when one of its bodies in line is granted room
   int listenFd = -1;
   // The idle time an accepted connection has left.
   Milliseconds idleLeft{0};
   std::unordered_map<int, std::unique_ptr<Connection>> connections;
   std::priority_queue<Timer, std::vector<Timer>, std::greater<Timer>> timers;
   std::uint64_t nextSerial = 0;
-  HeldRequestBytes ownHeld;
-  HeldRequestBytes* held = &ownHeld;  // of the requests still arriving
+  HeldRequestBytes* held = nullptr;  // the room of the bodies still arriving
   bool acceptPaused = false;
   Clock::time_point acceptResumes;
   // Not zero-filled: its pages are only taken once a receive uses them.
@@ -116,16 +115,6 @@ struct ConnectionLoop {
 
 void ConnectionLoopCloser::operator()(ConnectionLoop* loop) const { delete loop; }
 
-long long heldBytes(HeldRequestBytes& room) {
-  RoomLock lock(room.mutex);
-  return room.bytes;
-}
-
-std::size_t bodiesWaiting(HeldRequestBytes& room) {
-  RoomLock lock(room.mutex);
-  return room.waiting.size();
-}
-
 namespace {
 
 void wake(ConnectionLoop& loop) {
@@ -134,56 +123,14 @@ void wake(ConnectionLoop& loop) {
   (void)written;  // a full counter wakes the loop as well
 }
 
-// Gives the bodies in line their room, first come first served, as long as
-// the first one's fits: a large body is not passed over by smaller ones
-// behind it. Each goes to granted, and its loop is woken to take it (under
-// the lock: a loop leaves the room under it before it closes its wake-up
-// descriptor). A grant that finds no memory waits for the next one.
-void grantWaiting(HeldRequestBytes& room, long long limit) REQUIRES(room.mutex) {
-  while (!room.waiting.empty() && room.bytes + room.waiting.front().bytes <= limit) {
-    const RoomWaiter next = room.waiting.front();
-    try {
-      room.granted.push_back(next);
-    } catch (const std::exception&) {
-      return;
-    }
-    room.waiting.pop_front();
-    room.bytes += next.bytes;
-    wake(*next.loop);
-  }
-}
-
-template <class Waiters>
-bool removeWaiter(Waiters& waiters, const ConnectionLoop& loop, std::uint64_t serial,
-                  long long& bytes) {
-  for (auto at = waiters.begin(); at != waiters.end(); ++at) {
-    if (at->loop == &loop && at->serial == serial) {
-      bytes = at->bytes;
-      waiters.erase(at);
-      return true;
-    }
-  }
-  return false;
-}
-
 }  // namespace
 
 ConnectionLoop::~ConnectionLoop() {
-  {
-    // Nothing in the room refers to this loop once it is gone: its bodies
-    // leave the line and give back their room, granted or held.
-    RoomLock lock(held->mutex);
-    auto ours = [this](const RoomWaiter& w) { return w.loop == this; };
-    held->waiting.erase(std::remove_if(held->waiting.begin(), held->waiting.end(), ours),
-                        held->waiting.end());
-    for (const RoomWaiter& w : held->granted) {
-      if (w.loop == this) held->bytes -= w.bytes;
-    }
-    held->granted.erase(std::remove_if(held->granted.begin(), held->granted.end(), ours),
-                        held->granted.end());
-    for (auto& entry : connections) held->bytes -= entry.second->counted;
-    grantWaiting(*held, limits.heldRequestBytes);
-  }
+  // Nothing in the room refers to this loop once it is gone: its bodies
+  // leave the line and give back their room, granted or held.
+  long long counted = 0;
+  for (auto& entry : connections) counted += entry.second->counted;
+  leaveRoom(*held, limits.heldRequestBytes, this, counted);
   for (auto& entry : connections) close(entry.first);
   if (epollFd >= 0) close(epollFd);
   if (wakeFd >= 0) close(wakeFd);
@@ -238,46 +185,15 @@ Connection& addConnection(ConnectionLoop& loop, int fd) {
   return c;
 }
 
-enum class Room { kTaken, kWaiting, kRefused };
-
-// Takes the room c's body asks for (bytes), or puts c in line for it
-// (kWaiting, c left unread). Refused when the body would not fit in the
-// whole room, or there is no memory for its place in line.
-Room takeRoom(ConnectionLoop& loop, Connection& c, long long bytes) {
-  const long long limit = loop.limits.heldRequestBytes;
-  if (bytes > limit) return Room::kRefused;
-  HeldRequestBytes& room = *loop.held;
-  RoomLock lock(room.mutex);
-  // Bodies in line go first, so that a stream of new ones cannot starve them.
-  if (room.waiting.empty() && room.bytes + bytes <= limit) {
-    room.bytes += bytes;
-    c.counted = bytes;
-    return Room::kTaken;
-  }
-  try {
-    room.waiting.push_back(RoomWaiter{&loop, c.fd, c.serial, bytes});
-  } catch (const std::exception&) {
-    return Room::kRefused;
-  }
-  c.phase = Phase::kWaiting;
-  c.waitingSince = Clock::now();
-  return Room::kWaiting;
-}
-
 // Gives back the room c holds, or its place in line, to the bodies that
 // wait. A connection that never asked for room takes no lock.
 void giveUpRoom(ConnectionLoop& loop, Connection& c) {
-  if (c.counted == 0 && c.phase != Phase::kWaiting) return;
-  HeldRequestBytes& room = *loop.held;
-  RoomLock lock(room.mutex);
-  long long bytes = 0;
-  if (c.phase == Phase::kWaiting && !removeWaiter(room.waiting, loop, c.serial, bytes) &&
-      removeWaiter(room.granted, loop, c.serial, bytes)) {
-    room.bytes -= bytes;  // granted while this loop had not taken it yet
+  if (c.phase == Phase::kWaiting) {
+    leaveLine(*loop.held, loop.limits.heldRequestBytes, &loop, c.serial);
+  } else if (c.counted != 0) {
+    giveBackRoom(*loop.held, loop.limits.heldRequestBytes, c.counted);
   }
-  room.bytes -= c.counted;
   c.counted = 0;
-  grantWaiting(room, loop.limits.heldRequestBytes);
 }
 
 // Closes c (which leaves the epoll set with it) and forgets it.
@@ -311,10 +227,9 @@ bool decideHead(ConnectionLoop& loop, Connection& c, bool ended) {
   return true;
 }
 
-// Makes c's buffer hold its whole request, in one allocation: growing by
-// doubling would briefly hold the old and the new copy of a large upload.
-// Its pages are only taken as the bytes arrive. False when there is no
-// memory for it now: it is closed like any request too large.
+// Reserves c's whole request in one allocation (doubling would briefly hold
+// two copies of a large upload). False when there is no memory for it: it is
+// closed like a request too large.
 bool reserveBody(Connection& c) {
   try {
     c.request.reserve(static_cast<std::size_t>(c.total));
@@ -349,13 +264,18 @@ enum class Received { kWaiting, kWaitingForRoom, kComplete, kRefused };
 // Once c's head is decided: the body it announces beyond what came with its
 // head takes room for all of it, or waits in line for it.
 Received startBody(ConnectionLoop& loop, Connection& c) {
-  if (bytesWanted(c) <= 0) return Received::kWaiting;  // nothing more to hold
-  switch (takeRoom(loop, c, bytesWanted(c))) {
-    case Room::kTaken:
+  const long long bytes = bytesWanted(c);
+  if (bytes <= 0) return Received::kWaiting;  // nothing more to hold
+  const RoomWaiter body{&loop, loop.wakeFd, c.fd, c.serial, bytes};
+  switch (askForRoom(*loop.held, loop.limits.heldRequestBytes, body)) {
+    case RoomAnswer::kTaken:
+      c.counted = bytes;
       return reserveBody(c) ? Received::kWaiting : Received::kRefused;
-    case Room::kWaiting:
+    case RoomAnswer::kWaiting:
+      c.phase = Phase::kWaiting;
+      c.waitingSince = Clock::now();
       return Received::kWaitingForRoom;
-    case Room::kRefused:
+    case RoomAnswer::kRefused:
       break;
   }
   return Received::kRefused;
@@ -432,11 +352,10 @@ void startLingering(ConnectionLoop& loop, Connection& c) {
   armTimer(loop, c);
 }
 
-// Answers c's request, held whole, on this thread: the worker that received
-// it. What the reply leaves unsent is finished by the loop; after it, or at
-// once, the connection closes, or lingers over request bytes left unread
-// (closing on them would reset it instead of ending it).
-void answer(ConnectionLoop& loop, Connection& c) {
+// Answers c's request, held whole, on the worker that received it; the loop
+// finishes what the reply leaves unsent. Then the connection closes, or
+// lingers over request bytes left unread (closing on them would reset it).
+void serveHeldRequest(ConnectionLoop& loop, Connection& c) {
   // Held whole, the body no longer takes room: the next body in line starts
   // arriving while this one is answered.
   giveUpRoom(loop, c);
@@ -476,7 +395,7 @@ void answer(ConnectionLoop& loop, Connection& c) {
 void onReadable(ConnectionLoop& loop, Connection& c) {
   switch (receive(loop, c)) {
     case Received::kComplete:
-      answer(loop, c);
+      serveHeldRequest(loop, c);
       return;
     case Received::kRefused:
       closeConnection(loop, c);
@@ -519,30 +438,15 @@ void resumeBody(ConnectionLoop& loop, Connection& c, long long bytes) {
 
 // Takes the room granted to this loop's bodies in line.
 void takeGrantedRoom(ConnectionLoop& loop) {
-  std::vector<RoomWaiter> ours;
-  {
-    HeldRequestBytes& room = *loop.held;
-    RoomLock lock(room.mutex);
-    auto others = std::stable_partition(room.granted.begin(), room.granted.end(),
-                                        [&loop](const RoomWaiter& w) { return w.loop != &loop; });
-    try {
-      ours.assign(others, room.granted.end());
-    } catch (const std::exception&) {
-      return;  // taken at the next wake-up
-    }
-    room.granted.erase(others, room.granted.end());
-  }
-  for (const RoomWaiter& grant : ours) {
+  for (const RoomWaiter& grant : takeGrants(*loop.held, &loop)) {
     auto found = loop.connections.find(grant.fd);
     if (found != loop.connections.end() && found->second->serial == grant.serial &&
         found->second->phase == Phase::kWaiting) {
       resumeBody(loop, *found->second, grant.bytes);
       continue;
     }
-    HeldRequestBytes& room = *loop.held;  // its connection has gone: the room goes on
-    RoomLock lock(room.mutex);
-    room.bytes -= grant.bytes;
-    grantWaiting(room, loop.limits.heldRequestBytes);
+    // Its connection has gone: the room goes on.
+    giveBackRoom(*loop.held, loop.limits.heldRequestBytes, grant.bytes);
   }
 }
 
@@ -589,11 +493,11 @@ Connection* holdConnection(ConnectionLoop& loop, int fd) {
 
 // A new connection: what already arrived is read at once (most clients
 // send their request right away), then it waits for the rest or its idle end.
-void startConnection(ConnectionLoop& loop, int fd, Milliseconds idle) {
+void startConnection(ConnectionLoop& loop, int fd) {
   Connection* made = holdConnection(loop, fd);
   if (made == nullptr) return;
   Connection& c = *made;
-  c.progressDeadline = Clock::now() + idle;
+  c.progressDeadline = Clock::now() + loop.idleLeft;
   onReadable(loop, c);
 }
 
@@ -625,7 +529,7 @@ void acceptPending(ConnectionLoop& loop) {
   for (int i = 0; i < kAcceptTries; ++i) {
     int fd = accept4(loop.listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd >= 0) {
-      startConnection(loop, fd, loop.idleLeft);
+      adoptConnection(loop, fd);
       return;
     }
     if (errno == EAGAIN || errno == EWOULDBLOCK) return;
@@ -716,11 +620,10 @@ void serviceConnection(ConnectionLoop& loop, int fd, std::uint32_t events) {
 // connections whose time has run out, and only those whose time ran out
 // before the events were taken: a connection whose bytes arrived while a
 // handler ran past its limit is reported by the next pass's wait and served.
-void runLoop(ConnectionLoop& loop, bool untilIdle) {
+void runLoop(ConnectionLoop& loop) {
   epoll_event events[kEpollBatch];
   int timeoutMs = expireConnections(loop, Clock::now());
   while (!loop.stopping.load()) {
-    if (untilIdle && loop.connections.empty()) return;
     const int ready = epoll_wait(loop.epollFd, events, kEpollBatch, timeoutMs);
     const Clock::time_point taken = Clock::now();
     if (ready < 0 && errno != EINTR) std::this_thread::sleep_for(Milliseconds(kAcceptPauseMs));
@@ -747,9 +650,9 @@ void runLoop(ConnectionLoop& loop, bool untilIdle) {
 }  // namespace
 
 ConnectionLoopPtr openConnectionLoop(RequestHandlers handlers, ConnectionLimits limits,
-                                     HeldRequestBytes* held) {
+                                     HeldRequestBytes& room) {
   ConnectionLoopPtr loop(new ConnectionLoop);
-  if (held != nullptr) loop->held = held;
+  loop->held = &room;
   loop->handlers = handlers;
   loop->limits = limits;
   loop->idleLeft = Milliseconds(limits.idleMs);
@@ -785,21 +688,11 @@ bool listenOn(ConnectionLoop& loop, int listenSocket) {
   return true;
 }
 
-void runConnectionLoop(ConnectionLoop& loop) { runLoop(loop, false); }
+void adoptConnection(ConnectionLoop& loop, int socket) { startConnection(loop, socket); }
+
+void runConnectionLoop(ConnectionLoop& loop) { runLoop(loop); }
 
 void stopConnectionLoop(ConnectionLoop& loop) {
   loop.stopping.store(true);
   wake(loop);
-}
-
-void serveConnection(int socket, RequestHandlers handlers, ConnectionLimits limits) {
-  ConnectionLoopPtr loop = openConnectionLoop(handlers, limits);
-  if (!loop) {
-    close(socket);
-    return;
-  }
-  int flags = fcntl(socket, F_GETFL);
-  if (flags >= 0) fcntl(socket, F_SETFL, flags | O_NONBLOCK);
-  startConnection(*loop, socket, Milliseconds(limits.idleMs));
-  runLoop(*loop, true);
 }

@@ -4,16 +4,11 @@
 // did not leave at once.
 #pragma once
 
-#include <atomic>
-#include <cstddef>
-#include <cstdint>
-#include <deque>
 #include <memory>
-#include <mutex>
-#include <vector>
 
-#include "http/connection.h"
-#include "storage/thread_annotations.h"
+#include "http/answer_request.h"
+#include "http/body_room.h"
+#include "http/request_limits.h"
 
 // Pause before accepting again when descriptors or memory have run out.
 constexpr int kAcceptPauseMs = 50;
@@ -26,64 +21,14 @@ struct ConnectionLoopCloser {
 // socket). Close it only once runConnectionLoop has returned.
 using ConnectionLoopPtr = std::unique_ptr<ConnectionLoop, ConnectionLoopCloser>;
 
-// The lock of a HeldRequestBytes.
-class CAPABILITY("mutex") RoomMutex {
- public:
-  void lock() ACQUIRE() { mutex.lock(); }
-  void unlock() RELEASE() { mutex.unlock(); }
-
- private:
-  std::mutex mutex;
-};
-
-// Holds a RoomMutex from construction to destruction.
-class SCOPED_CAPABILITY RoomLock {
- public:
-  explicit RoomLock(RoomMutex& m) ACQUIRE(m) : held(m) { held.lock(); }
-  ~RoomLock() RELEASE() { held.unlock(); }
-  RoomLock(const RoomLock&) = delete;
-  RoomLock& operator=(const RoomLock&) = delete;
-
- private:
-  RoomMutex& held;
-};
-
-// A body that asked for room: the loop that holds its connection, which
-// connection, and the room it asked for.
-struct RoomWaiter {
-  ConnectionLoop* loop = nullptr;
-  int fd = -1;
-  std::uint64_t serial = 0;
-  long long bytes = 0;
-};
-
-// The room for the bodies of requests still arriving, shared by the loops
-// that serve one port (limits.heldRequestBytes bounds it). A body takes room
-// for all it announces beyond what came with its head before its bytes are
-// read. While the others hold too much, or bodies wait already, it waits in
-// line unread, and gets its room in its turn as bodies give theirs back,
-// whichever loop gives it: that loop moves it to granted and wakes the loop
-// that holds it. Only the loops change it.
-struct HeldRequestBytes {
-  RoomMutex mutex;
-  long long bytes GUARDED_BY(mutex) = 0;              // the room taken, granted included
-  std::deque<RoomWaiter> waiting GUARDED_BY(mutex);   // in the order they asked
-  std::vector<RoomWaiter> granted GUARDED_BY(mutex);  // not yet taken by their loops
-};
-
-// What room holds now: the room taken, and the bodies in line for room.
-long long heldBytes(HeldRequestBytes& room);
-std::size_t bodiesWaiting(HeldRequestBytes& room);
-
 // A loop that serves connections with handlers under limits. Each request
 // held whole is answered on the thread that runs the loop, in the order the
 // requests became complete, without waiting on its client: what the reply
-// leaves unsent the loop finishes among its other work. held, when not null,
-// is the room shared with other loops (with the same limits) and must
-// outlive this one; else the loop has a room of its own. Null, with errno
-// set, when its epoll set or wake-up descriptor cannot be made.
+// leaves unsent the loop finishes among its other work. room is shared with
+// the other loops of the same limits and must outlive this one. Null, with
+// errno set, when its epoll set or wake-up descriptor cannot be made.
 ConnectionLoopPtr openConnectionLoop(RequestHandlers handlers, ConnectionLimits limits,
-                                     HeldRequestBytes* held = nullptr);
+                                     HeldRequestBytes& room);
 
 // Accepts the connections of listenSocket (made non-blocking, with the
 // largest backlog; the caller still owns it). Several loops may listen on
@@ -91,12 +36,17 @@ ConnectionLoopPtr openConnectionLoop(RequestHandlers handlers, ConnectionLimits 
 // set, when it cannot be watched. Before runConnectionLoop only.
 bool listenOn(ConnectionLoop& loop, int listenSocket);
 
-// Runs the loop on the calling thread until stopConnectionLoop.
+// Serves socket, a connected non-blocking socket (as accept4 with
+// SOCK_NONBLOCK gives it), as one of the loop's connections: its accept
+// hands every connection it takes to this. The loop owns socket from here
+// on and closes it. On the loop's thread, or before runConnectionLoop.
+void adoptConnection(ConnectionLoop& loop, int socket);
+
+// Runs the loop on the calling thread; the node's loops run until the
+// process ends.
 void runConnectionLoop(ConnectionLoop& loop);
+
+// For tests: the node runs its loops until the process ends.
 
 // Makes runConnectionLoop return soon. Any thread.
 void stopConnectionLoop(ConnectionLoop& loop);
-
-// Serves the one connected socket on the calling thread, its request
-// answered there too, and returns once it is closed.
-void serveConnection(int socket, RequestHandlers handlers, ConnectionLimits limits = {});

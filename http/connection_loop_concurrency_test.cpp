@@ -79,7 +79,7 @@ class LoopsOnAPool : public ::testing::Test {
     listener = bindLoopback(&port);
     ASSERT_GE(listener, 0);
     for (int i = 0; i < count; ++i) {
-      loops.push_back(openConnectionLoop(RequestHandlers{testGet, testPost}, limits, &room));
+      loops.push_back(openConnectionLoop(RequestHandlers{testGet, testPost}, limits, room));
       ASSERT_NE(loops.back(), nullptr);
       ASSERT_TRUE(listenOn(*loops.back(), listener));
     }

@@ -148,12 +148,6 @@ bool parseMultipartWithin(std::string_view boundary, std::string_view body,
   return true;
 }
 
-std::vector<FormPart> parseMultipart(std::string_view boundary, std::string_view body) {
-  std::vector<FormPart> parts;
-  parseMultipartWithin(boundary, body, SIZE_MAX, parts);
-  return parts;
-}
-
 PathSplit splitPathAtNumber(const std::string& path) {
   std::vector<std::string> segments;
   std::size_t start = 0;
@@ -187,4 +181,10 @@ PathSplit splitPathAtNumber(const std::string& path) {
   split.numbers = join(runStart, runEnd);
   split.rest = join(runEnd, segments.size());
   return split;
+}
+
+std::vector<FormPart> parseMultipart(std::string_view boundary, std::string_view body) {
+  std::vector<FormPart> parts;
+  parseMultipartWithin(boundary, body, SIZE_MAX, parts);
+  return parts;
 }

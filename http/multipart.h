@@ -33,14 +33,11 @@ struct PathSplit {
 // single line break (CR LF or LF) that precedes the next delimiter, unless a
 // usable "Content-Length:" header line (not the last header line) gives a
 // shorter length (dataCutByLength is then set). The parts view body, which
-// must outlive them. Never throws except for running out of memory.
-std::vector<FormPart> parseMultipart(std::string_view boundary, std::string_view body);
-
-// parseMultipart that also bounds the body's delimiters, in the same one pass
-// over a large upload: false (parts then unspecified) when body holds more
-// than maxDelimiters copies of "--" + boundary in all, counted without
-// overlaps from its start and including those after the close delimiter;
-// true with parts as parseMultipart gives them otherwise.
+// must outlive them. In the same one pass over a large upload it bounds the
+// delimiters: false (parts then unspecified) when body holds more than
+// maxDelimiters copies of "--" + boundary in all, counted without overlaps
+// from its start and including those after the close delimiter; true
+// otherwise. Never throws except for running out of memory.
 bool parseMultipartWithin(std::string_view boundary, std::string_view body,
                           std::size_t maxDelimiters, std::vector<FormPart>& parts);
 
@@ -48,3 +45,8 @@ bool parseMultipartWithin(std::string_view boundary, std::string_view body,
 // segments. For a stored upload path such as uploads/img/2024/5/17/12/0.webp
 // the prefix is the upload root, numbers the dated chain and rest the file.
 PathSplit splitPathAtNumber(const std::string& path);
+
+// Nothing in the node calls this: the POST routes bound their forms.
+
+// The parts of body as parseMultipartWithin gives them, with no bound.
+std::vector<FormPart> parseMultipart(std::string_view boundary, std::string_view body);

@@ -2,10 +2,10 @@
 #pragma once
 
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <future>
 #include <memory>
-#include <deque>
 #include <mutex>
 #include <stdexcept>
 #include <thread>

@@ -20,6 +20,8 @@ std::vector<std::string> splitPath(std::string_view path);
 // are left out, a later name replaces an earlier one.
 std::map<std::string, std::string> parseUrlEncodedForm(std::string_view body);
 
+// Nothing in the node calls the routines below.
+
 // Names to values of a form text, without decoding.
 std::map<std::string, std::string> parseFormToMap(const std::string& form);
 

@@ -16,6 +16,17 @@ constexpr int kAddressTextBytes = 16;  // dotted-decimal, at most 15 characters 
 // slot filled when the interface list cannot be read (reported by perror).
 int listIPv4Addresses(char* slots[kAddressSlots]);
 
+// The seed of the node key: now in decimal followed directly by the text of
+// each filled slot in slot order, up to the first empty slot.
+std::string nodeKeySeed(long long now, char* const slots[kAddressSlots]);
+
+// A new node key: the SHA-256 digest, as 64 lowercase hexadecimal
+// characters, of the seed made of the current Unix time and the host's IPv4
+// addresses. Empty when the hexadecimal text cannot be allocated.
+std::string makeNodeKey();
+
+// Nothing in the node calls the routines below.
+
 // The address in host order (a.b.c.d is a << 24 | b << 16 | c << 8 | d);
 // 0 when text is not an IPv4 address in dotted-decimal form.
 uint32_t ipv4ToHostOrder(const char* text);
@@ -39,12 +50,3 @@ char* publicAddressesHex(const char* const* texts, int count);
 // read. Prints "ifa->ifa_name: " and the name of each interface entry with an
 // address that it looks at on standard output.
 char* firstNonLoopbackIPv4();
-
-// The seed of the node key: now in decimal followed directly by the text of
-// each filled slot in slot order, up to the first empty slot.
-std::string nodeKeySeed(long long now, char* const slots[kAddressSlots]);
-
-// A new node key: the SHA-256 digest, as 64 lowercase hexadecimal
-// characters, of the seed made of the current Unix time and the host's IPv4
-// addresses. Empty when the hexadecimal text cannot be allocated.
-std::string makeNodeKey();

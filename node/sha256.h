@@ -17,6 +17,8 @@ void sha256Digest(unsigned char* out, const unsigned char* data, size_t length);
 // the buffer cannot be allocated.
 char* digestToHex(const unsigned char* digest);
 
+// Nothing in the node calls this.
+
 // Prints the 64 hexadecimal characters of the digest and a line feed on
 // standard output.
 void printDigestHex(const unsigned char* digest);

@@ -18,7 +18,6 @@
 #include <system_error>
 #include <thread>
 
-#include "api/json_values.h"
 #include "api/settings.h"
 #include "node/config.h"
 #include "node/shutdown.h"
@@ -29,6 +28,7 @@
 #include "storage/database_file.h"
 #include "storage/database_writer.h"
 #include "storage/file_helpers.h"
+#include "storage/json_values.h"
 #include "storage/records.h"
 #include "storage/zlib_codec.h"
 

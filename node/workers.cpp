@@ -55,7 +55,7 @@ void runWorkerLoops(int listenSocket, ThreadPool& pool, unsigned long long worke
   // made before any runs.
   std::vector<ConnectionLoopPtr> loops;
   for (unsigned long long i = 0; i < workers; ++i) {
-    ConnectionLoopPtr loop = openConnectionLoop(routes, ConnectionLimits{}, &held);
+    ConnectionLoopPtr loop = openConnectionLoop(routes, ConnectionLimits{}, held);
     if (!loop || !listenOn(*loop, listenSocket)) {
       if (i > 0) break;  // serve with the loops there are
       std::cerr << "Unable to watch connections: " << std::strerror(errno) << std::endl;

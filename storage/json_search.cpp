@@ -12,6 +12,8 @@
 #include <cstring>
 #include <string>
 
+#include "storage/json_values.h"
+
 namespace {
 
 // A number text matches when strtod consumes all of it and reads the
@@ -30,9 +32,7 @@ bool objectMatchesField(const cJSON* element, const char* key, const char* text)
   if (!cJSON_IsObject(element)) return false;
   const cJSON* member = cJSON_GetObjectItemCaseSensitive(element, key);
   if (member == nullptr) return false;
-  if (cJSON_IsString(member)) {
-    return member->valuestring != nullptr && std::strcmp(member->valuestring, text) == 0;
-  }
+  if (const char* value = textOf(member)) return std::strcmp(value, text) == 0;
   if (cJSON_IsNumber(member)) return numberMatches(member->valuedouble, text);
   if (cJSON_IsTrue(member)) return strcasecmp(text, "true") == 0;
   if (cJSON_IsFalse(member)) return strcasecmp(text, "false") == 0;
@@ -71,8 +71,7 @@ bool intMatchedByText(const cJSON* member, int* value) {
     *value = static_cast<int>(number);
     return true;
   }
-  if (cJSON_IsString(member) && member->valuestring != nullptr) {
-    const char* text = member->valuestring;
+  if (const char* text = textOf(member)) {
     errno = 0;
     char* end = nullptr;
     long number = std::strtol(text, &end, 10);

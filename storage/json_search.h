@@ -52,6 +52,7 @@ int jsonIntValue(const cJSON* item);
 // true reads as 1 (cJSON's valueint of it); false reads as 0.
 int configIntValue(const cJSON* item);
 
-// Diagnostics: run one search and print what it finds on standard output.
+// Diagnostics that nothing in the node calls: each runs one search and
+// prints what it finds on standard output.
 void runFindTest(const char* title, const cJSON* array, const char* key, const char* text);
 void runFindAllTest(const char* title, const cJSON* array, const char* key, const char* text);

@@ -9,6 +9,7 @@
 #include "storage/database.h"
 #include "storage/json_search.h"
 #include "storage/json_tree.h"
+#include "storage/json_values.h"
 #include "storage/like_index.h"
 #include "storage/news_index.h"
 #include "storage/record_changes.h"
@@ -25,8 +26,8 @@ constexpr int kBroken = -2;
 // same length and bytes as sessionId.
 bool sessionIsUsers(const cJSON* user, const std::string& sessionId) {
   const cJSON* sid = cJSON_GetObjectItem(user, "user_sid");
-  if (!cJSON_IsString(sid) || sid->valuestring == nullptr) return false;
-  return sessionId == sid->valuestring;
+  const char* text = textOf(sid);
+  return text != nullptr && sessionId == text;
 }
 
 // The administrator loop over administratorList.

@@ -9,6 +9,7 @@
 #include "storage/database.h"
 #include "storage/database_print.h"
 #include "storage/json_search.h"
+#include "storage/json_values.h"
 #include "storage/record_changes.h"
 
 namespace {
@@ -25,8 +26,8 @@ void indexUser(UserIndex& index, cJSON* user) {
   if (id != nullptr) index.firstById.emplace(jsonIntValue(id), position);
   if (!cJSON_IsObject(user)) return;
   const cJSON* sid = cJSON_GetObjectItemCaseSensitive(user, kSessionKey);
-  if (cJSON_IsString(sid) && sid->valuestring != nullptr) {
-    index.firstBySession.emplace(sid->valuestring, position);
+  if (const char* session = textOf(sid)) {
+    index.firstBySession.emplace(session, position);
   } else if (cJSON_IsNumber(sid) || cJSON_IsBool(sid) || cJSON_IsNull(sid)) {
     index.oddSessions.push_back(position);
   }

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "api/get_routes.h"
-#include "http/response.h"
+#include "http/reply_text.h"
 #include "tests/support/test_support.h"
 
 namespace {

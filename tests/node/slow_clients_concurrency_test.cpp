@@ -64,7 +64,7 @@ class SlowClientsTest : public ::testing::Test {
     listener = bindLoopback(&port);
     ASSERT_GE(listener, 0);
     for (int i = 0; i < kLoops; ++i) {
-      loops.push_back(openConnectionLoop(RequestHandlers{handleGet, handlePost}, limits, &held));
+      loops.push_back(openConnectionLoop(RequestHandlers{handleGet, handlePost}, limits, held));
       ASSERT_NE(loops.back(), nullptr);
       ASSERT_TRUE(listenOn(*loops.back(), listener));
     }

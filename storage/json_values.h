@@ -1,5 +1,5 @@
-// json_values.h -- the texts that the routes, the actions and start-up read
-// of JSON items.
+// json_values.h -- the text of a JSON item, as the records, the indexes, the
+// routes, the actions and start-up read it.
 #pragma once
 
 #include <cjson/cJSON.h>

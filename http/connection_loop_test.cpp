@@ -1,7 +1,10 @@
-// connection_test.cpp -- one connection served by serveConnection over a
-// socket pair: request pieces, POST completion by Content-Length, the
-// requests that get no reply, the size bound and the time-outs; and the
-// buffer a request arrives in.
+// connection_loop_test.cpp -- one connection of a connection loop, one end
+// of a socket pair handed to it as its accept hands one: request pieces,
+// POST completion by Content-Length, the requests that get no reply, the
+// size bound and the time-outs.
+#include "http/connection_loop.h"
+
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/sockios.h>
 #include <netinet/in.h>
@@ -11,15 +14,13 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdint>
-#include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "api/get_routes.h"
 #include "api/post_routes.h"
-#include "http/connection_loop.h"
 #include "node/startup.h"
 #include "tests/support/test_support.h"
 
@@ -38,13 +39,48 @@ ConnectionLimits shortLimits() {
 }
 const ConnectionLimits kShortLimits = shortLimits();
 
-// What the client end saw of one connection served by serveConnection.
+// A connection loop with the API's routes, run on a thread of its own, that
+// serves one end of a socket pair as a connection it accepted; client is the
+// other end. The loop stops when the fixture goes.
+class LoopOnAPair {
+ public:
+  explicit LoopOnAPair(ConnectionLimits limits) {
+    int sv[2];
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    client = sv[1];
+    fcntl(sv[0], F_SETFL, fcntl(sv[0], F_GETFL) | O_NONBLOCK);
+    loop = openConnectionLoop(kRoutes, limits, room);
+    EXPECT_NE(loop, nullptr);
+    if (!loop) {
+      close(sv[0]);
+      return;
+    }
+    adoptConnection(*loop, sv[0]);
+    thread = std::thread(runConnectionLoop, std::ref(*loop));
+  }
+  ~LoopOnAPair() {
+    if (loop) stopConnectionLoop(*loop);
+    if (thread.joinable()) thread.join();
+    close(client);
+  }
+  LoopOnAPair(const LoopOnAPair&) = delete;
+  LoopOnAPair& operator=(const LoopOnAPair&) = delete;
+
+  int client = -1;
+
+ private:
+  HeldRequestBytes room;
+  ConnectionLoopPtr loop;
+  std::thread thread;
+};
+
+// What the client end saw of its connection.
 struct Seen {
   std::string reply;
   bool closedByNode = false;  // the node closed (EOF) before the client gave up
 };
 
-// Waits until the task has taken every byte sent from the client end (what
+// Waits until the loop has taken every byte sent from the client end (what
 // a socket pair end has sent stays counted in its output queue until the
 // other end has received it), at most 10 s.
 void waitUntilReceived(int clientEnd) {
@@ -55,34 +91,32 @@ void waitUntilReceived(int clientEnd) {
   }
 }
 
-// Runs serveConnection on one end of a socket pair. The client end sends
-// each piece, waiting between pieces until the task has received the one
-// before, so that each arrives in a receive of its own; then it shuts its
-// sending side down unless keepOpen, and reads until the node closes or
-// giveUpMs pass.
+// Serves one connection on a LoopOnAPair. The client end sends each piece,
+// waiting between pieces until the loop has received the one before, so
+// that each arrives in a receive of its own; then it shuts its sending side
+// down unless keepOpen, and reads until the node closes or giveUpMs pass.
 Seen serve(const std::vector<std::string>& pieces, bool keepOpen = false, int giveUpMs = 30000,
            ConnectionLimits limits = {}) {
-  int sv[2];
-  EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-  std::thread task([fd = sv[0], limits] { serveConnection(fd, kRoutes, limits); });
+  LoopOnAPair pair(limits);
+  const int client = pair.client;
   for (size_t i = 0; i < pieces.size(); ++i) {
-    // The next piece goes out only once the task has received the one before
-    // (nothing is left unread on its end), however late the task runs.
-    if (i > 0) waitUntilReceived(sv[1]);
+    // The next piece goes out only once the loop has received the one before
+    // (nothing is left unread on its end), however late the loop runs.
+    if (i > 0) waitUntilReceived(client);
     size_t off = 0;
     while (off < pieces[i].size()) {
-      ssize_t n = send(sv[1], pieces[i].data() + off, pieces[i].size() - off, MSG_NOSIGNAL);
+      ssize_t n = send(client, pieces[i].data() + off, pieces[i].size() - off, MSG_NOSIGNAL);
       if (n <= 0) break;
       off += static_cast<size_t>(n);
     }
   }
-  if (!keepOpen) shutdown(sv[1], SHUT_WR);
+  if (!keepOpen) shutdown(client, SHUT_WR);
   Seen seen;
   timeval limit{giveUpMs / 1000, (giveUpMs % 1000) * 1000};
-  setsockopt(sv[1], SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   char buf[65536];
   while (true) {
-    ssize_t n = recv(sv[1], buf, sizeof buf, 0);
+    ssize_t n = recv(client, buf, sizeof buf, 0);
     if (n > 0) {
       seen.reply.append(buf, static_cast<size_t>(n));
       continue;
@@ -90,8 +124,6 @@ Seen serve(const std::vector<std::string>& pieces, bool keepOpen = false, int gi
     seen.closedByNode = (n == 0);
     break;
   }
-  close(sv[1]);
-  task.join();
   return seen;
 }
 
@@ -278,81 +310,44 @@ TEST_F(ConnectionTest, TricklingBodyIsClosedAtTheRequestDeadline) {
   // A byte at half the receive time-out never trips it; the deadline counted
   // from the first byte still ends the request long before the announced
   // body is complete.
-  int sv[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-  std::thread task([fd = sv[0]] { serveConnection(fd, kRoutes, kShortLimits); });
+  LoopOnAPair pair(kShortLimits);
+  const int client = pair.client;
   std::string head = formPost("/x", kUrlEncoded, "60");
-  send(sv[1], head.data(), head.size(), MSG_NOSIGNAL);
+  send(client, head.data(), head.size(), MSG_NOSIGNAL);
   bool closedByNode = false;
   int sent = 0;
   for (; sent < 60; ++sent) {
-    pollfd p{sv[1], POLLIN, 0};
+    pollfd p{client, POLLIN, 0};
     if (poll(&p, 1, kShortLimits.noProgressMs / 2) == 1) {
       char c;
-      closedByNode = recv(sv[1], &c, 1, 0) == 0;
+      closedByNode = recv(client, &c, 1, 0) == 0;
       break;
     }
-    send(sv[1], "a", 1, MSG_NOSIGNAL);
+    send(client, "a", 1, MSG_NOSIGNAL);
   }
-  close(sv[1]);
-  task.join();
   EXPECT_TRUE(closedByNode) << "the node waited for all " << sent << " trickled bytes";
   EXPECT_LT(sent, 60);
 }
 
 TEST_F(ConnectionTest, ReaderThatStopsReadingEndsTheReply) {
-  // A socket pair buffers far less than this file, so the node's sends block
-  // until the send time-out ends the reply and the connection.
+  // A socket pair buffers far less than this file, so the reply stalls
+  // until the no-progress limit ends it and the connection.
   const size_t size = 16 * 1024 * 1024;
   writeFile(dir.file("uploads/big.webp"), std::string(size, 'b'));
-  int sv[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-  std::thread task([fd = sv[0]] { serveConnection(fd, kRoutes, kShortLimits); });
+  LoopOnAPair pair(kShortLimits);
   std::string request = getRequest("/uploads/big.webp");
-  send(sv[1], request.data(), request.size(), MSG_NOSIGNAL);
-  task.join();  // returns only once a send has timed out
+  send(pair.client, request.data(), request.size(), MSG_NOSIGNAL);
+  // Read nothing until the node has closed its end.
+  pollfd p{pair.client, POLLRDHUP, 0};
+  ASSERT_EQ(poll(&p, 1, 10000), 1) << "the node kept the stalled reply";
   std::string received;
   char buf[65536];
   ssize_t n;
-  while ((n = recv(sv[1], buf, sizeof buf, 0)) > 0) received.append(buf, static_cast<size_t>(n));
-  close(sv[1]);
+  while ((n = recv(pair.client, buf, sizeof buf, 0)) > 0) {
+    received.append(buf, static_cast<size_t>(n));
+  }
   EXPECT_EQ(n, 0);
   EXPECT_LT(received.size(), size);
-}
-
-TEST(RequestBufferTest, KeepsItsBytesThroughEveryGrowth) {
-  // A head appended in pieces, then the room for its whole request, then
-  // the body received into the spare room: the bytes come out as they went
-  // in, whichever allocation holds them.
-  struct Case {
-    const char* desc;
-    std::size_t total;
-  } cases[] = {
-      {"a head alone", 100},
-      {"a small body", 200 * 1024},
-      {"just below a mapping of its own", kHugeBufferBytes - 1},
-      {"a mapping of its own", kHugeBufferBytes},
-      {"a large upload", (60u << 20) + 12345},
-  };
-  for (const Case& c : cases) {
-    const std::string expected = randomBytes(c.total, static_cast<unsigned>(c.total));
-    RequestBuffer buffer;
-    const std::size_t head = std::min<std::size_t>(c.total, 100);
-    for (std::size_t at = 0; at < head; at += 7) {
-      buffer.append(expected.data() + at, std::min<std::size_t>(7, head - at));
-    }
-    buffer.reserve(c.total);
-    ASSERT_GE(buffer.spareBytes(), c.total - head) << c.desc;
-    std::memcpy(buffer.spare(), expected.data() + head, c.total - head);
-    buffer.added(c.total - head);
-    if (c.total >= kHugeBufferBytes) {
-      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(buffer.view().data()) % kHugePageBytes, 0u)
-          << c.desc;
-    }
-    RequestBuffer moved = std::move(buffer);
-    EXPECT_TRUE(buffer.empty()) << c.desc;
-    EXPECT_TRUE(moved.view() == expected) << c.desc;
-  }
 }
 
 }  // namespace
