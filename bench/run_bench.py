@@ -374,29 +374,28 @@ def main():
     load_before = os.getloadavg()
     workdir = tempfile.mkdtemp(prefix="ondrix-bench-")
     results, rows, startup = {}, [], []
-    scale, scale_targets, clients, client_targets = [], [], [], []
-    detail, detail_targets = [], []
-    writer, writer_targets = [], []
-    uploads, upload_targets = [], []
-    signins, signin_targets = [], []
+    # The groups that give their own tables and target lines, in the order
+    # they run and are written.
+    table_groups = [
+        ("scale", lambda: run_scale(args.build, workdir, seconds, args.repeats, args.quick)),
+        ("clients", lambda: run_clients(args.build, workdir, args.repeats)),
+        ("detail", lambda: run_detail(args.build, workdir, args.repeats, args.quick)),
+        ("writer", lambda: run_writer(args.build, workdir, args.repeats, args.quick)),
+        ("uploads", lambda: run_uploads(args.build, workdir, args.repeats, args.quick)),
+        ("signins", lambda: run_signins(args.build, workdir, args.repeats)),
+    ]
+    tables, group_targets = [], []
     try:
         if "inprocess" in groups:
             results = run_inprocess(args.build, workdir, args.quick)
         if "startup" in groups or "e2e" in groups:
             rows, startup = run_end_to_end(args.build, workdir, seconds, args.repeats,
                                            "startup" in groups, "e2e" in groups)
-        if "scale" in groups:
-            scale, scale_targets = run_scale(args.build, workdir, seconds, args.repeats, args.quick)
-        if "clients" in groups:
-            clients, client_targets = run_clients(args.build, workdir, args.repeats)
-        if "detail" in groups:
-            detail, detail_targets = run_detail(args.build, workdir, args.repeats, args.quick)
-        if "writer" in groups:
-            writer, writer_targets = run_writer(args.build, workdir, args.repeats, args.quick)
-        if "uploads" in groups:
-            uploads, upload_targets = run_uploads(args.build, workdir, args.repeats, args.quick)
-        if "signins" in groups:
-            signins, signin_targets = run_signins(args.build, workdir, args.repeats)
+        for group, run in table_groups:
+            if group in groups:
+                table, targets = run()
+                tables += table
+                group_targets += targets
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
     load_after = os.getloadavg()
@@ -432,20 +431,8 @@ def main():
         doc += startup_table(startup) + [""]
     if rows:
         doc += e2e_table(rows) + [""]
-    if scale:
-        doc += scale
-    if clients:
-        doc += clients
-    if detail:
-        doc += detail
-    if writer:
-        doc += writer
-    if uploads:
-        doc += uploads
-    if signins:
-        doc += signins
-    targets = (target_lines(results, rows) + scale_targets + client_targets + detail_targets +
-               writer_targets + upload_targets + signin_targets)
+    doc += tables
+    targets = target_lines(results, rows) + group_targets
     if targets:
         doc += ["Targets:", ""] + targets + [""]
     text = "\n".join(doc)
