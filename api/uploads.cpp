@@ -33,6 +33,33 @@ bool isDirectory(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// Renames temp, a written and synced upload, over path and syncs the
+// directory. False when either fails: temp is gone, and so is the new file
+// unless it replaced one at path (which cannot come back).
+bool moveUploadIntoPlace(const std::string& temp, const std::string& path) {
+  struct stat before;
+  const bool replaces = lstat(path.c_str(), &before) == 0;
+  if (std::rename(temp.c_str(), path.c_str()) != 0) {
+    unlink(temp.c_str());
+    return false;
+  }
+  if (syncUploadDirectory(path)) return true;
+  // A file the rename replaced cannot come back: the new one stays in its
+  // place. Otherwise the new file goes again.
+  if (!replaces) unlink(path.c_str());
+  return false;
+}
+
+// The dated directories of a stored upload path, as its removal walks them:
+// from deepest up to, never including, stopAt. False when it has none.
+bool datedChainOf(const std::string& storedPath, std::string& deepest, std::string& stopAt) {
+  const PathSplit split = splitPathAtNumber(storedPath);
+  if (split.numbers.empty() || split.prefix.empty()) return false;
+  deepest = split.prefix + "/" + split.numbers;
+  stopAt = split.prefix;
+  return true;
+}
+
 }  // namespace
 
 DateParts toDateParts(std::time_t t) {
@@ -99,18 +126,7 @@ bool syncUploadDirectory(const std::string& path) {
 
 bool writeUploadFile(const std::string& path, std::string_view bytes) {
   const std::string temp = writeUploadTemp(path, bytes);
-  if (temp.empty()) return false;
-  struct stat before;
-  const bool replaces = lstat(path.c_str(), &before) == 0;
-  if (std::rename(temp.c_str(), path.c_str()) != 0) {
-    unlink(temp.c_str());
-    return false;
-  }
-  if (syncUploadDirectory(path)) return true;
-  // A file the rename replaced cannot come back: the new one stays in its
-  // place. Otherwise the new file goes again.
-  if (!replaces) unlink(path.c_str());
-  return false;
+  return !temp.empty() && moveUploadIntoPlace(temp, path);
 }
 
 std::string writeUploadTempIn(const std::string& directory, const std::string& path,
@@ -130,12 +146,8 @@ std::string writeUploadTempIn(const std::string& directory, const std::string& p
 
 bool storeUploadIn(const std::string& directory, const std::string& path,
                    const UploadBytes& bytes) {
-  for (int attempt = 0; attempt < kUploadAttempts; ++attempt) {
-    ensureDirectory(directory);
-    if (writeUploadFile(path, bytes)) return true;
-    if (isDirectory(directory)) break;
-  }
-  return false;
+  const std::string temp = writeUploadTempIn(directory, path, bytes);
+  return !temp.empty() && moveUploadIntoPlace(temp, path);
 }
 
 void discardStoredUpload(const std::string& storedPath) {
@@ -146,12 +158,7 @@ void discardStoredUpload(const std::string& storedPath) {
 void deferUploadRemoval(const std::string& storedPath, EmptiedDirectories directories) {
   if (!isRemovableUploadPath(storedPath)) return;
   FileRemoval removal{storedPath, "", "", directories};
-  // The dated chain as removeUploadDirectories walks it.
-  const PathSplit split = splitPathAtNumber(storedPath);
-  if (!split.numbers.empty() && !split.prefix.empty()) {
-    removal.deepestDirectory = split.prefix + "/" + split.numbers;
-    removal.stopAt = split.prefix;
-  }
+  datedChainOf(storedPath, removal.deepestDirectory, removal.stopAt);
   deferRemoval(removal);
 }
 
@@ -191,7 +198,7 @@ bool removeUploadFile(const std::string& storedPath) {
 
 void removeUploadDirectories(const std::string& storedPath) {
   if (!isRemovableUploadPath(storedPath)) return;
-  PathSplit split = splitPathAtNumber(storedPath);
-  if (split.numbers.empty() || split.prefix.empty()) return;
-  removeEmptyDirectoryChain(split.prefix + "/" + split.numbers, split.prefix);
+  std::string deepest;
+  std::string stopAt;
+  if (datedChainOf(storedPath, deepest, stopAt)) removeEmptyDirectoryChain(deepest, stopAt);
 }
