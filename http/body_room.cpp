@@ -16,13 +16,13 @@ std::size_t bodiesWaiting(HeldRequestBytes& room) {
   return room.waiting.size();
 }
 
-namespace {
-
-void wakeWaiter(const RoomWaiter& waiter) {
+void wakeLoop(int wakeFd) {
   std::uint64_t one = 1;
-  ssize_t written = write(waiter.wakeFd, &one, sizeof one);
+  ssize_t written = write(wakeFd, &one, sizeof one);
   (void)written;  // a full counter wakes the loop as well
 }
+
+namespace {
 
 // Gives the bodies in line their room, first come first served, as long as
 // the first one's fits: a large body is not passed over by smaller ones
@@ -39,7 +39,7 @@ void grantWaiting(HeldRequestBytes& room, long long limit) REQUIRES(room.mutex) 
     }
     room.waiting.pop_front();
     room.bytes += next.bytes;
-    wakeWaiter(next);
+    wakeLoop(next.wakeFd);
   }
 }
 

@@ -35,6 +35,10 @@ struct HeldRequestBytes {
   std::vector<RoomWaiter> granted GUARDED_BY(mutex);  // not yet taken by their loops
 };
 
+// Raises the wake-up counter wakeFd (an eventfd) of a loop, whose wait then
+// returns. Any thread.
+void wakeLoop(int wakeFd);
+
 // What room holds now: the room taken, and the bodies in line for room.
 long long heldBytes(HeldRequestBytes& room);
 std::size_t bodiesWaiting(HeldRequestBytes& room);

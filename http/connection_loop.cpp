@@ -115,16 +115,6 @@ struct ConnectionLoop {
 
 void ConnectionLoopCloser::operator()(ConnectionLoop* loop) const { delete loop; }
 
-namespace {
-
-void wake(ConnectionLoop& loop) {
-  std::uint64_t one = 1;
-  ssize_t written = write(loop.wakeFd, &one, sizeof one);
-  (void)written;  // a full counter wakes the loop as well
-}
-
-}  // namespace
-
 ConnectionLoop::~ConnectionLoop() {
   // Nothing in the room refers to this loop once it is gone: its bodies
   // leave the line and give back their room, granted or held.
@@ -694,5 +684,5 @@ void runConnectionLoop(ConnectionLoop& loop) { runLoop(loop); }
 
 void stopConnectionLoop(ConnectionLoop& loop) {
   loop.stopping.store(true);
-  wake(loop);
+  wakeLoop(loop.wakeFd);
 }
